@@ -1,0 +1,197 @@
+// win32_net.cpp - Win32 backend of the platform layer: Windows Sockets 1.1.
+//
+// Divisions: handle and address conversion, start-up and errors, socket
+// calls, readiness, resolver. Every call goes through ZP_OS (win32_sys.h).
+#include "platform/win32_sys.h"
+
+#include <cstring>
+
+// ---- handle and address conversion ------------------------------------------
+// SOCKET values fit in 32 bits on both word sizes; they travel as int32_t.
+static SOCKET ToSocket(int32_t h) { return static_cast<SOCKET>(static_cast<uint32_t>(h)); }
+
+// Handle 0 (and anything negative) means "no socket" and never reaches
+// Windows.
+static bool NoSocket(int32_t h) {
+    if (h > 0) return false;
+    ZP_OS(WSASetLastError)(WSAENOTSOCK);
+    return true;
+}
+
+// A new SOCKET as a handle. Windows does not hand out 0 or values beyond
+// 31 bits in practice; should it, the socket is refused rather than turned
+// into "none" or a negative result.
+static int32_t FromSocket(SOCKET s) {
+    if (s == INVALID_SOCKET) return -1;
+    if (s != 0 && s <= 0x7FFFFFFF) return static_cast<int32_t>(s);
+    if (s != 0) ZP_OS(closesocket)(s);
+    ZP_OS(WSASetLastError)(WSAEMFILE);
+    return -1;
+}
+
+// Addresses and ports arrive in host order; the record wants network order.
+static sockaddr_in MakeAddr(uint32_t addr, uint16_t port) {
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    unsigned char *p = reinterpret_cast<unsigned char *>(&sa.sin_port);
+    p[0] = static_cast<unsigned char>(port >> 8);
+    p[1] = static_cast<unsigned char>(port);
+    unsigned char *a = reinterpret_cast<unsigned char *>(&sa.sin_addr);
+    for (int i = 0; i < 4; ++i) a[i] = static_cast<unsigned char>(addr >> (24 - 8 * i));
+    return sa;
+}
+
+static uint32_t NetToHost32(const void *src) {
+    const unsigned char *a = static_cast<const unsigned char *>(src);
+    return (uint32_t{a[0]} << 24) | (uint32_t{a[1]} << 16) | (uint32_t{a[2]} << 8) | a[3];
+}
+
+static void ReadAddr(const sockaddr_in &sa, uint32_t *addr, uint16_t *port) {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(&sa.sin_port);
+    if (addr != nullptr) *addr = NetToHost32(&sa.sin_addr);
+    if (port != nullptr) *port = static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+
+static int Status(int rc) { return rc == SOCKET_ERROR ? -1 : 0; }
+
+// ---- start-up and errors ------------------------------------------------------
+int zp_net_startup(char *description, size_t size) {
+    WSADATA data;
+    std::memset(&data, 0, sizeof data);
+    int rc = ZP_OS(WSAStartup)(0x0101, &data);
+    if (rc != 0) return rc;
+    if (description != nullptr && size > 0) {
+        size_t n = 0;
+        while (n + 1 < size && n < WSADESCRIPTION_LEN && data.szDescription[n] != '\0') {
+            description[n] = data.szDescription[n];
+            ++n;
+        }
+        description[n] = '\0';
+    }
+    return 0;
+}
+
+// WSACleanup ends every socket the process still holds through this stack.
+void zp_net_cleanup() { ZP_OS(WSACleanup)(); }
+
+int zp_last_error() { return ZP_OS(WSAGetLastError)(); }
+
+void zp_set_last_error(int code) { ZP_OS(WSASetLastError)(code); }
+
+// ---- socket calls ------------------------------------------------------------------
+int32_t zp_socket() { return FromSocket(ZP_OS(socket)(AF_INET, SOCK_STREAM, IPPROTO_TCP)); }
+
+int zp_set_nonblocking(int32_t s, int on) {
+    if (NoSocket(s)) return -1;
+    u_long arg = on ? 1 : 0;
+    return Status(ZP_OS(ioctlsocket)(ToSocket(s), FIONBIO, &arg));
+}
+
+int zp_connect(int32_t s, uint32_t addr, uint16_t port) {
+    if (NoSocket(s)) return -1;
+    sockaddr_in sa = MakeAddr(addr, port);
+    return Status(ZP_OS(connect)(ToSocket(s), reinterpret_cast<sockaddr *>(&sa), sizeof sa));
+}
+
+// Windows lets a listener bind a port whose old connections linger without
+// SO_REUSEADDR; setting it there would let another socket steal the port.
+int zp_bind(int32_t s, uint32_t addr, uint16_t port) {
+    if (NoSocket(s)) return -1;
+    sockaddr_in sa = MakeAddr(addr, port);
+    return Status(ZP_OS(bind)(ToSocket(s), reinterpret_cast<sockaddr *>(&sa), sizeof sa));
+}
+
+int zp_listen(int32_t s, int backlog) {
+    if (NoSocket(s)) return -1;
+    return Status(ZP_OS(listen)(ToSocket(s), backlog));
+}
+
+int32_t zp_accept(int32_t s, uint32_t *addr, uint16_t *port) {
+    if (NoSocket(s)) return -1;
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    int len = sizeof sa;
+    int32_t h = FromSocket(ZP_OS(accept)(ToSocket(s), reinterpret_cast<sockaddr *>(&sa), &len));
+    if (h > 0) ReadAddr(sa, addr, port);
+    return h;
+}
+
+int32_t zp_send(int32_t s, const void *buf, int32_t n) {
+    if (NoSocket(s)) return -1;
+    int r = ZP_OS(send)(ToSocket(s), static_cast<const char *>(buf), n, 0);
+    return r == SOCKET_ERROR ? -1 : r;
+}
+
+int32_t zp_recv(int32_t s, void *buf, int32_t n) {
+    if (NoSocket(s)) return -1;
+    int r = ZP_OS(recv)(ToSocket(s), static_cast<char *>(buf), n, 0);
+    return r == SOCKET_ERROR ? -1 : r;
+}
+
+int zp_close_socket(int32_t s) {
+    if (NoSocket(s)) return -1;
+    return Status(ZP_OS(closesocket)(ToSocket(s)));
+}
+
+int zp_getsockname(int32_t s, uint32_t *addr, uint16_t *port) {
+    if (NoSocket(s)) return -1;
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    int len = sizeof sa;
+    if (ZP_OS(getsockname)(ToSocket(s), reinterpret_cast<sockaddr *>(&sa), &len) == SOCKET_ERROR)
+        return -1;
+    ReadAddr(sa, addr, port);
+    return 0;
+}
+
+// ---- readiness ------------------------------------------------------------------
+// One socket in the set of the mode, zero timeout. A socket that is "none"
+// or that select rejects is reported in the error condition and as neither
+// readable nor writable, so callers turn to its error instead of waiting.
+int zp_poll(int32_t s, int mode) {
+    if (mode < 1 || mode > 3) return 0;
+    if (s <= 0) return mode == 3 ? 1 : 0;
+    fd_set set;
+    set.fd_count = 1;
+    set.fd_array[0] = ToSocket(s);
+    timeval zero = {0, 0};
+    int n = ZP_OS(select)(0, mode == 1 ? &set : nullptr, mode == 2 ? &set : nullptr,
+                          mode == 3 ? &set : nullptr, &zero);
+    if (n == SOCKET_ERROR) return mode == 3 ? 1 : 0;
+    return ZP_OS(__WSAFDIsSet)(ToSocket(s), &set) ? 1 : 0;
+}
+
+int zp_is_blocking() { return ZP_OS(WSAIsBlocking)() ? 1 : 0; }
+
+// ---- resolver ------------------------------------------------------------------
+int zp_resolve(const char *name, uint32_t *addrs, int max) {
+    if (name == nullptr) {
+        ZP_OS(WSASetLastError)(WSAHOST_NOT_FOUND);
+        return -1;
+    }
+    const hostent *he = ZP_OS(gethostbyname)(name);
+    if (he == nullptr) {
+        if (ZP_OS(WSAGetLastError)() == 0) ZP_OS(WSASetLastError)(WSAHOST_NOT_FOUND);
+        return -1;
+    }
+    if (he->h_addrtype != AF_INET || he->h_length != 4 || he->h_addr_list == nullptr ||
+        he->h_addr_list[0] == nullptr) {
+        ZP_OS(WSASetLastError)(WSANO_DATA);
+        return -1;
+    }
+    int n = 0;
+    while (addrs != nullptr && n < max && he->h_addr_list[n] != nullptr) {
+        addrs[n] = NetToHost32(he->h_addr_list[n]);
+        ++n;
+    }
+    return n;
+}
+
+int zp_gethostname(char *buf, int size) {
+    if (buf == nullptr || size <= 0) {
+        ZP_OS(WSASetLastError)(WSAEFAULT);
+        return -1;
+    }
+    return Status(ZP_OS(gethostname)(buf, size));
+}
