@@ -1,0 +1,30 @@
+// operation.cpp - the operation frame: check, entry line, arm, run.
+#include "api/operation.h"
+
+#include "frame/log.h"
+#include "net/net.h"
+#include "platform/platform.h"
+
+namespace zub {
+
+int32_t EnterOperation(int32_t channel, const char *name, ChannelRecord **rec) {
+    if (int32_t bad = CheckChannel(channel, rec)) return bad;
+    LogWrite(*rec, "*** %s\r\n", name);
+    return 0;
+}
+
+int32_t RunOperation(ChannelRecord *rec, int32_t firstState, bool drain) {
+    rec->NextState = firstState;
+    rec->NextTime = 0;
+    rec->TimeStop = 0;
+    // The quiet end of a deadline belongs to the transfer whose connection
+    // was accepted, not to whatever operation comes next.
+    rec->StopCode = 0;
+    if (rec->AutoCall == 0) return 0;
+    if (drain) DrainReplies(rec);
+    int32_t r;
+    while ((r = DriverStep(rec)) > 0) zp_sleep(0);
+    return r;
+}
+
+}  // namespace zub

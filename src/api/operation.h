@@ -1,0 +1,18 @@
+// operation.h - the frame every exported operation shares.
+#pragma once
+
+#include <cstdint>
+
+#include "frame/record.h"
+
+namespace zub {
+
+// Channel check plus the "*** name" entry line; 0 and *rec set, or -15/-8.
+int32_t EnterOperation(int32_t channel, const char *name, ChannelRecord **rec);
+// Arms firstState and clears the deadlines. With AUTO_CALL off returns 0 at
+// once; otherwise drains stale replies (when asked) and steps the driver
+// until it returns 0 or less, and returns that.
+int32_t RunOperation(ChannelRecord *rec, int32_t firstState, bool drain);
+int32_t DriverStep(ChannelRecord *rec);
+
+}  // namespace zub

@@ -1,0 +1,78 @@
+// session_api.cpp - exports that open, keep and close a session: zubConnect,
+// zubClose, zubHello, zubCommand, zubAbort, zubDebug.
+#include "api/operation.h"
+#include "engine/driver.h"
+#include "frame/log.h"
+#include "net/net.h"
+#include "net/text.h"
+#include "platform/platform.h"
+#include "zub32.h"
+
+using namespace zub;
+
+extern "C" ZUB_EXPORT int32_t ZUB_CALL zubConnect(int32_t channel, const char *server, const char *user,
+                                                  const char *password) {
+    ChannelRecord *rec;
+    if (int32_t bad = EnterOperation(channel, "zubConnect", &rec)) return bad;
+    if (!server) return ZUB_E_NO_SERVER_NAME;
+    if (!user) return ZUB_E_NO_USER;
+    if (!password) return ZUB_E_NO_PASSWORD;
+    CopyLine(rec->ServerName, server, 64);
+    CopyLine(rec->UserName, user, 64);
+    CopyLine(rec->Password, password, 64);
+    rec->WaitWritable = 0;
+    rec->SockCode = 0;
+    return RunOperation(rec, S_ConnectStart, false);
+}
+
+extern "C" ZUB_EXPORT int32_t ZUB_CALL zubClose(int32_t channel) {
+    ChannelRecord *rec;
+    if (int32_t bad = EnterOperation(channel, "zubClose", &rec)) return bad;
+    // Without a control socket there is nothing to wait for: state 220 then
+    // skips QUIT and the close ends at once.
+    rec->WaitWritable = rec->CtrlSock > 0 ? 1 : 0;
+    rec->SockCode = 0;
+    int32_t r = RunOperation(rec, S_SendQuit, false);
+    if (rec->AutoCall == 0) return r;
+    if (rec->CtrlSock != 0) {
+        LogText(rec, "Closing control socket\r\n");
+        CloseSocket(rec->CtrlSock, 500);
+        rec->CtrlSock = 0;
+        rec->CtrlRing.RingSock = 0;
+    }
+    if (rec->LogFile) {
+        zp_file_close(rec->LogFile);
+        rec->LogFile = 0;
+        TraceFile = 0;
+    }
+    return r;
+}
+
+extern "C" ZUB_EXPORT int32_t ZUB_CALL zubHello(int32_t channel) {
+    ChannelRecord *rec;
+    if (int32_t bad = EnterOperation(channel, "zubHello", &rec)) return bad;
+    return RunOperation(rec, S_SendNoop, true);
+}
+
+extern "C" ZUB_EXPORT int32_t ZUB_CALL zubCommand(int32_t channel, const char *command) {
+    ChannelRecord *rec;
+    if (int32_t bad = EnterOperation(channel, "zubCommand", &rec)) return bad;
+    CopyLine(rec->UserCommand, command ? command : "", 255);
+    return RunOperation(rec, S_SendRaw, true);
+}
+
+extern "C" ZUB_EXPORT int32_t ZUB_CALL zubAbort(int32_t channel) {
+    ChannelRecord *rec;
+    if (int32_t bad = EnterOperation(channel, "zubAbort", &rec)) return bad;
+    rec->NextTime = 0;
+    rec->TimeStop = 0;
+    rec->NextState = 0;
+    CloseDataSockets(rec, 500);
+    return 1;
+}
+
+extern "C" ZUB_EXPORT int32_t ZUB_CALL zubDebug(int32_t channel, int32_t, int32_t, int32_t) {
+    ChannelRecord *rec;
+    if (int32_t bad = EnterOperation(channel, "zubDebug", &rec)) return bad;
+    return 1;
+}

@@ -1,0 +1,178 @@
+// dataconn.cpp - the data connection: passive (PASV, connect) and active
+// (PORT, listen, accept) set-up, shared by downloads, uploads and listings,
+// and its tear-down.
+//
+// Divisions: passive (900-902), active (910-911), accept (920-921),
+// closing.
+#include "engine/driver.h"
+#include "frame/log.h"
+#include "net/net.h"
+#include "net/text.h"
+#include "platform/platform.h"
+#include "zub32.h"
+
+namespace zub {
+
+namespace {
+// Goes on with the transfer state that asked for the connection.
+void ReturnToCaller(ChannelRecord *rec) {
+    rec->NextState = rec->ReturnState;
+    rec->ReturnState = 0;
+}
+
+void ArmReplyWait(ChannelRecord *rec, uint32_t now) {
+    rec->NextTime = TickAdd(now, EngineSettings.ResponseDelay);
+    rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
+}
+}  // namespace
+
+// ---- passive ---------------------------------------------------------------------
+int32_t State_SendPasv(ChannelRecord *rec, uint32_t now) {
+    rec->ReplyBuf[0] = 0;
+    zp_format(rec->CmdBuf, "PASV\r\n");
+    int32_t e = SendAll(rec->CtrlSock, rec->CmdBuf, TextLength(rec->CmdBuf));
+    if (e < 0) return FailStep(rec, 0, e);
+    ArmReplyWait(rec, now);
+    rec->NextState = S_PasvReply;
+    return kStepDone;
+}
+
+// The six numbers of "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)", with
+// or without the parentheses. Only the port is used: the data connection
+// always goes to the control connection's server.
+int32_t State_PasvReply(ChannelRecord *rec, uint32_t now) {
+    if (RingWait(&rec->CtrlRing, 0) == 0) return kStepDone;
+    int32_t r = ReadReply(rec);
+    if (r < 0) return FailStep(rec, 0, r);
+    const char *p = TextLength(rec->ReplyBuf) > 4 ? FindDigit(rec->ReplyBuf + 4) : nullptr;
+    if (!p) {
+        LogWrite(rec, "Response=[%s]\r\n", rec->ReplyBuf);
+        return FailStep(rec, 0, ZUB_E_NO_PASV_PORT);
+    }
+    uint32_t n[6] = {0, 0, 0, 0, 0, 0};
+    for (uint32_t &v : n) p = ScanNumber(p, &v);
+    rec->DataPort = static_cast<uint16_t>(n[4] * 256 + (n[5] & 0xFF));
+    LogWrite(rec, "DataPort = %d\r\n", static_cast<int>(rec->DataPort));
+    DropStaleSockets(rec);
+    r = ConnectData(rec);
+    if (r < 0) return FailStep(rec, r, 0);
+    ArmReplyWait(rec, now);
+    rec->NextState = S_PasvWaitUp;
+    return kStepDone;
+}
+
+int32_t State_PasvWaitUp(ChannelRecord *rec, uint32_t) {
+    if (AwaitWritable(rec->DataSock, 0) != 1) return kStepDone;
+    LogText(rec, "DataSock is connected.\r\n");
+    ReturnToCaller(rec);
+    return kStepDone;
+}
+
+// ---- active -----------------------------------------------------------------------
+int32_t State_SendPort(ChannelRecord *rec, uint32_t now) {
+    rec->ReplyBuf[0] = 0;
+    rec->DataPort = static_cast<uint16_t>(rec->DataPort + 1);
+    if (static_cast<int16_t>(rec->DataPort) > static_cast<int16_t>(rec->DataPortLimit))
+        rec->DataPort = rec->DataPortBase;
+    LogWrite(rec, "DataPort = %d\r\n", static_cast<int>(rec->DataPort));
+    zp_format(rec->CmdBuf, "PORT %s,%1d,%1d\r\n", rec->LocalIPText, rec->DataPort >> 8, rec->DataPort & 0xFF);
+    // The dots of the address (at most 15 characters after "PORT ") become
+    // commas; nothing behind them is touched.
+    for (int i = 5; i <= 16 && rec->CmdBuf[i]; ++i)
+        if (rec->CmdBuf[i] == '.') rec->CmdBuf[i] = ',';
+    int32_t e = SendAll(rec->CtrlSock, rec->CmdBuf, TextLength(rec->CmdBuf));
+    if (e < 0) return FailStep(rec, e, ZUB_E_WRITE_ERROR);
+    ArmReplyWait(rec, now);
+    rec->NextState = S_PortReply;
+    return kStepDone;
+}
+
+int32_t State_PortReply(ChannelRecord *rec, uint32_t now) {
+    if (RingWait(&rec->CtrlRing, 0) == 0) return kStepDone;
+    int32_t r = ReadReply(rec);
+    if (r < 0) return FailStep(rec, 0, r);
+    rec->NextTime = 0;
+    rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
+    ReturnToCaller(rec);
+    return kStepDone;
+}
+
+// Sockets a failed transfer left behind are closed before new ones take
+// their place, so that a run of failures does not pile up descriptors. The
+// local file of an upload in progress is not touched.
+void DropStaleSockets(ChannelRecord *rec) {
+    if (rec->ListenSock > 0) {
+        CloseSocket(rec->ListenSock, 0);
+        rec->ListenSock = 0;
+    }
+    if (rec->DataSock > 0) {
+        CloseSocket(rec->DataSock, 0);
+        rec->DataSock = 0;
+        rec->DataRing.RingSock = 0;
+    }
+}
+
+int32_t OpenListener(ChannelRecord *rec) {
+    DropStaleSockets(rec);
+    int32_t r = ListenData(rec);
+    if (r < 0) return FailStep(rec, r, ZUB_E_LISTEN);
+    return kStepDone;
+}
+
+// ---- accept -------------------------------------------------------------------------
+int32_t State_AcceptEnter(ChannelRecord *rec, uint32_t) {
+    rec->NextState = S_AcceptWait;
+    return kStepDone;
+}
+
+namespace {
+// While waiting for the server's connection, an error reply on the control
+// connection ends the wait at once; a preliminary reply stays in the ring.
+int32_t WatchControl(ChannelRecord *rec) {
+    if (RingWait(&rec->CtrlRing, 0) == 0) return kStepDone;
+    char head[13] = {0};
+    if (RingPeek(&rec->CtrlRing, head, 12) < 0) return kStepDone;
+    int32_t code = 0;
+    for (int i = 0; i < 10 && head[i] >= '0' && head[i] <= '9'; ++i) code = code * 10 + (head[i] - '0');
+    if (code < 400) return kStepDone;
+    int32_t r = ReadReply(rec);
+    return r < 0 ? FailStep(rec, 0, r) : kStepDone;
+}
+}  // namespace
+
+int32_t State_AcceptWait(ChannelRecord *rec, uint32_t now) {
+    if (AwaitReadable(rec->ListenSock, 0) != 1) return WatchControl(rec);
+    LogText(rec, "Accepting connection.\r\n");
+    uint32_t addr = 0;
+    uint16_t port = 0;
+    int32_t s = zp_accept(rec->ListenSock, &addr, &port);
+    if (s < 0) return FailStep(rec, -zp_last_error(), 0);  // the channel becomes idle
+    rec->DataSock = s;
+    rec->DataSockAddr.Family = 2;
+    rec->DataSockAddr.Port = static_cast<uint16_t>((port >> 8) | (port << 8));
+    rec->DataSockAddr.Addr = ((addr & 0xFF) << 24) | ((addr & 0xFF00) << 8) | ((addr >> 8) & 0xFF00) | (addr >> 24);
+    rec->DataRing.RingSock = s;
+    LogText(rec, "Connection is accepted.\r\n");
+    rec->StopCode = 1;
+    ArmReplyWait(rec, now);
+    ReturnToCaller(rec);
+    return kStepDone;
+}
+
+// ---- closing ------------------------------------------------------------------------
+void CloseDataSockets(ChannelRecord *rec, uint32_t lingerMs) {
+    CloseLocalFile(rec);
+    if (rec->ListenSock != 0) {
+        LogText(rec, "Closing listener socket\r\n");
+        CloseSocket(rec->ListenSock, lingerMs);
+        rec->ListenSock = 0;
+    }
+    if (rec->DataSock != 0) {
+        LogText(rec, "Closing data socket\r\n");
+        CloseSocket(rec->DataSock, lingerMs);
+        rec->DataSock = 0;
+        rec->DataRing.RingSock = 0;
+    }
+}
+
+}  // namespace zub

@@ -1,0 +1,198 @@
+// driver.cpp - zubDriver: one state of one channel per call, with pacing,
+// deadlines, the state log lines and the single error exit.
+//
+// Divisions: state table, tick stamps, error exit, command and reply
+// patterns, the step function.
+#include "engine/driver.h"
+
+#include "frame/errors.h"
+#include "frame/log.h"
+#include "net/net.h"
+#include "net/text.h"
+#include "platform/platform.h"
+#include "zub32.h"
+
+namespace zub {
+
+// ---- state table ----------------------------------------------------------------
+namespace {
+const StateInfo kStates[] = {
+#define ZUB_STATE_ROW(num, name, group) {num, #name, #group, State_##name},
+    ZUB_STATE_TABLE(ZUB_STATE_ROW)
+#undef ZUB_STATE_ROW
+};
+}  // namespace
+
+const StateInfo *FindState(int32_t number) {
+    for (const StateInfo &s : kStates)
+        if (s.number == number) return &s;
+    return nullptr;
+}
+
+const char *StateName(int32_t number) {
+    const StateInfo *s = FindState(number);
+    return s ? s->name : "?";
+}
+
+// ---- tick stamps ------------------------------------------------------------------
+const char *TickStamp(uint32_t tick) {
+    static char stamp[ZP_FORMAT_MAX];
+    uint32_t m = tick & 0x7FFFF;
+    zp_format(stamp, "%3ld.%3ld", static_cast<long>(m / 1000), static_cast<long>(m % 1000));
+    for (int i = 0; i < 10 && stamp[i]; ++i)
+        if (stamp[i] == ' ') stamp[i] = '0';
+    return stamp;
+}
+
+// ---- error exit --------------------------------------------------------------------
+namespace {
+void LogCodeText(ChannelRecord *rec, int32_t code) {
+    char text[256];
+    FormatErrorText(rec, code, text, sizeof text);
+    LogText(rec, text);
+}
+}  // namespace
+
+int32_t FailStep(ChannelRecord *rec, int32_t sockCode, int32_t code) {
+    if (rec->LogFile) {
+        LogWrite(rec, "ERROR(%s): SockCode=%d zubCode=%d PrevState=%d ThisState=%d NextState=%d\r\n",
+                 TickStamp(zp_ticks()), static_cast<int>(sockCode), static_cast<int>(code),
+                 static_cast<int>(rec->PrevState), static_cast<int>(rec->ThisState),
+                 static_cast<int>(rec->NextState));
+        if (code == ZUB_E_NOT_COMPLETED) {
+            LogWrite(rec, "ServerCode=%d\r\n", static_cast<int>(rec->ServerCode));
+            LogWrite(rec, "[%s]\n", rec->ReplyBuf);
+        }
+        if (code < 0) LogCodeText(rec, code);
+        if (sockCode < 0) LogCodeText(rec, sockCode);
+    }
+    rec->NextState = 0;
+    rec->PrevState = rec->ThisState;
+    rec->ThisState = -1;
+    rec->SockCode = sockCode;
+    rec->StopCode = 0;
+    CloseLocalFile(rec);
+    zp_sleep(0);
+    return sockCode < 0 ? sockCode : code;
+}
+
+// ---- command and reply patterns ------------------------------------------------------
+int32_t SendCommand(ChannelRecord *rec, uint32_t now, int32_t failCode, int32_t successor) {
+    rec->ReplyBuf[0] = 0;
+    int32_t e = SendAll(rec->CtrlSock, rec->CmdBuf, TextLength(rec->CmdBuf));
+    if (e < 0) return FailStep(rec, e, failCode);
+    rec->NextTime = TickAdd(now, EngineSettings.ResponseDelay);
+    rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
+    rec->NextState = successor;
+    return kStepDone;
+}
+
+int32_t ReplyState(ChannelRecord *rec, int32_t successor, bool *got) {
+    if (got) *got = false;
+    if (RingWait(&rec->CtrlRing, 0) == 0) return kStepDone;
+    int32_t r = ReadReply(rec);
+    if (r < 0) return FailStep(rec, 0, r);
+    if (got) *got = true;
+    rec->NextState = successor;
+    return kStepDone;
+}
+
+// ---- the step function ------------------------------------------------------------------
+int32_t State_Idle(ChannelRecord *rec, uint32_t) {
+    rec->ThisState = -1;
+    rec->NextTime = 0;
+    rec->TimeStop = 0;
+    return 0;
+}
+
+namespace {
+
+void WriteTrailer(ChannelRecord *rec) {
+    if (!rec->LogFile) return;
+    if (rec->CmdBuf[0]) {
+        // The password never reaches the log, whatever its length.
+        const bool isPass = rec->ThisState == S_SendPass && rec->CmdBuf[0] == 'P';
+        LogText(rec, "S: ");
+        if (isPass) {
+            LogText(rec, "PASS ****");
+        } else {
+            char line[4096];
+            BoundedCopy(line, rec->CmdBuf, sizeof line - 1);
+            TrimCrLf(line);
+            LogText(rec, line);
+        }
+        LogText(rec, "\r\n");
+    }
+    if (rec->ReplyBuf[0]) {
+        LogText(rec, "R: ");
+        LogText(rec, rec->ReplyBuf);
+    }
+}
+
+// Returns true when the step may run now; *result is the value to return
+// otherwise.
+bool ReadyToRun(ChannelRecord *rec, uint32_t now, int32_t *result) {
+    if (rec->NextTime != 0 && TickAfter(rec->NextTime, now)) {
+        zp_sleep(EngineSettings.SleepTime);
+        *result = ZUB_PACING;
+        return false;
+    }
+    if (rec->TimeStop != 0 && TickAfter(now, rec->TimeStop)) {
+        LogWrite(rec, "TimeStop exceeded [%ld:%ld]\r\n", static_cast<long>(now), static_cast<long>(rec->TimeStop));
+        *result = FailStep(rec, 0, rec->StopCode != 0 ? rec->StopCode : ZUB_E_TIMEOUT);
+        return false;
+    }
+    if (rec->WaitWritable != 0) {
+        // A socket in the error condition (or none at all) never becomes
+        // writable: let the state see it instead of waiting for ever.
+        if (PollSocket(rec->CtrlSock, 3)) {
+            rec->WaitWritable = 0;
+            return true;
+        }
+        if (!PollSocket(rec->CtrlSock, 2)) {
+            zp_sleep(EngineSettings.SleepTime);
+            *result = ZUB_PACING;
+            return false;
+        }
+        rec->WaitWritable = 0;
+    }
+    return true;
+}
+
+}  // namespace
+
+int32_t DriverStep(ChannelRecord *rec) {
+    rec->CmdBuf[0] = 0;
+    rec->ReplyBuf[0] = 0;
+    uint32_t now = zp_ticks();
+    int32_t result;
+    if (!ReadyToRun(rec, now, &result)) return result;
+
+    rec->ThisState = rec->NextState;
+    if (rec->ThisState > 0) ++rec->StepCount;
+    if (rec->ThisState != rec->PrevState)
+        LogWrite(rec, "<%3d:%s>\r\n", static_cast<int>(rec->ThisState), TickStamp(now));
+
+    const StateInfo *state = FindState(rec->ThisState);
+    if (!state) {
+        // A state outside the table would never end by itself: fail the step.
+        LogWrite(rec, "ERROR! Unknown state %d\r\n", static_cast<int>(rec->ThisState));
+        return FailStep(rec, 0, ZUB_E_NOT_COMPLETED);
+    }
+    if (state->number == S_Idle) return State_Idle(rec, now);
+    int32_t direct = state->run(rec, now);
+    if (direct != kStepDone) return direct;
+
+    WriteTrailer(rec);
+    rec->PrevState = rec->ThisState;
+    rec->ThisState = -1;
+    return rec->NextState;
+}
+
+}  // namespace zub
+
+extern "C" ZUB_EXPORT int32_t ZUB_CALL zubDriver(int32_t channel) {
+    zub::ChannelRecord *rec;
+    if (int32_t bad = zub::CheckChannel(channel, &rec)) return bad;
+    return zub::DriverStep(rec);
+}

@@ -1,0 +1,94 @@
+// listing.cpp - LIST and NLST read over a data connection into the
+// application's buffer, NUL-terminated after every piece, with overflow
+// noted rather than failed so that the transfer still completes.
+#include "engine/driver.h"
+#include "frame/log.h"
+#include "net/net.h"
+#include "net/text.h"
+#include "platform/platform.h"
+#include "zub32.h"
+
+namespace zub {
+
+int32_t State_ListStart(ChannelRecord *rec, uint32_t) {
+    rec->ReturnState = S_SendList;
+    rec->NextState = rec->PassiveMode ? S_SendPasv : S_SendPort;
+    return kStepDone;
+}
+
+namespace {
+void FormatListCommand(ChannelRecord *rec) {
+    // The caller's buffer holds the command's argument on entry.
+    const char *arg = rec->ListPtr ? rec->ListPtr : "";
+    switch (rec->ListKind) {
+    case 1: zp_format(rec->CmdBuf, "NLST\r\n"); break;
+    case 3: zp_format(rec->CmdBuf, "NLST %s\r\n", arg); break;
+    default:
+        if (rec->ListKind < 2)
+            zp_format(rec->CmdBuf, "LIST\r\n");
+        else
+            zp_format(rec->CmdBuf, "LIST %s\r\n", arg);
+    }
+}
+}  // namespace
+
+int32_t State_SendList(ChannelRecord *rec, uint32_t now) {
+    if (!rec->PassiveMode) {
+        int32_t r = OpenListener(rec);
+        if (r != kStepDone) return r;
+    }
+    FormatListCommand(rec);
+    int32_t r = SendCommand(rec, now, ZUB_E_WRITE_ERROR, S_ListReply);
+    if (r != kStepDone) return r;
+    if (!rec->PassiveMode) {
+        rec->NextState = S_AcceptEnter;
+        rec->ReturnState = S_ListReply;
+    }
+    return kStepDone;
+}
+
+int32_t State_ListReply(ChannelRecord *rec, uint32_t) {
+    bool got;
+    int32_t r = ReplyState(rec, S_ReceiveList, &got);
+    if (got) rec->ListOverflow = 0;
+    return r;
+}
+
+namespace {
+// Stores one piece with its terminator, or notes the overflow and drops it.
+void StorePiece(ChannelRecord *rec, const char *piece, int32_t r) {
+    if (!rec->ListPtr || r >= rec->ListRoom) {
+        rec->ListOverflow = 1;
+        return;
+    }
+    for (int32_t i = 0; i < r && piece[i]; ++i) rec->ListPtr[i] = piece[i];
+    rec->ListPtr += r;
+    *rec->ListPtr = 0;
+    rec->ListRoom -= r;
+    rec->ListCount += r;
+}
+}  // namespace
+
+int32_t State_ReceiveList(ChannelRecord *rec, uint32_t now) {
+    if (RingWait(&rec->DataRing, 0) == 0) return kStepDone;
+    for (int i = 0; i < 4096; ++i) rec->ReplyBuf[i] = 0;
+    int32_t r = RingRead(&rec->DataRing, rec->ReplyBuf, 4094);
+    if (r == -1 || r == 0) {
+        rec->NextTime = TickAdd(now, EngineSettings.ResponseDelay);
+        rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
+        rec->NextState = S_ListClose;
+        return kStepDone;
+    }
+    if (r < 0) return FailStep(rec, r, ZUB_E_READ_ERROR);
+    StorePiece(rec, rec->ReplyBuf, r);
+    return kStepDone;
+}
+
+int32_t State_ListClose(ChannelRecord *rec, uint32_t) {
+    CloseDataSockets(rec, 125);
+    if (!AwaitWritable(rec->CtrlSock, 0)) return FailStep(rec, -1, 0);
+    rec->NextState = S_TransferDone;
+    return kStepDone;
+}
+
+}  // namespace zub

@@ -1,0 +1,149 @@
+// session.cpp - the states that open a session (socket, address, connect,
+// greeting, USER, PASS) and close it (QUIT).
+//
+// Divisions: connect (101-103), login (104-107), quit (220-221).
+#include "engine/driver.h"
+#include "frame/log.h"
+#include "net/net.h"
+#include "net/text.h"
+#include "platform/platform.h"
+#include "zub32.h"
+
+namespace zub {
+
+// ---- connect --------------------------------------------------------------------
+namespace {
+void LogConnectBanner(ChannelRecord *rec) {
+    int v = VersionNumber();
+    LogWrite(rec, "ZUB Win32 Version %d.%d.%d Build %d\r\n", (v >> 8) & 0xFF, (v >> 4) & 0xF, v & 0xF,
+             BuildNumber() & 0xFFFF);
+    BoundedCopy(rec->ReplyBuf, StackDescription, 4095);
+    if (!rec->LogFile) return;
+    LogWrite(rec, "Description:  '%s'\r\n", rec->ReplyBuf);
+    GetLocalHostName(rec->ReplyBuf, 4096);
+    LogWrite(rec, "LocalHost: '%s'\r\n", rec->ReplyBuf);
+    LogWrite(rec, "Server: '%s'\r\n", rec->ServerName);
+}
+}  // namespace
+
+int32_t State_ConnectStart(ChannelRecord *rec, uint32_t now) {
+    rec->CmdBuf[0] = 0;
+    LogConnectBanner(rec);
+    // The banner used ReplyBuf as scratch; it is no reply.
+    rec->ReplyBuf[0] = 0;
+    if (rec->CtrlSock > 0) CloseSocket(rec->CtrlSock, 0);  // a connect without a close before
+    rec->CtrlSock = CreateSocket();
+    rec->CtrlRing.RingSock = rec->CtrlSock;
+    if (rec->CtrlSock < 0) {
+        int32_t s = rec->CtrlSock;
+        rec->CtrlSock = 0;
+        rec->CtrlRing.RingSock = 0;
+        return FailStep(rec, s, ZUB_E_CANNOT_CREATE_SOCKET);
+    }
+    if (IsDottedQuad(rec->ServerName)) {
+        rec->ServerAddr = ParseDottedQuad(rec->ServerName);
+    } else {
+        int32_t r = ResolveServer(rec);
+        if (r < 0) return FailStep(rec, r, 0);
+    }
+    if (rec->LogFile) {
+        char ip[18];
+        FormatDottedQuad(rec->ServerAddr, ip, sizeof ip);
+        LogWrite(rec, "ServerIP = %s\r\n", ip);
+    }
+    int32_t r = ConnectControl(rec);
+    if (r < 0) return FailStep(rec, r, 0);
+    zp_sleep(0);
+    rec->NextTime = TickAdd(now, EngineSettings.ResponseDelay);
+    rec->TimeStop = TickAdd(now, EngineSettings.ConnectWait);
+    rec->WaitWritable = 1;
+    rec->NextState = S_ConnectWaitUp;
+    return kStepDone;
+}
+
+int32_t State_ConnectWaitUp(ChannelRecord *rec, uint32_t now) {
+    // A refused non-blocking connect is reported with its own code at once
+    // rather than after the whole connect wait.
+    if (PollSocket(rec->CtrlSock, 3)) {
+        int e = zp_connect_error(rec->CtrlSock);
+        return FailStep(rec, e ? -e : -ZP_WSAECONNREFUSED, 0);
+    }
+    if (!AwaitWritable(rec->CtrlSock, 0)) return kStepDone;
+    if (rec->NonBlockConnect) {
+        rec->NonBlockArg = 0;
+        zp_set_nonblocking(rec->CtrlSock, 0);
+    }
+    if (QueryLocalAddress(rec) < 0) return FailStep(rec, 0, ZUB_E_LISTEN);
+    rec->NextTime = 0;
+    rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
+    rec->NextState = S_Greeting;
+    return kStepDone;
+}
+
+int32_t State_Greeting(ChannelRecord *rec, uint32_t) {
+    LogText(rec, "ZUB is connected.\r\n");
+    int32_t r = ReadReply(rec);
+    if (r < 0) return FailStep(rec, 0, r);
+    rec->NextTime = 0;
+    rec->TimeStop = 0;
+    rec->NextState = S_SendUser;
+    return kStepDone;
+}
+
+// ---- login -----------------------------------------------------------------------
+int32_t State_SendUser(ChannelRecord *rec, uint32_t now) {
+    if (!rec->UserName[0]) {
+        rec->NextState = S_Idle;  // connected without logging in
+        return kStepDone;
+    }
+    zp_format(rec->CmdBuf, "USER %s\r\n", rec->UserName);
+    return SendCommand(rec, now, ZUB_E_WRITE_ERROR, S_UserReply);
+}
+
+int32_t State_UserReply(ChannelRecord *rec, uint32_t) {
+    bool got;
+    int32_t r = ReplyState(rec, S_SendPass, &got);
+    if (got) rec->WaitWritable = 1;
+    return r;
+}
+
+int32_t State_SendPass(ChannelRecord *rec, uint32_t now) {
+    if (!rec->Password[0]) {
+        rec->NextState = S_Idle;
+        return kStepDone;
+    }
+    zp_format(rec->CmdBuf, "PASS %s\r\n", rec->Password);
+    int32_t r = SendCommand(rec, now, ZUB_E_WRITE_ERROR, S_PassReply);
+    if (r == kStepDone) rec->NextTime = TickAdd(now, EngineSettings.ResponseDelay + 200);
+    return r;
+}
+
+int32_t State_PassReply(ChannelRecord *rec, uint32_t) {
+    zp_sleep(EngineSettings.SleepTime + 100);
+    return ReplyState(rec, S_Idle);
+}
+
+// ---- quit --------------------------------------------------------------------------
+int32_t State_SendQuit(ChannelRecord *rec, uint32_t now) {
+    if (!AwaitWritable(rec->CtrlSock, 0)) {
+        rec->NextState = S_Idle;  // nothing to quit
+        return kStepDone;
+    }
+    rec->ReplyBuf[0] = 0;
+    zp_format(rec->CmdBuf, "QUIT\r\n");
+    int32_t r = SendCommand(rec, now, ZUB_E_WRITE_ERROR, S_QuitReply);
+    if (r == kStepDone) rec->NextTime = TickAdd(now, 4 * EngineSettings.ResponseDelay);
+    return r;
+}
+
+int32_t State_QuitReply(ChannelRecord *rec, uint32_t) {
+    bool got;
+    int32_t r = ReplyState(rec, S_Idle, &got);
+    if (got) {
+        rec->CtrlRing.RingHead = 0;
+        rec->CtrlRing.RingTail = 0;
+    }
+    return r;
+}
+
+}  // namespace zub

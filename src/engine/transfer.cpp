@@ -1,0 +1,198 @@
+// transfer.cpp - downloads (REST, RETR) and uploads (STOR, APPE) block by
+// block, the completion reply shared with listings, and the local file.
+//
+// Divisions: local file, download (301-308), upload (401-408),
+// completion (350).
+#include "engine/driver.h"
+#include "frame/log.h"
+#include "net/net.h"
+#include "net/text.h"
+#include "platform/platform.h"
+#include "zub32.h"
+
+namespace zub {
+
+// ---- local file -------------------------------------------------------------------
+int32_t OpenLocalFile(ChannelRecord *rec, const char *name, char mode) {
+    CopyLine(rec->FileName, name, 255);
+    char *path = rec->DataBuf;
+    int32_t n = BoundedCopy(path, rec->LocalDir, 255);
+    const char sep = zp_path_separator();
+    if (n > 0 && path[n - 1] != sep) {
+        path[n++] = sep;
+        path[n] = 0;
+    }
+    BoundedCopy(path + n, rec->FileName, 255);
+    int32_t h;
+    if (mode == 'W') {
+        h = zp_file_create(path, ZP_ATTR_NORMAL);
+    } else {
+        h = zp_file_open(path, mode == 'R' ? ZP_OPEN_READ : ZP_OPEN_WRITE);
+        if (h > 0) zp_file_seek(h, static_cast<int32_t>(rec->AppendOffset), ZP_SEEK_SET);
+    }
+    rec->AppendOffset = 0;
+    LogWrite(rec, h > 0 ? "'%s' opened\r\n" : "Cannot open '%s'\r\n", path);
+    return h;
+}
+
+void CloseLocalFile(ChannelRecord *rec) {
+    if (rec->LocalFile == 0) return;
+    zp_file_close(rec->LocalFile);
+    rec->LocalFile = 0;
+    LogText(rec, "Closing file\r\n");
+}
+
+namespace {
+void ArmWait(ChannelRecord *rec, uint32_t now, uint32_t delay, uint32_t wait) {
+    rec->NextTime = TickAdd(now, delay);
+    rec->TimeStop = TickAdd(now, wait);
+}
+
+int32_t ToDataConnection(ChannelRecord *rec, int32_t returnState) {
+    rec->ReturnState = returnState;
+    rec->NextState = rec->PassiveMode ? S_SendPasv : S_SendPort;
+    return kStepDone;
+}
+
+// After the transfer command: passive goes to the reply, active first waits
+// for the server's connection.
+void AfterTransferCommand(ChannelRecord *rec, int32_t replyState) {
+    if (rec->PassiveMode) {
+        rec->NextState = replyState;
+    } else {
+        rec->NextState = S_AcceptEnter;
+        rec->ReturnState = replyState;
+    }
+}
+}  // namespace
+
+// ---- download -------------------------------------------------------------------------
+int32_t State_GetStart(ChannelRecord *rec, uint32_t) { return ToDataConnection(rec, S_SendRest); }
+
+int32_t State_SendRest(ChannelRecord *rec, uint32_t now) {
+    if (!rec->PassiveMode) {
+        int32_t r = OpenListener(rec);
+        if (r != kStepDone) return r;
+    }
+    if (rec->ResumeFlag) {
+        zp_format(rec->CmdBuf, "REST %ld\r\n", static_cast<long>(rec->RestartOffset));
+        rec->RestartOffset = 0;
+        int32_t r = SendCommand(rec, now, ZUB_E_WRITE_ERROR, S_RestReply);
+        if (r != kStepDone) return r;
+    } else {
+        rec->NextState = S_SendRetr;
+    }
+    ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.DataWait);
+    return kStepDone;
+}
+
+int32_t State_RestReply(ChannelRecord *rec, uint32_t) { return ReplyState(rec, S_SendRetr); }
+
+int32_t State_SendRetr(ChannelRecord *rec, uint32_t now) {
+    rec->DataRing.EmptyPolls = 0;
+    zp_format(rec->CmdBuf, "RETR %s\r\n", rec->FileName);
+    int32_t r = SendCommand(rec, now, ZUB_E_WRITE_ERROR, S_RetrReply);
+    if (r != kStepDone) return r;
+    ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.DataWait);
+    AfterTransferCommand(rec, S_RetrReply);
+    return kStepDone;
+}
+
+int32_t State_RetrReply(ChannelRecord *rec, uint32_t) {
+    bool got;
+    int32_t r = ReplyState(rec, S_ReceiveBlock, &got);
+    if (!got) return r;
+    const char *local = rec->FileName2[0] ? rec->FileName2 : rec->FileName;
+    int32_t h = OpenLocalFile(rec, local, rec->ResumeFlag ? 'A' : 'W');
+    rec->ResumeFlag = 0;
+    if (h <= 0) return FailStep(rec, 0, ZUB_E_CANNOT_OPEN_FILE);
+    rec->LocalFile = h;
+    return kStepDone;
+}
+
+int32_t State_ReceiveBlock(ChannelRecord *rec, uint32_t now) {
+    if (RingWait(&rec->DataRing, 0) == 0) return kStepDone;
+    int32_t r = RingRead(&rec->DataRing, rec->DataBuf, 8192);
+    if (r == -1 || r == 0) {  // the server closed the data connection: end of file
+        ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
+        rec->NextState = S_GetClose;
+        return kStepDone;
+    }
+    if (r < 0) return FailStep(rec, r, ZUB_E_READ_ERROR);
+    if (zp_file_write(rec->LocalFile, rec->DataBuf, static_cast<uint32_t>(r)) != r) {
+        CloseDataSockets(rec, 125);
+        return FailStep(rec, 0, ZUB_E_FILE_WRITE);
+    }
+    rec->GetBytes += r;
+    rec->GetTotal += r;
+    rec->NextTime = 0;
+    rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
+    return kStepDone;
+}
+
+int32_t State_GetClose(ChannelRecord *rec, uint32_t now) {
+    CloseDataSockets(rec, 125);
+    LogWrite(rec, "%ld bytes received\r\n", static_cast<long>(rec->GetBytes));
+    ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
+    rec->NextState = S_TransferDone;
+    return kStepDone;
+}
+
+// ---- upload ---------------------------------------------------------------------------
+int32_t State_PutStart(ChannelRecord *rec, uint32_t) { return ToDataConnection(rec, S_SendStor); }
+
+int32_t State_SendStor(ChannelRecord *rec, uint32_t now) {
+    if (!rec->PassiveMode) {
+        int32_t r = OpenListener(rec);
+        if (r != kStepDone) return r;
+    }
+    const char *remote = rec->FileName2[0] ? rec->FileName2 : rec->FileName;
+    zp_format(rec->CmdBuf, rec->ResumeFlag ? "APPE %s\r\n" : "STOR %s\r\n", remote);
+    rec->ResumeFlag = 0;
+    int32_t r = SendCommand(rec, now, ZUB_E_WRITE_ERROR, S_StorReply);
+    if (r != kStepDone) return r;
+    ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.DataWait);
+    AfterTransferCommand(rec, S_StorReply);
+    return kStepDone;
+}
+
+int32_t State_StorReply(ChannelRecord *rec, uint32_t) { return ReplyState(rec, S_SendBlock); }
+
+int32_t State_SendBlock(ChannelRecord *rec, uint32_t now) {
+    int32_t n = zp_file_read(rec->LocalFile, rec->DataBuf, EngineSettings.BlockSize);
+    // A read error is no end of file: the server would keep a cut copy.
+    if (n < 0) return FailStep(rec, 0, ZUB_E_CANNOT_OPEN_FILE);
+    if (n == 0) {
+        LogText(rec, "[EOF]\r\n");
+        rec->WaitWritable = 1;
+        ArmWait(rec, now, EngineSettings.EndDelay, EngineSettings.ResponseWait);
+        rec->NextState = S_PutClose;
+        return kStepDone;
+    }
+    int32_t s = SendAll(rec->DataSock, rec->DataBuf, n);
+    if (s < 0) return FailStep(rec, s, ZUB_E_WRITE_ERROR);
+    rec->PutBytes += s;
+    rec->PutTotal += s;
+    rec->WaitWritable = 1;
+    ArmWait(rec, now, EngineSettings.BlockDelay, EngineSettings.BlockWait);
+    return kStepDone;
+}
+
+int32_t State_PutClose(ChannelRecord *rec, uint32_t now) {
+    LogWrite(rec, "%ld bytes transmitted\r\n", static_cast<long>(rec->PutBytes));
+    CloseDataSockets(rec, 500);  // the close tells the server the file is complete
+    ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
+    rec->NextState = S_TransferDone;
+    return kStepDone;
+}
+
+// ---- completion -------------------------------------------------------------------------
+int32_t State_TransferDone(ChannelRecord *rec, uint32_t) {
+    if (!AwaitWritable(rec->CtrlSock, 0)) return FailStep(rec, -1, 0);
+    bool got;
+    int32_t r = ReplyState(rec, S_Idle, &got);
+    if (got && rec->ServerCode != 226 && rec->ServerCode != 250) LogText(rec, "[WARNING: 226/250 not seen]\r\n");
+    return r;
+}
+
+}  // namespace zub

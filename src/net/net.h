@@ -1,0 +1,56 @@
+// net.h - socket layer, receive rings and the FTP reply reader, and the
+// address helpers, over the platform layer.
+//
+// Divisions: sockets, rings, reply reader, addresses.
+#pragma once
+
+#include <cstdint>
+
+#include "frame/record.h"
+
+namespace zub {
+
+// ---- sockets -------------------------------------------------------------
+int32_t CreateSocket();                          // handle, or -10
+int32_t PollSocket(int32_t sock, int mode);      // nonzero / 0; -4 for a bad mode
+int32_t AwaitReadable(int32_t sock, uint32_t waitMs);  // 1 / 0
+int32_t AwaitWritable(int32_t sock, uint32_t waitMs);  // 1 / 0
+int32_t SendAll(int32_t sock, const char *bytes, int32_t count);
+int32_t CloseSocket(int32_t sock, uint32_t lingerMs);  // only the low 16 bits count
+int32_t ConnectControl(ChannelRecord *rec);
+int32_t ConnectData(ChannelRecord *rec);
+int32_t ListenData(ChannelRecord *rec);
+// Minus the platform's last error number; -1 if the platform left none.
+int32_t NegatedLastError();
+
+// ---- rings -----------------------------------------------------------------
+int32_t RingHeld(const RecvRing *ring);  // bytes held
+int32_t RingFill(RecvRing *ring);
+int32_t RingWait(RecvRing *ring, uint32_t waitMs);
+int32_t RingRead(RecvRing *ring, char *dest, int32_t count);
+int32_t RingPeek(RecvRing *ring, char *dest, int32_t count);
+
+// ---- reply reader ------------------------------------------------------------
+int32_t ReadLinePiece(RecvRing *ring, char *dest, int32_t room);
+int32_t ReadLine(ChannelRecord *rec, char *buf, int32_t size, uint32_t waitMs);
+int32_t ReadReply(ChannelRecord *rec);
+int32_t ParseReplyCode(ChannelRecord *rec);
+void DrainReplies(ChannelRecord *rec);
+void TrimCrLf(char *text);
+
+// ---- addresses ---------------------------------------------------------------
+// What HostEntry points at after ResolveServer: the server's IPv4 addresses
+// in the resolver's order, host byte order. One per channel, overwritten by
+// that channel's next resolve.
+struct HostList {
+    int32_t Count;
+    uint32_t Addr[8];  // HostIndex picks one of these
+};
+int32_t ResolveServer(ChannelRecord *rec);
+int32_t GetLocalHostName(char *buf, int32_t size);
+int32_t QueryLocalAddress(ChannelRecord *rec);
+int32_t GetStackDescription(char *buf, int32_t size);
+// Family 2, port and address (given in host order) in network byte order.
+void FillSockAddr(SockAddr16 *sa, uint32_t addr, uint16_t port);
+
+}  // namespace zub

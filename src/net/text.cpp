@@ -1,0 +1,138 @@
+// text.cpp - bounded text copies, dotted quads and the scanners used on
+// reply texts. Every routine stops at the first NUL.
+//
+// Divisions: measuring, copying, dotted quads, scanners.
+#include "net/text.h"
+
+#include "platform/platform.h"
+
+namespace zub {
+
+// ---- measuring ------------------------------------------------------------------
+int32_t TextLength(const char *text) {
+    if (!text) return 0;
+    int32_t n = 0;
+    while (text[n]) ++n;
+    return n;
+}
+
+int32_t CountLines(const char *text) {
+    int32_t lines = 0;
+    for (const char *p = text; p && *p; ++p)
+        if (*p == '\n') ++lines;
+    return lines;
+}
+
+// ---- copying --------------------------------------------------------------------
+int32_t BoundedCopy(char *dest, const char *src, int32_t n) {
+    if (!dest || !src || n < 0) return 0;
+    for (int32_t i = 0; i < n; ++i) {
+        dest[i] = src[i];
+        if (!src[i]) return i;
+    }
+    dest[n] = 0;
+    return n;
+}
+
+int32_t CopyLine(char *dest, const char *src, int32_t n) {
+    if (!dest || n < 0) return 0;
+    int32_t i = 0;
+    for (; src && i < n; ++i) {
+        char c = src[i];
+        if (c == '\r' || c == '\n' || c == 0) break;
+        dest[i] = c;
+    }
+    dest[i] = 0;
+    return i;
+}
+
+void BoundedAppend(char *dest, const char *src, int32_t size) {
+    if (!dest || !src || size < 1) return;
+    int32_t len = TextLength(dest);
+    if (len >= size - 1) return;
+    while (len < size - 1 && *src) dest[len++] = *src++;
+    dest[len] = 0;
+}
+
+// ---- dotted quads ---------------------------------------------------------------
+const char *ScanQuadField(const char *pos, uint32_t *value) {
+    uint32_t v = 0;
+    for (;; ++pos) {
+        char c = *pos;
+        if (c >= '0' && c <= '9') {
+            v = v * 10 + static_cast<uint32_t>(c - '0');
+            if (v >= 256) return nullptr;
+            continue;
+        }
+        if (c != '.' && c != 0) return nullptr;
+        *value = v;
+        // The NUL ends the text: there is nothing behind it to read.
+        return c == 0 ? pos : pos + 1;
+    }
+}
+
+namespace {
+// Reads four fields; null unless all four are there. A text that ends
+// before its fourth field is a host name, never an address with zeros.
+const char *ScanQuad(const char *text, uint32_t *addr) {
+    if (!text) return nullptr;
+    uint32_t a = 0;
+    const char *p = text;
+    for (int field = 0; field < 4; ++field) {
+        if (field > 0 && p[-1] != '.') return nullptr;
+        uint32_t v;
+        p = ScanQuadField(p, &v);
+        if (!p) return nullptr;
+        a = (a << 8) + v;
+    }
+    *addr = a;
+    return p;
+}
+}  // namespace
+
+int IsDottedQuad(const char *text) {
+    uint32_t a;
+    return ScanQuad(text, &a) ? 1 : 0;
+}
+
+uint32_t ParseDottedQuad(const char *text) {
+    uint32_t a = 0;
+    return ScanQuad(text, &a) ? a : 0;
+}
+
+int32_t FormatDottedQuad(uint32_t addr, char *buf, int32_t size) {
+    if (!buf || size < 17) return 0;
+    return zp_format(buf, "%d.%d.%d.%d", static_cast<int>((addr >> 24) & 0xFF),
+                     static_cast<int>((addr >> 16) & 0xFF), static_cast<int>((addr >> 8) & 0xFF),
+                     static_cast<int>(addr & 0xFF));
+}
+
+// ---- scanners -------------------------------------------------------------------
+const char *ScanNumber(const char *pos, uint32_t *value) {
+    uint32_t v = 0;
+    while (*pos >= '0' && *pos <= '9') v = v * 10 + static_cast<uint32_t>(*pos++ - '0');
+    *value = v;
+    return *pos ? pos + 1 : pos;  // pass over the terminator, never over the NUL
+}
+
+const char *FindDigit(const char *text) {
+    for (const char *p = text; p && *p; ++p)
+        if (*p >= '0' && *p <= '9') return p;
+    return nullptr;
+}
+
+const char *FindQuoteEnd(const char *text) {
+    const char *p = text;
+    while (*p && *p != '\r' && *p != '"') ++p;
+    return p;
+}
+
+int FindChar(const char *buf, int n, char c) {
+    for (int i = 0; i < n; ++i) {
+        if (buf[i] == c) return i;
+        if (buf[i] == 0) return -1;
+    }
+    return -1;
+}
+
+}  // namespace zub

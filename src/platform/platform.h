@@ -1,0 +1,149 @@
+// platform.h - everything the engine needs from the operating system.
+//
+// One declaration per operation; posix*.cpp and win32*.cpp each define all
+// of them and CMake picks one set. Engine code carries no #ifdef.
+//
+// Conventions shared by both backends:
+//  - File and socket handles are 32-bit; 0 means "none". No call ever hands
+//    out handle 0. Asked about handle 0, zp_poll reports the error condition
+//    (so no wait is spent on it) and every other call fails with
+//    ZP_WSAENOTSOCK (sockets) or -1 (files).
+//  - Socket failures return -1 and leave a Windows Sockets error number in
+//    the calling thread's last error (zp_last_error). The POSIX backend maps
+//    errno to those numbers in one place.
+//  - Files: the create/open calls return a handle > 0 or -1.
+//
+// Divisions: time and threads, lock, memory, files and directories,
+// formatting, sockets, resolver, system-call table.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+// Windows Sockets error numbers used by the engine and its tests.
+enum : int {
+    ZP_WSAEINTR = 10004,
+    ZP_WSAEBADF = 10009,
+    ZP_WSAEACCES = 10013,
+    ZP_WSAEFAULT = 10014,
+    ZP_WSAEINVAL = 10022,
+    ZP_WSAEMFILE = 10024,
+    ZP_WSAEWOULDBLOCK = 10035,
+    ZP_WSAEINPROGRESS = 10036,
+    ZP_WSAEALREADY = 10037,
+    ZP_WSAENOTSOCK = 10038,
+    ZP_WSAEDESTADDRREQ = 10039,
+    ZP_WSAEMSGSIZE = 10040,
+    ZP_WSAEPROTOTYPE = 10041,
+    ZP_WSAENOPROTOOPT = 10042,
+    ZP_WSAEPROTONOSUPPORT = 10043,
+    ZP_WSAESOCKTNOSUPPORT = 10044,
+    ZP_WSAEOPNOTSUPP = 10045,
+    ZP_WSAEAFNOSUPPORT = 10047,
+    ZP_WSAEADDRINUSE = 10048,
+    ZP_WSAEADDRNOTAVAIL = 10049,
+    ZP_WSAENETDOWN = 10050,
+    ZP_WSAENETUNREACH = 10051,
+    ZP_WSAENETRESET = 10052,
+    ZP_WSAECONNABORTED = 10053,
+    ZP_WSAECONNRESET = 10054,
+    ZP_WSAENOBUFS = 10055,
+    ZP_WSAEISCONN = 10056,
+    ZP_WSAENOTCONN = 10057,
+    ZP_WSAESHUTDOWN = 10058,
+    ZP_WSAETIMEDOUT = 10060,
+    ZP_WSAECONNREFUSED = 10061,
+    ZP_WSAEHOSTDOWN = 10064,
+    ZP_WSAEHOSTUNREACH = 10065,
+    ZP_WSASYSNOTREADY = 10091,
+    ZP_WSAVERNOTSUPPORTED = 10092,
+    ZP_WSANOTINITIALISED = 10093,
+    ZP_WSAHOST_NOT_FOUND = 11001,
+    ZP_WSATRY_AGAIN = 11002,
+    ZP_WSANO_RECOVERY = 11003,
+    ZP_WSANO_DATA = 11004,
+};
+
+// ---- time and threads ----------------------------------------------------
+uint32_t zp_ticks();           // milliseconds from a monotonic clock, wraps at 2^32
+void zp_sleep(uint32_t ms);    // 0 yields the processor
+void zp_yield();
+
+// ---- the one recursive lock ----------------------------------------------
+void zp_lock_create();
+void zp_lock_enter();
+void zp_lock_leave();
+void zp_lock_delete();
+
+// ---- memory ----------------------------------------------------------------
+void *zp_alloc_zero(size_t size);  // zero-filled, or null
+void zp_free(void *p);
+
+// ---- files and directories ------------------------------------------------
+enum ZpOpenMode { ZP_OPEN_READ = 0, ZP_OPEN_WRITE = 1, ZP_OPEN_READWRITE = 2 };
+enum ZpSeekOrigin { ZP_SEEK_SET = 0, ZP_SEEK_CUR = 1, ZP_SEEK_END = 2 };
+enum ZpFileAttr { ZP_ATTR_NORMAL = 0, ZP_ATTR_HIDDEN = 2 };
+
+int32_t zp_file_create(const char *path, int attr);  // create or truncate, read/write
+int32_t zp_file_open(const char *path, int mode);    // existing file, others denied write
+int32_t zp_file_read(int32_t h, void *buf, uint32_t n);         // bytes, 0 at end, -1
+int32_t zp_file_write(int32_t h, const void *buf, uint32_t n);  // bytes, -1
+int32_t zp_file_seek(int32_t h, int32_t offset, int origin);    // new position, -1
+int32_t zp_file_close(int32_t h);                               // 0, -1
+int zp_file_delete(const char *path);                           // 1 deleted, 0 not
+uint32_t zp_current_dir(char *buf, uint32_t size);  // length, 0 on failure
+char zp_path_separator();                            // '/' or '\\'
+
+// ---- formatting ------------------------------------------------------------
+// Formats like wsprintfA: the text is cut at ZP_FORMAT_MAX - 1 characters and
+// always NUL-terminated; returns its length. buf must hold ZP_FORMAT_MAX bytes.
+// Only the conversions wsprintfA knows are used (%d %u %ld %lu %x %s %c with
+// widths).
+enum { ZP_FORMAT_MAX = 1024 };
+int zp_format(char *buf, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+int zp_vformat(char *buf, const char *fmt, va_list ap);
+
+// ---- sockets (IPv4 TCP only; addresses and ports in host byte order) ------
+int zp_net_startup(char *description, size_t size);  // 0, or a WSA error number
+void zp_net_cleanup();                                // closes every socket still held
+int zp_last_error();
+void zp_set_last_error(int code);
+
+int32_t zp_socket();                                  // handle > 0, or -1
+int zp_set_nonblocking(int32_t s, int on);            // 0, -1
+int zp_connect(int32_t s, uint32_t addr, uint16_t port);  // 0, -1 (EWOULDBLOCK when under way)
+int zp_bind(int32_t s, uint32_t addr, uint16_t port);     // 0, -1 (address reuse on)
+int zp_listen(int32_t s, int backlog);                    // 0, -1
+int32_t zp_accept(int32_t s, uint32_t *addr, uint16_t *port);  // handle > 0, or -1
+int32_t zp_send(int32_t s, const void *buf, int32_t n);        // bytes, -1; never raises SIGPIPE
+int32_t zp_recv(int32_t s, void *buf, int32_t n);              // bytes, 0 closed, -1
+int zp_close_socket(int32_t s);                               // 0, -1
+int zp_getsockname(int32_t s, uint32_t *addr, uint16_t *port);  // 0, -1
+// The error number a failed non-blocking connect left on the socket (0 when
+// none); reading it clears it.
+int zp_connect_error(int32_t s);
+
+// Readiness with zero timeout: mode 1 readable, 2 writable, 3 error
+// condition (failed connect or urgent data). Returns 1 or 0. Windows
+// semantics: a socket whose connect failed is in mode 3 and not writable.
+int zp_poll(int32_t s, int mode);
+int zp_is_blocking();  // a blocking call is in progress in this thread
+
+// ---- resolver ----------------------------------------------------------
+// IPv4 addresses of name in the resolver's order; returns how many were
+// stored (at most max) or -1 with the last error set to 11001..11004.
+int zp_resolve(const char *name, uint32_t *addrs, int max);
+int zp_gethostname(char *buf, int size);  // 0, -1
+
+// ---- system-call table --------------------------------------------------
+// Every call into the operating system goes through one named entry, so a
+// test can replace it to make it fail, return short or block. Entry
+// signatures are the backend's own (POSIX or Win32); tests that swap entries
+// are written for one backend.
+typedef void (*zp_syscall_ptr)();
+zp_syscall_ptr zp_syscall_get(const char *name);
+// Replaces an entry; returns the previous pointer, or null for an unknown name.
+// A null fn restores the default.
+zp_syscall_ptr zp_syscall_set(const char *name, zp_syscall_ptr fn);
+void zp_syscall_reset();  // every entry back to its default

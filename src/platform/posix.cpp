@@ -1,0 +1,545 @@
+// posix.cpp - the POSIX backend of the platform layer.
+//
+// Gives the engine the answers it would get from the Windows calls it was
+// designed around: Windows Sockets error numbers, select-style readiness
+// with a failed connect in the error condition, handles that are never 0.
+//
+// Divisions: system-call table, handle helpers, error mapping, time and
+// threads, lock, memory, files, formatting, socket bookkeeping, sockets,
+// resolver.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sched.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "platform/platform.h"
+
+// ---- system-call table ------------------------------------------------------
+namespace {
+
+struct Syscall {
+    const char *name;
+    zp_syscall_ptr current;
+    zp_syscall_ptr fallback;
+};
+
+#define ZP_ENTRY(name, fn) {name, reinterpret_cast<zp_syscall_ptr>(fn), reinterpret_cast<zp_syscall_ptr>(fn)}
+
+Syscall aSyscall[] = {
+    ZP_ENTRY("open", static_cast<int (*)(const char *, int, ...)>(::open)),
+    ZP_ENTRY("close", ::close),
+    ZP_ENTRY("read", ::read),
+    ZP_ENTRY("write", ::write),
+    ZP_ENTRY("lseek", ::lseek),
+    ZP_ENTRY("unlink", ::unlink),
+    ZP_ENTRY("getcwd", ::getcwd),
+    ZP_ENTRY("fcntl", static_cast<int (*)(int, int, ...)>(::fcntl)),
+    ZP_ENTRY("socket", ::socket),
+    ZP_ENTRY("connect", ::connect),
+    ZP_ENTRY("bind", ::bind),
+    ZP_ENTRY("listen", ::listen),
+    ZP_ENTRY("accept4", ::accept4),
+    ZP_ENTRY("send", ::send),
+    ZP_ENTRY("recv", ::recv),
+    ZP_ENTRY("poll", ::poll),
+    ZP_ENTRY("getsockname", ::getsockname),
+    ZP_ENTRY("setsockopt", ::setsockopt),
+    ZP_ENTRY("getaddrinfo", ::getaddrinfo),
+    ZP_ENTRY("freeaddrinfo", ::freeaddrinfo),
+    ZP_ENTRY("gethostname", ::gethostname),
+    ZP_ENTRY("clock_gettime", ::clock_gettime),
+};
+#undef ZP_ENTRY
+
+enum {
+    kOpen, kClose, kRead, kWrite, kLseek, kUnlink, kGetcwd, kFcntl, kSocket, kConnect, kBind,
+    kListen, kAccept4, kSend, kRecv, kPoll, kGetsockname, kSetsockopt, kGetaddrinfo,
+    kFreeaddrinfo, kGethostname, kClockGettime,
+};
+
+template <typename Fn>
+Fn sys(int index) {
+    return reinterpret_cast<Fn>(aSyscall[index].current);
+}
+
+#define osOpen sys<int (*)(const char *, int, ...)>(kOpen)
+#define osClose sys<int (*)(int)>(kClose)
+#define osRead sys<ssize_t (*)(int, void *, size_t)>(kRead)
+#define osWrite sys<ssize_t (*)(int, const void *, size_t)>(kWrite)
+#define osLseek sys<off_t (*)(int, off_t, int)>(kLseek)
+#define osUnlink sys<int (*)(const char *)>(kUnlink)
+#define osGetcwd sys<char *(*)(char *, size_t)>(kGetcwd)
+#define osFcntl sys<int (*)(int, int, ...)>(kFcntl)
+#define osSocket sys<int (*)(int, int, int)>(kSocket)
+#define osConnect sys<int (*)(int, const struct sockaddr *, socklen_t)>(kConnect)
+#define osBind sys<int (*)(int, const struct sockaddr *, socklen_t)>(kBind)
+#define osListen sys<int (*)(int, int)>(kListen)
+#define osAccept4 sys<int (*)(int, struct sockaddr *, socklen_t *, int)>(kAccept4)
+#define osSend sys<ssize_t (*)(int, const void *, size_t, int)>(kSend)
+#define osRecv sys<ssize_t (*)(int, void *, size_t, int)>(kRecv)
+#define osPoll sys<int (*)(struct pollfd *, nfds_t, int)>(kPoll)
+#define osGetsockname sys<int (*)(int, struct sockaddr *, socklen_t *)>(kGetsockname)
+#define osSetsockopt sys<int (*)(int, int, int, const void *, socklen_t)>(kSetsockopt)
+#define osGetaddrinfo \
+    sys<int (*)(const char *, const char *, const struct addrinfo *, struct addrinfo **)>(kGetaddrinfo)
+#define osFreeaddrinfo sys<void (*)(struct addrinfo *)>(kFreeaddrinfo)
+#define osGethostname sys<int (*)(char *, size_t)>(kGethostname)
+#define osClockGettime sys<int (*)(clockid_t, struct timespec *)>(kClockGettime)
+
+// ---- handle helpers -----------------------------------------------------------
+
+// Descriptor 0 is "none" for the engine. A host process that closed its
+// standard input would get 0 back from open or socket: move it elsewhere.
+int LiftFromZero(int fd) {
+    if (fd != 0) return fd;
+    int moved = osFcntl(0, F_DUPFD_CLOEXEC, 1);
+    int saved = errno;
+    osClose(0);
+    errno = saved;
+    return moved;
+}
+
+// ---- error mapping ------------------------------------------------------------
+thread_local int tLastError = 0;
+
+int WsaFromErrno(int e) {
+    switch (e) {
+    case EINTR: return ZP_WSAEINTR;
+    case EBADF: return ZP_WSAEBADF;
+    case EACCES: case EPERM: return ZP_WSAEACCES;
+    case EFAULT: return ZP_WSAEFAULT;
+    case EINVAL: return ZP_WSAEINVAL;
+    case EMFILE: case ENFILE: return ZP_WSAEMFILE;
+    case EWOULDBLOCK: case EINPROGRESS: return ZP_WSAEWOULDBLOCK;
+    case EALREADY: return ZP_WSAEALREADY;
+    case ENOTSOCK: return ZP_WSAENOTSOCK;
+    case EDESTADDRREQ: return ZP_WSAEDESTADDRREQ;
+    case EMSGSIZE: return ZP_WSAEMSGSIZE;
+    case EPROTOTYPE: return ZP_WSAEPROTOTYPE;
+    case ENOPROTOOPT: return ZP_WSAENOPROTOOPT;
+    case EPROTONOSUPPORT: return ZP_WSAEPROTONOSUPPORT;
+    case ESOCKTNOSUPPORT: return ZP_WSAESOCKTNOSUPPORT;
+    case EOPNOTSUPP: return ZP_WSAEOPNOTSUPP;
+    case EAFNOSUPPORT: return ZP_WSAEAFNOSUPPORT;
+    case EADDRINUSE: return ZP_WSAEADDRINUSE;
+    case EADDRNOTAVAIL: return ZP_WSAEADDRNOTAVAIL;
+    case ENETDOWN: return ZP_WSAENETDOWN;
+    case ENETUNREACH: return ZP_WSAENETUNREACH;
+    case ENETRESET: return ZP_WSAENETRESET;
+    case ECONNABORTED: return ZP_WSAECONNABORTED;
+    // A send after the peer went away: Windows reports the reset.
+    case ECONNRESET: case EPIPE: return ZP_WSAECONNRESET;
+    case ENOBUFS: case ENOMEM: return ZP_WSAENOBUFS;
+    case EISCONN: return ZP_WSAEISCONN;
+    case ENOTCONN: return ZP_WSAENOTCONN;
+    case ESHUTDOWN: return ZP_WSAESHUTDOWN;
+    case ETIMEDOUT: return ZP_WSAETIMEDOUT;
+    case ECONNREFUSED: return ZP_WSAECONNREFUSED;
+    case EHOSTDOWN: return ZP_WSAEHOSTDOWN;
+    case EHOSTUNREACH: return ZP_WSAEHOSTUNREACH;
+    default: return ZP_WSAENETDOWN;
+    }
+}
+
+int FailErrno() {
+    tLastError = WsaFromErrno(errno);
+    return -1;
+}
+
+int FailWith(int code) {
+    tLastError = code;
+    return -1;
+}
+
+}  // namespace
+
+zp_syscall_ptr zp_syscall_get(const char *name) {
+    for (auto &s : aSyscall)
+        if (strcmp(s.name, name) == 0) return s.current;
+    return nullptr;
+}
+
+zp_syscall_ptr zp_syscall_set(const char *name, zp_syscall_ptr fn) {
+    for (auto &s : aSyscall) {
+        if (strcmp(s.name, name) != 0) continue;
+        zp_syscall_ptr old = s.current;
+        s.current = fn ? fn : s.fallback;
+        return old;
+    }
+    return nullptr;
+}
+
+void zp_syscall_reset() {
+    for (auto &s : aSyscall) s.current = s.fallback;
+}
+
+int zp_last_error() { return tLastError; }
+void zp_set_last_error(int code) { tLastError = code; }
+
+// ---- time and threads ---------------------------------------------------------
+uint32_t zp_ticks() {
+    struct timespec ts;
+    osClockGettime(CLOCK_MONOTONIC, &ts);
+    uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+}
+
+void zp_sleep(uint32_t ms) {
+    if (ms == 0) {
+        sched_yield();
+        return;
+    }
+    struct timespec req = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&req, &req) != 0 && errno == EINTR) {
+    }
+}
+
+void zp_yield() { sched_yield(); }
+
+// ---- lock ------------------------------------------------------------------------
+namespace {
+std::recursive_mutex gLock;
+}
+void zp_lock_create() {}
+void zp_lock_enter() { gLock.lock(); }
+void zp_lock_leave() { gLock.unlock(); }
+void zp_lock_delete() {}
+
+// ---- memory ----------------------------------------------------------------------
+void *zp_alloc_zero(size_t size) { return calloc(1, size); }
+void zp_free(void *p) { free(p); }
+
+// ---- files -----------------------------------------------------------------------
+namespace {
+int32_t OpenFile(const char *path, int flags) {
+    if (!path) return -1;
+    int fd;
+    do {
+        fd = osOpen(path, flags | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    fd = LiftFromZero(fd);
+    return fd > 0 ? fd : -1;
+}
+}  // namespace
+
+int32_t zp_file_create(const char *path, int /*attr: no hidden files here*/) {
+    return OpenFile(path, O_RDWR | O_CREAT | O_TRUNC);
+}
+
+int32_t zp_file_open(const char *path, int mode) {
+    int flags = mode == ZP_OPEN_WRITE ? O_WRONLY : mode == ZP_OPEN_READWRITE ? O_RDWR : O_RDONLY;
+    return OpenFile(path, flags);
+}
+
+int32_t zp_file_read(int32_t h, void *buf, uint32_t n) {
+    if (h <= 0) return -1;
+    ssize_t r;
+    do {
+        r = osRead(h, buf, n);
+    } while (r < 0 && errno == EINTR);
+    return r < 0 ? -1 : static_cast<int32_t>(r);
+}
+
+int32_t zp_file_write(int32_t h, const void *buf, uint32_t n) {
+    if (h <= 0) return -1;
+    const char *p = static_cast<const char *>(buf);
+    uint32_t done = 0;
+    while (done < n) {
+        ssize_t r = osWrite(h, p + done, n - done);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return -1;
+        done += static_cast<uint32_t>(r);
+    }
+    return static_cast<int32_t>(done);
+}
+
+int32_t zp_file_seek(int32_t h, int32_t offset, int origin) {
+    if (h <= 0) return -1;
+    int whence = origin == ZP_SEEK_CUR ? SEEK_CUR : origin == ZP_SEEK_END ? SEEK_END : SEEK_SET;
+    off_t r = osLseek(h, offset, whence);
+    return r < 0 || r > INT32_MAX ? -1 : static_cast<int32_t>(r);
+}
+
+int32_t zp_file_close(int32_t h) {
+    if (h <= 0) return -1;
+    return osClose(h) == 0 ? 0 : -1;
+}
+
+int zp_file_delete(const char *path) { return path && osUnlink(path) == 0 ? 1 : 0; }
+
+uint32_t zp_current_dir(char *buf, uint32_t size) {
+    if (!buf || size == 0) return 0;
+    if (!osGetcwd(buf, size)) {
+        buf[0] = 0;
+        return 0;
+    }
+    return static_cast<uint32_t>(strlen(buf));
+}
+
+char zp_path_separator() { return '/'; }
+
+// ---- formatting ----------------------------------------------------------------
+int zp_vformat(char *buf, const char *fmt, va_list ap) {
+    int n = vsnprintf(buf, ZP_FORMAT_MAX, fmt, ap);
+    if (n < 0) {
+        buf[0] = 0;
+        return 0;
+    }
+    return n >= ZP_FORMAT_MAX ? ZP_FORMAT_MAX - 1 : n;
+}
+
+int zp_format(char *buf, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int n = zp_vformat(buf, fmt, ap);
+    va_end(ap);
+    return n;
+}
+
+// ---- socket bookkeeping -----------------------------------------------------------
+// What the library knows of each socket it holds: enough to give select's
+// answers (a failed connect is an error condition, not writable) and to
+// close everything at clean-up. Indexed by descriptor; larger descriptors
+// are served without bookkeeping.
+namespace {
+enum SockState : uint8_t { kNone = 0, kFresh, kConnecting, kEstablished, kListening };
+constexpr int kTracked = 4096;
+std::atomic<uint8_t> gSockState[kTracked];
+
+void SetState(int fd, SockState s) {
+    if (fd > 0 && fd < kTracked) gSockState[fd].store(s);
+}
+SockState GetState(int fd) {
+    return fd > 0 && fd < kTracked ? static_cast<SockState>(gSockState[fd].load()) : kEstablished;
+}
+
+void FillSockaddr(struct sockaddr_in *sa, uint32_t addr, uint16_t port) {
+    memset(sa, 0, sizeof *sa);
+    sa->sin_family = AF_INET;
+    sa->sin_port = htons(port);
+    sa->sin_addr.s_addr = htonl(addr);
+}
+}  // namespace
+
+int zp_net_startup(char *description, size_t size) {
+    static const char kDescription[] = "zub32 POSIX sockets backend (poll readiness, WinSock error numbers)";
+    if (description && size > 0) {
+        strncpy(description, kDescription, size - 1);
+        description[size - 1] = 0;
+    }
+    return 0;
+}
+
+void zp_net_cleanup() {
+    for (int fd = 1; fd < kTracked; ++fd) {
+        if (gSockState[fd].exchange(kNone) != kNone) osClose(fd);
+    }
+}
+
+// ---- sockets ---------------------------------------------------------------------
+int32_t zp_socket() {
+    int fd = osSocket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) return FailErrno();
+    fd = LiftFromZero(fd);
+    if (fd <= 0) return FailErrno();
+    SetState(fd, kFresh);
+    return fd;
+}
+
+int zp_set_nonblocking(int32_t s, int on) {
+    if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
+    int flags = osFcntl(s, F_GETFL, 0);
+    if (flags < 0) return FailErrno();
+    flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return osFcntl(s, F_SETFL, flags) < 0 ? FailErrno() : 0;
+}
+
+namespace {
+// A blocking connect interrupted by a signal goes on in the kernel: wait for
+// it to finish and take its outcome.
+int FinishInterruptedConnect(int s) {
+    struct pollfd p = {s, POLLOUT, 0};
+    while (osPoll(&p, 1, -1) < 0 && errno == EINTR) {
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len);
+    if (err == 0) return 0;
+    errno = err;
+    return -1;
+}
+}  // namespace
+
+int zp_connect(int32_t s, uint32_t addr, uint16_t port) {
+    if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
+    struct sockaddr_in sa;
+    FillSockaddr(&sa, addr, port);
+    int r = osConnect(s, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa);
+    if (r < 0 && errno == EINTR) r = FinishInterruptedConnect(s);
+    if (r == 0) {
+        SetState(s, kEstablished);
+        return 0;
+    }
+    if (errno == EINPROGRESS || errno == EWOULDBLOCK) SetState(s, kConnecting);
+    return FailErrno();
+}
+
+int zp_bind(int32_t s, uint32_t addr, uint16_t port) {
+    if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
+    // Lets a data port whose last connection lingers in TIME_WAIT be used again.
+    int one = 1;
+    osSetsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in sa;
+    FillSockaddr(&sa, addr, port);
+    return osBind(s, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) < 0 ? FailErrno() : 0;
+}
+
+int zp_listen(int32_t s, int backlog) {
+    if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
+    if (osListen(s, backlog) < 0) return FailErrno();
+    SetState(s, kListening);
+    return 0;
+}
+
+int32_t zp_accept(int32_t s, uint32_t *addr, uint16_t *port) {
+    if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
+    struct sockaddr_in sa;
+    socklen_t len = sizeof sa;
+    int fd;
+    do {
+        fd = osAccept4(s, reinterpret_cast<struct sockaddr *>(&sa), &len, SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return FailErrno();
+    fd = LiftFromZero(fd);
+    if (fd <= 0) return FailErrno();
+    SetState(fd, kEstablished);
+    if (addr) *addr = ntohl(sa.sin_addr.s_addr);
+    if (port) *port = ntohs(sa.sin_port);
+    return fd;
+}
+
+int32_t zp_send(int32_t s, const void *buf, int32_t n) {
+    if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
+    ssize_t r;
+    do {
+        r = osSend(s, buf, static_cast<size_t>(n), MSG_NOSIGNAL);
+    } while (r < 0 && errno == EINTR);
+    return r < 0 ? FailErrno() : static_cast<int32_t>(r);
+}
+
+int32_t zp_recv(int32_t s, void *buf, int32_t n) {
+    if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
+    ssize_t r;
+    do {
+        r = osRecv(s, buf, static_cast<size_t>(n), 0);
+    } while (r < 0 && errno == EINTR);
+    return r < 0 ? FailErrno() : static_cast<int32_t>(r);
+}
+
+int zp_close_socket(int32_t s) {
+    if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
+    SetState(s, kNone);
+    return osClose(s) < 0 ? FailErrno() : 0;
+}
+
+int zp_getsockname(int32_t s, uint32_t *addr, uint16_t *port) {
+    if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
+    struct sockaddr_in sa;
+    socklen_t len = sizeof sa;
+    memset(&sa, 0, sizeof sa);
+    if (osGetsockname(s, reinterpret_cast<struct sockaddr *>(&sa), &len) < 0) return FailErrno();
+    if (addr) *addr = ntohl(sa.sin_addr.s_addr);
+    if (port) *port = ntohs(sa.sin_port);
+    return 0;
+}
+
+int zp_connect_error(int32_t s) {
+    if (s <= 0) return ZP_WSAENOTSOCK;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return WsaFromErrno(errno);
+    return err == 0 ? 0 : WsaFromErrno(err);
+}
+
+int zp_poll(int32_t s, int mode) {
+    if (s <= 0) return mode == 3 ? 1 : 0;
+    struct pollfd p = {s, static_cast<short>(POLLIN | POLLOUT | POLLPRI), 0};
+    int r;
+    do {
+        r = osPoll(&p, 1, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) return mode == 3 ? 1 : 0;
+    SockState st = GetState(s);
+    bool trouble = (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+    // A connect that has not come up and shows trouble has failed: select
+    // puts such a socket in the exception set only.
+    bool connectFailed = trouble && (st == kConnecting || st == kFresh);
+    if (st == kConnecting && !trouble && (p.revents & POLLOUT)) SetState(s, kEstablished);
+    switch (mode) {
+    case 1: return !connectFailed && (p.revents & (POLLIN | POLLHUP | POLLERR)) ? 1 : 0;
+    case 2: return !connectFailed && (p.revents & POLLOUT) ? 1 : 0;
+    case 3: return connectFailed || (p.revents & (POLLPRI | POLLNVAL)) ? 1 : 0;
+    default: return 0;
+    }
+}
+
+int zp_is_blocking() { return 0; }
+
+// ---- resolver -----------------------------------------------------------------
+namespace {
+int WsaFromEai(int e) {
+    switch (e) {
+    case EAI_NONAME: return ZP_WSAHOST_NOT_FOUND;
+    case EAI_AGAIN: return ZP_WSATRY_AGAIN;
+#ifdef EAI_NODATA
+    case EAI_NODATA: return ZP_WSANO_DATA;
+#endif
+#ifdef EAI_ADDRFAMILY
+    case EAI_ADDRFAMILY: return ZP_WSANO_DATA;
+#endif
+    case EAI_SYSTEM: return WsaFromErrno(errno);
+    default: return ZP_WSANO_RECOVERY;
+    }
+}
+}  // namespace
+
+int zp_resolve(const char *name, uint32_t *addrs, int max) {
+    if (!name || !*name) return FailWith(ZP_WSAHOST_NOT_FOUND);
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *res = nullptr;
+    int e = osGetaddrinfo(name, nullptr, &hints, &res);
+    if (e != 0) return FailWith(WsaFromEai(e));
+    int n = 0;
+    for (struct addrinfo *ai = res; ai && n < max; ai = ai->ai_next) {
+        if (ai->ai_family != AF_INET) continue;
+        addrs[n++] = ntohl(reinterpret_cast<struct sockaddr_in *>(ai->ai_addr)->sin_addr.s_addr);
+    }
+    osFreeaddrinfo(res);
+    return n == 0 ? FailWith(ZP_WSANO_DATA) : n;
+}
+
+int zp_gethostname(char *buf, int size) {
+    if (!buf || size <= 0) return FailWith(ZP_WSAEFAULT);
+    buf[0] = 0;
+    if (osGethostname(buf, static_cast<size_t>(size)) < 0) return FailErrno();
+    buf[size - 1] = 0;
+    return 0;
+}
