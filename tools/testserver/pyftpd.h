@@ -1,0 +1,78 @@
+// pyftpd.h - runs a real FTP server (pyftpdlib) as a child process for tests.
+//
+// The server listens on 127.0.0.1 with an ephemeral port and serves a fresh
+// temporary directory that is removed again by stop(). Passive and active
+// (PORT to 127.0.0.1) data connections both work.
+//
+//   zt::PyFtpd srv;                        // user "user", password "secret"
+//   ASSERT_TRUE(srv.start()) << srv.error();
+//   srv.writeFile("dir/a.txt", "hello");   // put a file into the served root
+//   ... connect the client to 127.0.0.1:srv.port() ...
+//   EXPECT_EQ(srv.readFile("up.bin"), expected);
+//   srv.stop();                            // or let the destructor do it
+//
+// The server's own log is kept in logPath() (next to the root, not inside it)
+// until stop(); logText() returns it for failure messages.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <sys/types.h>
+
+namespace zt {
+
+struct PyFtpdOptions {
+    std::string user = "user";
+    std::string password = "secret";
+    bool anonymous = false;     // also accept "anonymous" with any password
+    int startTimeoutMs = 10000; // bound for the server to report its port
+};
+
+class PyFtpd {
+public:
+    PyFtpd() = default;
+    explicit PyFtpd(PyFtpdOptions opts) : opts_(std::move(opts)) {}
+    ~PyFtpd();
+    PyFtpd(const PyFtpd&) = delete;
+    PyFtpd& operator=(const PyFtpd&) = delete;
+
+    // Creates the temporary root and starts the server. False on failure,
+    // with the reason in error().
+    bool start();
+    // Stops the server (SIGTERM, then SIGKILL after a bound) and removes the
+    // temporary directory. Safe to call twice.
+    void stop();
+
+    bool running() const { return pid_ > 0; }
+    int port() const { return port_; }
+    const std::string& root() const { return root_; }
+    const std::string& user() const { return opts_.user; }
+    const std::string& password() const { return opts_.password; }
+    const std::string& error() const { return error_; }
+    std::string logPath() const { return dir_.empty() ? "" : dir_ + "/server.log"; }
+    std::string logText() const;
+
+    // Files under the served root; rel uses '/' and may name subdirectories
+    // (created as needed by writeFile).
+    std::string path(const std::string& rel) const { return root_ + "/" + rel; }
+    bool writeFile(const std::string& rel, const std::string& bytes) const;
+    std::string readFile(const std::string& rel) const; // "" when missing
+    bool exists(const std::string& rel) const;
+    bool makeDir(const std::string& rel) const;
+
+private:
+    bool fail(const std::string& why);
+    bool spawn();
+    bool readPort();
+
+    PyFtpdOptions opts_;
+    std::string dir_;  // temporary directory holding root/ and server.log
+    std::string root_;
+    std::string error_;
+    pid_t pid_ = -1;
+    int toChild_ = -1;   // child's stdin; closing it makes the server exit
+    int fromChild_ = -1; // child's stdout; carries the port line
+    int port_ = 0;
+};
+
+} // namespace zt
