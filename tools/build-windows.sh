@@ -34,12 +34,15 @@ configure_and_build() {  # toolchain build_dir
 }
 
 # Names from the "[Ordinal/Name Pointer] Table" of objdump -p: the last
-# word of each line up to the blank line that ends the table.
+# word of each line up to the blank line that ends the table. awk reads to
+# the end so that objdump never meets a closed pipe.
 dll_exports() {  # objdump dll
-    "$1" -p "$2" | awk '
+    local dump
+    dump=$("$1" -p "$2") || fail "cannot read $2"
+    echo "$dump" | awk '
         /\[Ordinal\/Name Pointer\] Table/ { on = 1; next }
-        on && NF == 0 { exit }
-        on { print $NF }' | sort
+        on && NF == 0 { on = 0; done = 1 }
+        on && !done { print $NF }' | sort
 }
 
 check_exports() {  # objdump dll

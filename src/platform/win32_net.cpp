@@ -145,6 +145,17 @@ int zp_getsockname(int32_t s, uint32_t *addr, uint16_t *port) {
     return 0;
 }
 
+// SO_ERROR holds the outcome of a non-blocking connect; reading it clears it.
+int zp_connect_error(int32_t s) {
+    if (s <= 0) return WSAENOTSOCK;
+    int err = 0;
+    int len = sizeof err;
+    if (ZP_OS(getsockopt)(ToSocket(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&err),
+                          &len) == SOCKET_ERROR)
+        return ZP_OS(WSAGetLastError)();
+    return err;
+}
+
 // ---- readiness ------------------------------------------------------------------
 // One socket in the set of the mode, zero timeout. A socket that is "none"
 // or that select rejects is reported in the error condition and as neither
@@ -165,8 +176,10 @@ int zp_poll(int32_t s, int mode) {
 int zp_is_blocking() { return ZP_OS(WSAIsBlocking)() ? 1 : 0; }
 
 // ---- resolver ------------------------------------------------------------------
+// An empty name would make gethostbyname answer for this machine; the
+// engine means "no name" by it.
 int zp_resolve(const char *name, uint32_t *addrs, int max) {
-    if (name == nullptr) {
+    if (name == nullptr || name[0] == '\0') {
         ZP_OS(WSASetLastError)(WSAHOST_NOT_FOUND);
         return -1;
     }
