@@ -1,0 +1,230 @@
+// ring.cpp - the receive rings and the FTP reply reader on top of them.
+//
+// A ring is 4096 bytes of circular storage filled straight from its socket,
+// one recv per fill, never more than 4095 bytes held. Lines are found by
+// peeking and then taking exactly through the LF, so nothing behind a line
+// end is consumed. The reply reader assembles lines into FTP replies,
+// records the code and collects error text.
+//
+// Divisions: ring primitives, fill and wait, read and peek, lines, replies.
+#include <cstring>
+
+#include "frame/log.h"
+#include "net/net.h"
+#include "net/text.h"
+#include "platform/platform.h"
+#include "zub32.h"
+
+namespace zub {
+
+// ---- ring primitives -----------------------------------------------------------
+namespace {
+
+constexpr uint16_t kRingMask = kRingSize - 1;
+constexpr int32_t kRingCapacity = kRingSize - 1;  // one slot stays free
+
+void CountEmptyPoll(RecvRing *ring) {
+    // A long-lived channel may poll more than 2^31 times: wrap, do not overflow.
+    ring->EmptyPolls = static_cast<int32_t>(static_cast<uint32_t>(ring->EmptyPolls) + 1u);
+}
+
+// Copies up to `count` held bytes from the head on, wrapping; returns them.
+int32_t CopyOut(const RecvRing *ring, char *dest, int32_t count) {
+    int32_t n = RingHeld(ring);
+    if (count < n) n = count;
+    if (n <= 0) return 0;
+    int32_t head = ring->RingHead;
+    int32_t first = kRingSize - head < n ? kRingSize - head : n;
+    memcpy(dest, ring->RingData + head, static_cast<size_t>(first));
+    memcpy(dest + first, ring->RingData, static_cast<size_t>(n - first));
+    return n;
+}
+
+void CopyIn(RecvRing *ring, const char *src, int32_t n) {
+    int32_t tail = ring->RingTail;
+    int32_t first = kRingSize - tail < n ? kRingSize - tail : n;
+    memcpy(ring->RingData + tail, src, static_cast<size_t>(first));
+    memcpy(ring->RingData, src + first, static_cast<size_t>(n - first));
+    ring->RingTail = static_cast<uint16_t>((tail + n) & kRingMask);
+    // Keeps the unread bytes scannable as text.
+    ring->RingData[ring->RingTail] = 0;
+}
+
+}  // namespace
+
+int32_t RingHeld(const RecvRing *ring) { return (ring->RingTail - ring->RingHead) & kRingMask; }
+
+// ---- fill and wait ---------------------------------------------------------------
+int32_t RingFill(RecvRing *ring) {
+    int32_t held = RingHeld(ring);
+    // A full ring has no room: asking recv for 0 bytes would read as a
+    // closed connection, so a long line is reported as "nothing now".
+    if (held >= kRingCapacity) return 0;
+    if (!AwaitReadable(ring->RingSock, 0)) return 0;
+    if (held == 0) {
+        ring->RingHead = ring->RingTail = 0;
+        memset(ring->RingData, 0, sizeof ring->RingData);
+    }
+    char scratch[kRingSize];
+    int32_t got = zp_recv(ring->RingSock, scratch, kRingCapacity - held);
+    TraceWrite("recv(%d):%d\r\n", ring->RingSock, got);
+    if (got <= 0) return -1;  // closed by the peer, or failed: the same to callers
+    CopyIn(ring, scratch, got);
+    return got;
+}
+
+int32_t RingWait(RecvRing *ring, uint32_t waitMs) {
+    if (RingHeld(ring) > 0) return 1;
+    uint32_t deadline = 0;
+    bool armed = false;
+    for (;;) {
+        int32_t r = RingFill(ring);
+        if (r != 0) return r > 0 ? 1 : r;
+        CountEmptyPoll(ring);
+        uint32_t now = zp_ticks();
+        // The first empty attempt only arms the deadline and tries again at
+        // once, so even a zero wait makes two attempts.
+        if (!armed) {
+            deadline = now + waitMs;
+            armed = true;
+            continue;
+        }
+        if (TickReached(now, deadline)) return 0;
+        zp_sleep(EngineSettings.SleepTime);
+    }
+}
+
+// ---- read and peek -------------------------------------------------------------------
+int32_t RingRead(RecvRing *ring, char *dest, int32_t count) {
+    if (RingHeld(ring) == 0) {
+        int32_t r = RingFill(ring);
+        if (r == 0) CountEmptyPoll(ring);
+        TraceWrite("zubQueueLoad=%d\r\n", r);
+        if (r <= 0) return r;
+    }
+    int32_t n = CopyOut(ring, dest, count);
+    ring->RingHead = static_cast<uint16_t>((ring->RingHead + n) & kRingMask);
+    return n;
+}
+
+int32_t RingPeek(RecvRing *ring, char *dest, int32_t count) {
+    // Gathers whatever the socket has ready before looking.
+    int32_t r = RingFill(ring);
+    if (r == 0) CountEmptyPoll(ring);
+    // A peer that closed after sending still has its bytes read first; the
+    // close is reported once the ring is empty.
+    if (r < 0 && RingHeld(ring) == 0) return r;
+    return CopyOut(ring, dest, count);
+}
+
+// ---- lines -------------------------------------------------------------------------
+int32_t ReadLinePiece(RecvRing *ring, char *dest, int32_t room) {
+    if (room < 1) return 0;
+    int32_t n = RingPeek(ring, dest, room - 1);
+    if (n < 0) return n;
+    dest[n] = 0;
+    if (n == 0) return 0;
+    // Searched past any NUL: a stray NUL must not make the piece swallow
+    // the lines behind it.
+    const void *lf = memchr(dest, '\n', static_cast<size_t>(n));
+    int32_t take = lf ? static_cast<int32_t>(static_cast<const char *>(lf) - dest) + 1 : n;
+    int32_t got = RingRead(ring, dest, take);
+    if (got < 0) return got;
+    dest[got] = 0;
+    return got;
+}
+
+int32_t ReadLine(ChannelRecord *rec, char *buf, int32_t size, uint32_t waitMs) {
+    RecvRing *ring = &rec->CtrlRing;
+    int32_t len = ReadLinePiece(ring, buf, size);
+    if (len < 0) return len;
+    while (len < size - 1 && (len == 0 || buf[len - 1] != '\n') && RingWait(ring, waitMs) != 0) {
+        int32_t piece = ReadLinePiece(ring, buf + len, size - len);
+        if (piece <= 0) break;
+        len += piece;
+    }
+    if (size > 0) buf[len] = 0;
+    return len;
+}
+
+// ---- replies ---------------------------------------------------------------------------
+namespace {
+
+constexpr int32_t kReplyBufSize = 4096;
+
+// How long the reply read may still wait for a line: up to the armed
+// TimeStop, or ResponseWait from `start` when none is armed. False (and
+// *left 0) once that has passed, so a reply whose final line never comes
+// cannot hold the caller forever.
+bool ReplyTimeLeft(const ChannelRecord *rec, uint32_t start, uint32_t *left) {
+    uint32_t now = zp_ticks();
+    uint32_t stop = rec->TimeStop != 0 ? rec->TimeStop : start + EngineSettings.ResponseWait;
+    *left = TickAfter(now, stop) ? 0 : stop - now;
+    return !TickAfter(now, stop);
+}
+
+// Records the code of a line in ServerCode and its text in ErrorText when
+// it is an error or has no code; -18 for an error reply, else 0.
+int32_t TakeReplyCode(ChannelRecord *rec, const char *line) {
+    int32_t code = ParseReplyCode(rec);
+    rec->ServerCode = code;
+    if (code > 400 || code == 0) BoundedAppend(rec->ErrorText, line, kErrorTextSize);
+    if (code > 400) LogWrite(rec, "\r\nFtpResponse: [%s] Code=%d\r\n", line, code);
+    return code >= 400 ? ZUB_E_SERVER_ERROR : 0;
+}
+
+}  // namespace
+
+int32_t ReadReply(ChannelRecord *rec) {
+    if (rec->CtrlSock == 0) return 1;
+    rec->ErrorText[0] = 0;
+    char *line = rec->ReplyBuf;
+    uint32_t start = zp_ticks();
+    // The first line is always tried, even when the deadline is already past.
+    for (bool first = true;; first = false) {
+        uint32_t left = 0;
+        if (!ReplyTimeLeft(rec, start, &left) && !first) return ZUB_E_TIMEOUT;
+        zp_yield();
+        uint32_t wait = EngineSettings.ReplyLineWait < left ? EngineSettings.ReplyLineWait : left;
+        int32_t n = ReadLine(rec, line, kReplyBufSize, wait);
+        // A closed connection ends the read without error; the driver's
+        // deadline notices the missing reply.
+        if (n == -1) return 1;
+        if (n < 0) return n;
+        if (n == 0) continue;
+        if (line[0] == ' ') {
+            LogWrite(rec, "c: %s", line);
+            continue;
+        }
+        if (TakeReplyCode(rec, line) < 0) return ZUB_E_SERVER_ERROR;
+        if (n == 3 || (n > 3 && line[3] == ' ')) return n;
+        LogWrite(rec, "r: %s", line);
+    }
+}
+
+int32_t ParseReplyCode(ChannelRecord *rec) {
+    char *p = rec->ReplyBuf;
+    uint32_t value = 0;  // unsigned: ten digits may wrap, never overflow
+    int i = 0;
+    for (; i < 10 && p[i] >= '0' && p[i] <= '9'; ++i) value = value * 10 + static_cast<uint32_t>(p[i] - '0');
+    // Passes the character behind the code and one more, so a quoted path
+    // ("257 \"/pub\"") starts right inside the quote; never past the NUL.
+    char *text = p + i;
+    for (int skip = i < 10 ? 2 : 1; skip > 0 && *text; --skip) ++text;
+    rec->ReplyText = text;
+    return static_cast<int32_t>(value);
+}
+
+void DrainReplies(ChannelRecord *rec) {
+    char scratch[256];
+    while (RingWait(&rec->CtrlRing, 0) != 0) {
+        if (RingRead(&rec->CtrlRing, scratch, 255) < 0) break;
+    }
+}
+
+void TrimCrLf(char *text) {
+    int32_t n = TextLength(text);
+    if (n >= 2 && text[n - 2] == '\r' && text[n - 1] == '\n') text[n - 2] = 0;
+}
+
+}  // namespace zub

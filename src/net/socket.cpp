@@ -1,0 +1,149 @@
+// socket.cpp - the socket layer: creating, polling, waiting, sending and
+// closing sockets, and opening the control and data connections.
+//
+// Readiness is only ever asked with a zero-timeout poll; every wait is a
+// loop of polls and SleepTime pauses up to a deadline, so no call here
+// blocks on the network (except a blocking connect, by the caller's choice).
+//
+// Divisions: error results, create and poll, waits, send and close,
+// connections.
+#include "engine/driver.h"
+#include "frame/log.h"
+#include "net/net.h"
+#include "platform/platform.h"
+#include "zub32.h"
+
+namespace zub {
+
+// ---- error results -----------------------------------------------------------
+int32_t NegatedLastError() {
+    int e = zp_last_error();
+    // A failure without a recorded number still has to read as a failure.
+    return e > 0 ? -e : -1;
+}
+
+// ---- create and poll -----------------------------------------------------------
+int32_t CreateSocket() {
+    zp_lock_enter();
+    int32_t s = zp_socket();
+    zp_lock_leave();
+    return s > 0 ? s : ZUB_E_INVALID_SOCKET;
+}
+
+int32_t PollSocket(int32_t sock, int mode) {
+    if (mode < 1 || mode > 3) return ZUB_E_BAD_STATUS_FLAG;
+    // The poll sets are library-wide, so only one poll runs at a time.
+    zp_lock_enter();
+    int r = zp_poll(sock, mode);
+    zp_lock_leave();
+    return r;
+}
+
+// ---- waits ---------------------------------------------------------------------
+namespace {
+
+// Polls until the socket is ready in `mode` or `waitMs` has passed. A
+// socket in the error condition is never waited on. `trace` marks each
+// pause with "!" in the raw trace.
+int32_t AwaitReady(int32_t sock, int mode, uint32_t waitMs, bool trace) {
+    uint32_t deadline = 0;
+    bool armed = false;
+    for (;;) {
+        if (PollSocket(sock, 3)) return 0;
+        if (PollSocket(sock, mode)) return 1;
+        uint32_t now = zp_ticks();
+        if (!armed) {
+            // A local deadline, never stored: the raw sum is fine, even 0.
+            deadline = now + waitMs;
+            armed = true;
+        }
+        if (TickReached(now, deadline)) return 0;
+        zp_sleep(EngineSettings.SleepTime);
+        if (trace) TraceText("!");
+    }
+}
+
+}  // namespace
+
+int32_t AwaitReadable(int32_t sock, uint32_t waitMs) { return AwaitReady(sock, 1, waitMs, false); }
+
+int32_t AwaitWritable(int32_t sock, uint32_t waitMs) { return AwaitReady(sock, 2, waitMs, true); }
+
+// ---- send and close ----------------------------------------------------------------
+int32_t SendAll(int32_t sock, const char *bytes, int32_t count) {
+    // Writability is awaited once; later partial sends follow at once.
+    if (!AwaitWritable(sock, EngineSettings.ResponseWait)) return -1;
+    int32_t done = 0;
+    while (done < count) {
+        zp_set_last_error(0);
+        int32_t sent = zp_send(sock, bytes + done, count - done);
+        TraceWrite("send(%d):%d\r\n", sock, sent);
+        if (sent <= 0) return NegatedLastError();
+        done += sent;
+        zp_yield();
+    }
+    return count;
+}
+
+int32_t CloseSocket(int32_t sock, uint32_t lingerMs) {
+    while (zp_is_blocking()) zp_sleep(EngineSettings.SleepTime);
+    uint16_t linger = static_cast<uint16_t>(lingerMs & 0xFFFF);
+    // The pause is taken inside the lock on purpose: no other channel
+    // creates or polls a socket while the closed one lingers.
+    zp_lock_enter();
+    int r = zp_close_socket(sock);
+    int32_t failed = r < 0 ? NegatedLastError() : 0;
+    zp_sleep(linger >> 1);
+    zp_lock_leave();
+    return r < 0 ? failed : 1;
+}
+
+// ---- connections -----------------------------------------------------------------
+namespace {
+
+// A connect that is still under way counts as made: the caller waits for
+// writability afterwards.
+int32_t ConnectResult(int r) {
+    if (r == 0) return 1;
+    int32_t e = NegatedLastError();
+    return e == -ZP_WSAEWOULDBLOCK ? 1 : e;
+}
+
+}  // namespace
+
+int32_t ConnectControl(ChannelRecord *rec) {
+    FillSockAddr(&rec->ServerSockAddr, rec->ServerAddr, rec->ServerPort);
+    if (rec->NonBlockConnect) {
+        rec->NonBlockArg = 1;
+        zp_set_nonblocking(rec->CtrlSock, 1);  // result not needed: the connect tells
+        rec->WaitWritable = 1;
+    }
+    return ConnectResult(zp_connect(rec->CtrlSock, rec->ServerAddr, rec->ServerPort));
+}
+
+int32_t ConnectData(ChannelRecord *rec) {
+    int32_t s = CreateSocket();
+    // A failed create leaves "no socket" (0) behind, never the error value.
+    rec->DataSock = s > 0 ? s : 0;
+    rec->DataRing.RingSock = rec->DataSock;
+    if (s < 0) return FailStep(rec, s, ZUB_E_CANNOT_CREATE_SOCKET);
+    // Passive data always goes to the control connection's server; only the
+    // port comes from the passive reply.
+    FillSockAddr(&rec->DataSockAddr, rec->ServerAddr, rec->DataPort);
+    return ConnectResult(zp_connect(s, rec->ServerAddr, rec->DataPort));
+}
+
+int32_t ListenData(ChannelRecord *rec) {
+    int32_t s = CreateSocket();
+    rec->ListenSock = s > 0 ? s : 0;
+    if (s < 0) return FailStep(rec, s, ZUB_E_CANNOT_CREATE_SOCKET);
+    LogWrite(rec, "Binding %s to port %d\r\n", rec->LocalIPText, rec->DataPort);
+    FillSockAddr(&rec->ListenSockAddr, rec->LocalAddr, rec->DataPort);
+    // The caller's clean-up closes ListenSock when bind or listen fails.
+    if (zp_bind(s, rec->LocalAddr, rec->DataPort) < 0) return NegatedLastError();
+    LogText(rec, "Listening...\r\n");
+    if (zp_listen(s, 1) < 0) return NegatedLastError();
+    return 1;
+}
+
+}  // namespace zub

@@ -1,0 +1,277 @@
+// net_ring_test.cpp - receive rings and the FTP reply reader over a real
+// loopback connection: multi-line replies, slow and wrapped arrival, lines
+// longer than the ring, the fill limit, the empty-poll counter, and the
+// bound on a reply that never ends.
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "net_fixture.h"
+
+namespace {
+
+using namespace zub;
+using nettest::NetFixture;
+using nettest::V;
+using nettest::Occurrences;
+
+class NetRingTest : public NetFixture {
+protected:
+    RecvRing *ring() { return &rec->CtrlRing; }
+
+    // Fills until the ring holds `want` bytes; false if they do not come.
+    bool FillTo(int32_t want) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (RingHeld(ring()) < want && std::chrono::steady_clock::now() < end)
+            if (RingFill(ring()) < 0) return false;
+        return RingHeld(ring()) == want;
+    }
+};
+
+// recv stand-ins: one byte per call, or counting every call.
+int gRecvCalls = 0;
+ssize_t RecvOneByte(int fd, void *buf, size_t n, int flags) {
+    ++gRecvCalls;
+    return ::recv(fd, buf, n < 1 ? n : 1, flags);
+}
+ssize_t RecvCounted(int fd, void *buf, size_t n, int flags) {
+    ++gRecvCalls;
+    return ::recv(fd, buf, n, flags);
+}
+
+// ---- whole replies -------------------------------------------------------------------
+struct ReplyCase {
+    const char *wire;
+    int32_t result;
+    int32_t code;
+    const char *errorText;
+    std::vector<std::string> logged;     // must each appear in the log
+    std::vector<std::string> notLogged;  // must not
+    int32_t leftInRing;
+};
+
+TEST_F(NetRingTest, ReadReplyRecognisesTheLinesOfAReply) {
+    const ReplyCase cases[] = {
+        {"220-Welcome\r\n second line\r\n220 Ready\r\n", 11, 220, "",
+         {"r: 220-Welcome\r\n", "c:  second line\r\n"}, {"220 Ready"}, 0},
+        {"530 Login incorrect.\r\n", ZUB_E_SERVER_ERROR, 530, "530 Login incorrect.\r\n",
+         {"\r\nFtpResponse: [530 Login incorrect.\r\n] Code=530\r\n"}, {}, 0},
+        // 400 is an error, but only codes above 400 are collected and logged.
+        {"400 Odd\r\n", ZUB_E_SERVER_ERROR, 400, "", {}, {"400 Odd", "FtpResponse"}, 0},
+        {"401 Odd\r\n", ZUB_E_SERVER_ERROR, 401, "401 Odd\r\n", {"[401 Odd\r\n] Code=401"}, {}, 0},
+        // Plain text whose fourth character is a space ends the reply.
+        {"The end\r\n", 9, 0, "The end\r\n", {}, {"The end"}, 0},
+        // Three digits and nothing more, the connection then idle.
+        {"226", 3, 226, "", {}, {}, 0},
+        // An error stops the read at its first line; the rest stays queued.
+        {"421-Going down\r\n421 Bye\r\n", ZUB_E_SERVER_ERROR, 421, "421-Going down\r\n", {}, {}, 9},
+        // Plain text inside a reply is collected and the reply goes on.
+        {"150-Begin\r\nplain text\r\n150 Done\r\n", 10, 150, "plain text\r\n",
+         {"r: 150-Begin\r\n", "r: plain text\r\n"}, {}, 0},
+        // A line too short to have a fourth character is not a final line,
+        // whatever an earlier, longer line left behind it in the buffer (the
+        // case above leaves a space at index 3).
+        {"2\n250 Ok\r\n", 8, 250, "", {"r: 2\n"}, {}, 0},
+    };
+    OpenLog();
+    ASSERT_NO_FATAL_FAILURE(ConnectPair());
+    EngineSettings.ReplyLineWait = 200;  // bounds the wait behind "226"
+    for (const ReplyCase &c : cases) {
+        SCOPED_TRACE(c.wire);
+        size_t logStart = Log().size();
+        ASSERT_NO_FATAL_FAILURE(PeerSend(c.wire));
+        ASSERT_EQ(RingWait(ring(), 5000), 1);
+        EXPECT_EQ(ReadReply(rec), c.result);
+        EXPECT_EQ(V(rec->ServerCode), c.code);
+        EXPECT_STREQ(rec->ErrorText, c.errorText);
+        EXPECT_EQ(RingHeld(ring()), c.leftInRing);
+        std::string log = Log().substr(logStart);
+        for (const std::string &s : c.logged) EXPECT_NE(log.find(s), std::string::npos) << s;
+        for (const std::string &s : c.notLogged) EXPECT_EQ(log.find(s), std::string::npos) << s;
+        DrainReplies(rec);
+        EXPECT_EQ(RingHeld(ring()), 0);
+    }
+}
+
+TEST_F(NetRingTest, ReplyArrivingByteByByte) {
+    OpenLog();
+    ASSERT_NO_FATAL_FAILURE(ConnectPair());
+    const std::string wire = "220-Hi\r\n220 Ok\r\n";
+    ASSERT_NO_FATAL_FAILURE(PeerSend(wire));
+    gRecvCalls = 0;
+    zp_syscall_set("recv", reinterpret_cast<zp_syscall_ptr>(RecvOneByte));
+    EXPECT_EQ(ReadReply(rec), 8);
+    EXPECT_EQ(V(rec->ServerCode), 220);
+    EXPECT_STREQ(rec->ReplyBuf, "220 Ok\r\n");
+    std::string log = Log();
+    EXPECT_NE(log.find("r: 220-Hi\r\n"), std::string::npos);
+    std::string oneByte = "recv(" + std::to_string(rec->CtrlSock) + "):1\r\n";
+    EXPECT_EQ(Occurrences(log, oneByte), static_cast<int>(wire.size()));
+}
+
+TEST_F(NetRingTest, LineStraddlingTheWrap) {
+    ASSERT_NO_FATAL_FAILURE(ConnectPair());
+    // Four bytes held at the very end of the storage.
+    ring()->RingHead = 4090;
+    ring()->RingTail = 4094;
+    memcpy(ring()->RingData + 4090, "250 ", 4);
+    ASSERT_NO_FATAL_FAILURE(PeerSend("wrapped\r\n"));
+    ASSERT_TRUE(FillTo(13));
+    EXPECT_EQ(V(ring()->RingTail), 7);  // (4094 + 9) wrapped
+    EXPECT_EQ(ring()->RingData[7], 0);
+
+    char peek[32] = {};
+    EXPECT_EQ(RingPeek(ring(), peek, 31), 13);
+    EXPECT_STREQ(peek, "250 wrapped\r\n");
+    EXPECT_EQ(ReadReply(rec), 13);
+    EXPECT_EQ(V(rec->ServerCode), 250);
+    EXPECT_STREQ(rec->ReplyBuf, "250 wrapped\r\n");
+    EXPECT_EQ(RingHeld(ring()), 0);
+}
+
+TEST_F(NetRingTest, LineLongerThanTheRing) {
+    ASSERT_NO_FATAL_FAILURE(ConnectPair());
+    const std::string longText(5000, 'a');
+    ASSERT_NO_FATAL_FAILURE(PeerSend(longText + "\r\n200 Ok\r\n"));
+    std::vector<char> buf(4096);
+    // The line comes back in parts; nothing behind its LF is taken.
+    EXPECT_EQ(ReadLine(rec, buf.data(), 4096, 5000), 4095);
+    EXPECT_EQ(std::string(buf.data()), longText.substr(0, 4095));
+    EXPECT_EQ(ReadLine(rec, buf.data(), 4096, 5000), 907);
+    EXPECT_EQ(std::string(buf.data()), longText.substr(4095) + "\r\n");
+    EXPECT_EQ(ReadLine(rec, buf.data(), 4096, 5000), 8);
+    EXPECT_STREQ(buf.data(), "200 Ok\r\n");
+
+    // The same through the reply reader: plain text up to the final line.
+    ASSERT_NO_FATAL_FAILURE(PeerSend(longText + "\r\n200 Ok\r\n"));
+    EXPECT_EQ(ReadReply(rec), 8);
+    EXPECT_EQ(V(rec->ServerCode), 200);
+    EXPECT_EQ(strlen(rec->ErrorText), 254u);  // cut to its field
+}
+
+TEST_F(NetRingTest, FillStopsAtOneFreeSlot) {
+    ASSERT_NO_FATAL_FAILURE(ConnectPair());
+    ring()->RingHead = 0;
+    ring()->RingTail = 4000;
+    ASSERT_NO_FATAL_FAILURE(PeerSend(std::string(200, 'x')));
+    ASSERT_EQ(AwaitReadable(rec->CtrlSock, 5000), 1);
+    // 4000 held: at most 95 more in one fill.
+    int32_t got = RingFill(ring());
+    EXPECT_GT(got, 0);
+    EXPECT_LE(got, 95);
+    ASSERT_TRUE(FillTo(4095));
+
+    // Full: no recv at all, and "nothing now" rather than a closed connection.
+    gRecvCalls = 0;
+    zp_syscall_set("recv", reinterpret_cast<zp_syscall_ptr>(RecvCounted));
+    EXPECT_EQ(RingFill(ring()), 0);
+    EXPECT_EQ(gRecvCalls, 0);
+    EXPECT_EQ(RingWait(ring(), 0), 1);
+
+    // Once read out, the rest of the data comes in.
+    std::vector<char> out(4096);
+    EXPECT_EQ(RingRead(ring(), out.data(), 4096), 4095);
+    EXPECT_EQ(RingHeld(ring()), 0);
+    EXPECT_EQ(RingFill(ring()), 105);
+    EXPECT_EQ(gRecvCalls, 1);
+}
+
+TEST_F(NetRingTest, ReadWaitAndTheEmptyPollCounter) {
+    OpenLog();
+    ASSERT_NO_FATAL_FAILURE(ConnectPair());
+    char buf[16] = {};
+    int32_t before = ring()->EmptyPolls;
+    // Wait 0 on an idle socket: two attempts, no sleep.
+    EXPECT_EQ(RingWait(ring(), 0), 0);
+    EXPECT_EQ(V(ring()->EmptyPolls), before + 2);
+    EXPECT_EQ(RingRead(ring(), buf, 10), 0);
+    EXPECT_EQ(V(ring()->EmptyPolls), before + 3);
+    EXPECT_NE(Log().find("zubQueueLoad=0\r\n"), std::string::npos);
+
+    ASSERT_NO_FATAL_FAILURE(PeerSend("abcd"));
+    ASSERT_EQ(RingWait(ring(), 5000), 1);
+    EXPECT_EQ(RingRead(ring(), buf, 10), 4);  // fewer held than asked
+    EXPECT_EQ(std::string(buf, 4), "abcd");
+    EXPECT_EQ(RingHeld(ring()), 0);
+    std::string recvLine = "recv(" + std::to_string(rec->CtrlSock) + "):4\r\n";
+    EXPECT_NE(Log().find(recvLine), std::string::npos);
+
+    PeerClose();
+    EXPECT_EQ(RingWait(ring(), 5000), -1);
+    EXPECT_EQ(RingRead(ring(), buf, 10), -1);
+    EXPECT_NE(Log().find("zubQueueLoad=-1\r\n"), std::string::npos);
+}
+
+TEST_F(NetRingTest, ReplyBeforeCloseIsStillRead) {
+    ASSERT_NO_FATAL_FAILURE(ConnectPair());
+    ASSERT_NO_FATAL_FAILURE(PeerSend("221 Goodbye\r\n"));
+    PeerClose();
+    EXPECT_EQ(ReadReply(rec), 13);
+    EXPECT_EQ(V(rec->ServerCode), 221);
+    // Then the close: the read ends without error.
+    EXPECT_EQ(ReadReply(rec), 1);
+    EXPECT_EQ(V(rec->ServerCode), 221);
+}
+
+TEST_F(NetRingTest, ReplyWithoutFinalLineGivesUp) {
+    struct Case {
+        bool armTimeStop;  // else ResponseWait bounds the read
+    };
+    for (Case c : {Case{true}, Case{false}}) {
+        SCOPED_TRACE(c.armTimeStop ? "TimeStop" : "ResponseWait");
+        ASSERT_NO_FATAL_FAILURE(ConnectPair());
+        EngineSettings.ReplyLineWait = 5000;
+        EngineSettings.ResponseWait = c.armTimeStop ? 60000 : 300;
+        rec->TimeStop = c.armTimeStop ? TickAdd(zp_ticks(), 300) : 0;
+        ASSERT_NO_FATAL_FAILURE(PeerSend("220-start\r\n"));
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(ReadReply(rec), ZUB_E_TIMEOUT);
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+        // Well inside one ReplyLineWait: the line wait is cut to the deadline.
+        EXPECT_LT(ms.count(), 4000);
+        EXPECT_EQ(V(rec->ServerCode), 220);
+        CloseSocket(rec->CtrlSock, 0);
+        rec->CtrlSock = rec->CtrlRing.RingSock = 0;
+        ::close(peer);
+        peer = -1;
+    }
+}
+
+TEST_F(NetRingTest, ParseReplyCodeSetsReplyText) {
+    struct Case {
+        const char *line;
+        int32_t code;
+        int textAt;  // ReplyText - ReplyBuf
+    };
+    const Case cases[] = {
+        {"257 \"/pub\" is current directory.\r\n", 257, 5},  // just inside the quote
+        {"250 Ok\r\n", 250, 5},
+        {"250", 250, 3},   // never past the NUL
+        {"250 ", 250, 4},
+        {"1234567890x", 1234567890, 11},
+        {"abc", 0, 2},
+        {"", 0, 0},
+    };
+    for (const Case &c : cases) {
+        strcpy(rec->ReplyBuf, c.line);
+        EXPECT_EQ(ParseReplyCode(rec), c.code) << c.line;
+        EXPECT_EQ(rec->ReplyText - rec->ReplyBuf, c.textAt) << c.line;
+    }
+}
+
+TEST_F(NetRingTest, ReadReplyWithoutSocketAndDrain) {
+    EXPECT_EQ(ReadReply(rec), 1);  // no control socket
+    ASSERT_NO_FATAL_FAILURE(ConnectPair());
+    ASSERT_NO_FATAL_FAILURE(PeerSend("200 stale\r\n226 stale too\r\n"));
+    ASSERT_EQ(RingWait(ring(), 5000), 1);
+    DrainReplies(rec);
+    EXPECT_EQ(RingHeld(ring()), 0);
+    ASSERT_NO_FATAL_FAILURE(PeerSend("250 fresh\r\n"));
+    EXPECT_EQ(ReadReply(rec), 11);
+    EXPECT_EQ(V(rec->ServerCode), 250);
+}
+
+}  // namespace

@@ -1,0 +1,344 @@
+// net_socket_test.cpp - the socket layer and the address helpers over real
+// loopback sockets; the platform call table stands in where a fault (a
+// short send, no free socket, a resolver answer) cannot be made for real.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "net/text.h"
+#include "net_fixture.h"
+
+namespace {
+
+using namespace zub;
+using nettest::NetFixture;
+using nettest::V;
+using Clock = std::chrono::steady_clock;
+
+long MsSince(Clock::time_point t0) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+}
+
+// ---- platform stand-ins ---------------------------------------------------------
+int gCalls = 0;
+
+int PollCounted(struct pollfd *fds, nfds_t n, int timeout) {
+    ++gCalls;
+    return ::poll(fds, n, timeout);
+}
+
+// The first send takes at most 6 bytes, later ones whatever the kernel takes.
+ssize_t SendShortFirst(int fd, const void *buf, size_t n, int flags) {
+    return ::send(fd, buf, gCalls++ == 0 && n > 6 ? 6 : n, flags);
+}
+
+int SocketExhausted(int, int, int) {
+    errno = EMFILE;
+    return -1;
+}
+
+int EmptyHostName(char *buf, size_t) {
+    buf[0] = 0;
+    return 0;
+}
+
+// A resolver answer made up by the test: no lookup leaves the machine.
+struct FakeResolver {
+    int error = 0;
+    int count = 0;
+    uint32_t addrs[3] = {};
+    struct addrinfo ai[3];
+    struct sockaddr_in sa[3];
+} gFake;
+
+int FakeGetaddrinfo(const char *, const char *, const struct addrinfo *, struct addrinfo **res) {
+    if (gFake.error) return gFake.error;
+    for (int i = 0; i < gFake.count; ++i) {
+        memset(&gFake.ai[i], 0, sizeof gFake.ai[i]);
+        memset(&gFake.sa[i], 0, sizeof gFake.sa[i]);
+        gFake.sa[i].sin_family = AF_INET;
+        gFake.sa[i].sin_addr.s_addr = htonl(gFake.addrs[i]);
+        gFake.ai[i].ai_family = AF_INET;
+        gFake.ai[i].ai_addr = reinterpret_cast<struct sockaddr *>(&gFake.sa[i]);
+        gFake.ai[i].ai_addrlen = sizeof gFake.sa[i];
+        gFake.ai[i].ai_next = i + 1 < gFake.count ? &gFake.ai[i + 1] : nullptr;
+    }
+    *res = &gFake.ai[0];
+    return 0;
+}
+
+void FakeFreeaddrinfo(struct addrinfo *) {}
+
+template <typename Fn>
+void Replace(const char *name, Fn fn) {
+    ASSERT_NE(zp_syscall_set(name, reinterpret_cast<zp_syscall_ptr>(fn)), nullptr) << name;
+}
+
+// Family 2, then port and address most significant byte first.
+void ExpectSockAddr(const SockAddr16 &sa, uint32_t addr, uint16_t port) {
+    const auto *b = reinterpret_cast<const uint8_t *>(&sa);
+    EXPECT_EQ(V(sa.Family), 2);
+    EXPECT_EQ(b[2], port >> 8);
+    EXPECT_EQ(b[3], port & 0xFF);
+    EXPECT_EQ(b[4], addr >> 24);
+    EXPECT_EQ(b[5], (addr >> 16) & 0xFF);
+    EXPECT_EQ(b[6], (addr >> 8) & 0xFF);
+    EXPECT_EQ(b[7], addr & 0xFF);
+}
+
+using NetSocketTest = NetFixture;
+
+// ---- polls and waits ----------------------------------------------------------------
+TEST_F(NetSocketTest, PollSocketRejectsBadModesWithoutPolling) {
+    ASSERT_NO_FATAL_FAILURE(ConnectPair());
+    gCalls = 0;
+    Replace("poll", PollCounted);
+    for (int mode : {0, 4, -1, 99}) EXPECT_EQ(PollSocket(rec->CtrlSock, mode), ZUB_E_BAD_STATUS_FLAG) << mode;
+    EXPECT_EQ(gCalls, 0);
+}
+
+TEST_F(NetSocketTest, ZeroWaitPollsOnceForEachCondition) {
+    ASSERT_NO_FATAL_FAILURE(ConnectPair());
+    gCalls = 0;
+    Replace("poll", PollCounted);
+    EXPECT_EQ(AwaitReadable(rec->CtrlSock, 0), 0);  // idle: error poll, read poll, done
+    EXPECT_EQ(gCalls, 2);
+    EXPECT_EQ(AwaitWritable(rec->CtrlSock, 0), 1);
+    ASSERT_NO_FATAL_FAILURE(PeerSend("x"));
+    EXPECT_EQ(AwaitReadable(rec->CtrlSock, 5000), 1);
+}
+
+TEST_F(NetSocketTest, RefusedConnect) {
+    int port = zt::sock::unusedPort();
+    ASSERT_GT(port, 0);
+    rec->ServerAddr = 0x7F000001;
+    rec->ServerPort = static_cast<uint16_t>(port);
+
+    // Blocking: the refusal is the result.
+    rec->CtrlSock = CreateSocket();
+    ASSERT_GT(V(rec->CtrlSock), 0);
+    EXPECT_EQ(ConnectControl(rec), -ZP_WSAECONNREFUSED);
+    EXPECT_EQ(V(rec->WaitWritable), 0);
+    ExpectSockAddr(rec->ServerSockAddr, 0x7F000001, static_cast<uint16_t>(port));
+    CloseSocket(rec->CtrlSock, 0);
+
+    // Non-blocking: under way, then an error condition that ends any wait.
+    rec->CtrlSock = rec->CtrlRing.RingSock = CreateSocket();
+    ASSERT_GT(V(rec->CtrlSock), 0);
+    rec->NonBlockConnect = 1;
+    int32_t r = ConnectControl(rec);
+    EXPECT_TRUE(r == 1 || r == -ZP_WSAECONNREFUSED) << r;
+    EXPECT_EQ(V(rec->WaitWritable), 1);
+    EXPECT_EQ(V(rec->NonBlockArg), 1u);
+    auto t0 = Clock::now();
+    EXPECT_EQ(AwaitWritable(rec->CtrlSock, 30000), 0);
+    EXPECT_LT(MsSince(t0), 10000);
+    EXPECT_NE(PollSocket(rec->CtrlSock, 3), 0);
+}
+
+// ---- send and close -------------------------------------------------------------------
+TEST_F(NetSocketTest, SendAllFinishesAShortSend) {
+    OpenLog();
+    ASSERT_NO_FATAL_FAILURE(ConnectPair());
+    gCalls = 0;
+    Replace("send", SendShortFirst);
+    EXPECT_EQ(SendAll(rec->CtrlSock, "0123456789", 10), 10);
+    std::string got;
+    EXPECT_TRUE(zt::sock::recvUntil(peer, &got, "9"));
+    EXPECT_EQ(got, "0123456789");
+    std::string sock = std::to_string(rec->CtrlSock);
+    std::string log = Log();
+    size_t first = log.find("send(" + sock + "):6\r\n");
+    ASSERT_NE(first, std::string::npos) << log;
+    EXPECT_NE(log.find("send(" + sock + "):4\r\n", first), std::string::npos) << log;
+}
+
+TEST_F(NetSocketTest, SendAfterPeerClosedFailsWithoutSignal) {
+    for (bool reset : {true, false}) {
+        SCOPED_TRACE(reset ? "reset" : "graceful close");
+        ASSERT_NO_FATAL_FAILURE(ConnectPair());
+        EngineSettings.ResponseWait = 2000;
+        if (reset) {
+            zt::sock::closeReset(peer);
+            peer = -1;
+        } else {
+            PeerClose();
+        }
+        // The first send after a graceful close may still be taken; the
+        // peer answers it with a reset and a later one must fail.
+        int32_t r = 0;
+        auto t0 = Clock::now();
+        while (r >= 0 && MsSince(t0) < 5000) r = SendAll(rec->CtrlSock, "NOOP\r\n", 6);
+        EXPECT_TRUE(r == -ZP_WSAECONNRESET || r == -1) << r;
+        CloseSocket(rec->CtrlSock, 0);
+        rec->CtrlSock = rec->CtrlRing.RingSock = 0;
+    }
+}
+
+TEST_F(NetSocketTest, CloseSocketLingersHalfTheTime) {
+    struct Case {
+        uint32_t linger;
+        long atLeastMs;
+        long below;  // a generous bound: only the low 16 bits may count
+    };
+    const Case cases[] = {{125, 62, 60000}, {500, 250, 60000}, {65536, 0, 20000}, {65537, 0, 20000}};
+    for (const Case &c : cases) {
+        int32_t s = CreateSocket();
+        ASSERT_GT(s, 0);
+        auto t0 = Clock::now();
+        EXPECT_EQ(CloseSocket(s, c.linger), 1);
+        long ms = MsSince(t0);
+        EXPECT_GE(ms, c.atLeastMs) << c.linger;
+        EXPECT_LT(ms, c.below) << c.linger;
+    }
+    EXPECT_EQ(CloseSocket(0, 0), -ZP_WSAENOTSOCK);
+}
+
+// ---- data connections -------------------------------------------------------------------
+TEST_F(NetSocketTest, ConnectDataGoesToTheServerAddress) {
+    int port = 0;
+    int lfd = zt::sock::listenLoopback(&port);
+    ASSERT_GE(lfd, 0);
+    rec->ServerAddr = 0x7F000001;
+    rec->DataPort = static_cast<uint16_t>(port);
+    EXPECT_EQ(ConnectData(rec), 1);
+    EXPECT_GT(V(rec->DataSock), 0);
+    EXPECT_EQ(V(rec->DataRing.RingSock), V(rec->DataSock));
+    ExpectSockAddr(rec->DataSockAddr, 0x7F000001, static_cast<uint16_t>(port));
+    int fd = zt::sock::acceptWithin(lfd, 5000);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) ::close(fd);
+    ::close(lfd);
+}
+
+TEST_F(NetSocketTest, ListenDataBindsTheLocalAddress) {
+    OpenLog();
+    int port = zt::sock::unusedPort();
+    ASSERT_GT(port, 0);
+    rec->LocalAddr = 0x7F000001;
+    strcpy(rec->LocalIPText, "127.0.0.1");
+    rec->DataPort = static_cast<uint16_t>(port);
+    ASSERT_EQ(ListenData(rec), 1);
+    ExpectSockAddr(rec->ListenSockAddr, 0x7F000001, static_cast<uint16_t>(port));
+    std::string log = Log();
+    EXPECT_NE(log.find("Binding 127.0.0.1 to port " + std::to_string(port) + "\r\nListening...\r\n"),
+              std::string::npos)
+        << log;
+    int fd = zt::sock::connectLoopback(port, 5000);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(AwaitReadable(rec->ListenSock, 5000), 1);  // a connection to accept
+    ::close(fd);
+
+    // A second listener on the same port: the address is taken.
+    int32_t first = rec->ListenSock;
+    EXPECT_EQ(ListenData(rec), -ZP_WSAEADDRINUSE);
+    EXPECT_NE(V(rec->ListenSock), first);  // left for the caller to close
+}
+
+TEST_F(NetSocketTest, NoSocketLeftTakesTheErrorExit) {
+    Replace("socket", SocketExhausted);
+    EXPECT_EQ(CreateSocket(), ZUB_E_INVALID_SOCKET);
+    rec->DataSock = rec->DataRing.RingSock = 0;
+    EXPECT_EQ(ConnectData(rec), ZUB_E_INVALID_SOCKET);
+    EXPECT_EQ(V(rec->DataSock), 0);  // "none", not the error value
+    EXPECT_EQ(V(rec->DataRing.RingSock), 0);
+    EXPECT_EQ(V(rec->SockCode), ZUB_E_INVALID_SOCKET);
+    EXPECT_EQ(ListenData(rec), ZUB_E_INVALID_SOCKET);
+    EXPECT_EQ(V(rec->ListenSock), 0);
+}
+
+// ---- addresses ----------------------------------------------------------------------
+TEST_F(NetSocketTest, ResolveServerLocalNames) {
+    struct Case {
+        const char *name;
+        uint32_t hostIndex;
+        int32_t result;
+    };
+    const Case cases[] = {{"localhost", 0, 1}, {"127.0.0.1", 0, 1}, {"127.0.0.1", 1, ZUB_E_CANNOT_COMPLY},
+                          {"127.0.0.1", 7, ZUB_E_CANNOT_COMPLY}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " #" + std::to_string(c.hostIndex));
+        strcpy(rec->ServerName, c.name);
+        EngineSettings.HostIndex = c.hostIndex;
+        rec->ServerAddr = 0;
+        EXPECT_EQ(ResolveServer(rec), c.result);
+        if (c.result == 1) {
+            EXPECT_EQ(V(rec->ServerAddr), 0x7F000001u);
+        }
+        ASSERT_NE(V(rec->HostEntry), nullptr);
+        EXPECT_GE(static_cast<const HostList *>(rec->HostEntry)->Count, 1);
+    }
+}
+
+TEST_F(NetSocketTest, ResolveServerPicksByHostIndex) {
+    Replace("getaddrinfo", FakeGetaddrinfo);
+    Replace("freeaddrinfo", FakeFreeaddrinfo);
+    strcpy(rec->ServerName, "ftp.example.test");
+    struct Case {
+        int count;
+        uint32_t addrs[3];
+        uint32_t hostIndex;
+        int32_t result;
+        uint32_t addr;
+    };
+    const Case cases[] = {
+        {3, {0x7F000001, 0x7F000002, 0x7F000003}, 0, 1, 0x7F000001},
+        {3, {0x7F000001, 0x7F000002, 0x7F000003}, 2, 1, 0x7F000003},
+        {3, {0x7F000001, 0x7F000002, 0x7F000003}, 3, ZUB_E_CANNOT_COMPLY, 0},
+        {3, {0x7F000001, 0, 0x7F000003}, 1, ZUB_E_CANNOT_COMPLY, 0},  // a zero entry ends the walk
+        {3, {0x7F000001, 0, 0x7F000003}, 2, ZUB_E_CANNOT_COMPLY, 0},
+    };
+    for (const Case &c : cases) {
+        gFake = FakeResolver{};
+        gFake.count = c.count;
+        memcpy(gFake.addrs, c.addrs, sizeof c.addrs);
+        EngineSettings.HostIndex = c.hostIndex;
+        rec->ServerAddr = 0;
+        EXPECT_EQ(ResolveServer(rec), c.result) << c.hostIndex;
+        EXPECT_EQ(V(rec->ServerAddr), c.addr) << c.hostIndex;
+    }
+}
+
+TEST_F(NetSocketTest, ResolveServerUnknownName) {
+    Replace("getaddrinfo", FakeGetaddrinfo);
+    Replace("freeaddrinfo", FakeFreeaddrinfo);
+    strcpy(rec->ServerName, "no-such-host.invalid");
+    struct Case {
+        int eai;
+        int32_t result;
+    };
+    for (Case c : {Case{EAI_NONAME, -ZP_WSAHOST_NOT_FOUND}, Case{EAI_AGAIN, -ZP_WSATRY_AGAIN},
+                   Case{EAI_FAIL, -ZP_WSANO_RECOVERY}}) {
+        gFake = FakeResolver{};
+        gFake.error = c.eai;
+        rec->HostEntry = &gFake;
+        EXPECT_EQ(ResolveServer(rec), c.result);
+        EXPECT_EQ(V(rec->HostEntry), nullptr);
+    }
+}
+
+TEST_F(NetSocketTest, QueryLocalAddressOfTheControlConnection) {
+    OpenLog();
+    EXPECT_EQ(QueryLocalAddress(rec), ZUB_E_CANNOT_COMPLY);  // no control socket yet
+    EXPECT_STREQ(rec->LocalIPText, "");
+    ASSERT_NO_FATAL_FAILURE(ConnectPair());
+    EXPECT_EQ(QueryLocalAddress(rec), 1);
+    EXPECT_EQ(V(rec->LocalAddr), 0x7F000001u);
+    EXPECT_STREQ(rec->LocalIPText, "127.0.0.1");
+    EXPECT_NE(Log().find("LocalIP=[127.0.0.1]\r\n"), std::string::npos);
+}
+
+TEST_F(NetSocketTest, EmptyLocalHostName) {
+    char name[256];
+    Replace("gethostname", EmptyHostName);
+    EXPECT_EQ(GetLocalHostName(name, sizeof name), ZUB_E_NO_HOST_NAME);
+}
+
+}  // namespace
