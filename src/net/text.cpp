@@ -79,11 +79,15 @@ const char *ScanQuad(const char *text, uint32_t *addr) {
     uint32_t a = 0;
     const char *p = text;
     for (int field = 0; field < 4; ++field) {
-        if (field > 0 && p[-1] != '.') return nullptr;
         uint32_t v;
-        p = ScanQuadField(p, &v);
-        if (!p) return nullptr;
+        const char *next = ScanQuadField(p, &v);
+        if (!next) return nullptr;
         a = (a << 8) + v;
+        // A field ended by the NUL stays on it (an empty one does not move
+        // at all); one ended by '.' moves behind the dot.
+        bool endedByNul = *next == 0 && (next == p || next[-1] != '.');
+        if (endedByNul && field < 3) return nullptr;
+        p = next;
     }
     *addr = a;
     return p;
