@@ -68,7 +68,10 @@ int32_t RingFill(RecvRing *ring) {
     char scratch[kRingSize];
     int32_t got = zp_recv(ring->RingSock, scratch, kRingCapacity - held);
     TraceWrite("recv(%d):%d\r\n", ring->RingSock, got);
-    if (got <= 0) return -1;  // closed by the peer, or failed: the same to callers
+    if (got == 0) return -1;  // closed by the peer
+    // A failed receive (a reset, say) carries its own code, so a transfer cut
+    // off mid-way is told apart from one the server ended.
+    if (got < 0) return NegatedLastError();
     CopyIn(ring, scratch, got);
     return got;
 }
@@ -217,7 +220,8 @@ int32_t ParseReplyCode(ChannelRecord *rec) {
 
 void DrainReplies(ChannelRecord *rec) {
     char scratch[256];
-    while (RingWait(&rec->CtrlRing, 0) != 0) {
+    // Bounded, so a server that never stops talking cannot hold the call.
+    for (int round = 0; round < 64 && RingWait(&rec->CtrlRing, 0) > 0; ++round) {
         if (RingRead(&rec->CtrlRing, scratch, 255) < 0) break;
     }
 }
