@@ -9,7 +9,8 @@
 #include "zub32.h"
 
 static void show(const char *what, int32_t code) {
-    char text[256];
+    char text[256] = "";
+    /* Texts need an attached library; after zubRelease the line has none. */
     zubErrorText(0, code, text, (int32_t)sizeof text);
     printf("%-28s %6d  %s\n", what, (int)code, text);
 }
