@@ -7,7 +7,6 @@
 // Divisions: slot table, slot operations, channel allocation.
 #include <cstring>
 
-#include "frame/log.h"
 #include "frame/record.h"
 #include "platform/platform.h"
 
@@ -32,6 +31,15 @@ int SlotValid(int slot) {
     if (slot < 0 || slot >= kSlotCount) return kSlotBadNumber;
     if (gSlots[slot].Identity != slot) return kSlotIdentity;
     return 0;
+}
+
+// Formats in a buffer of its own, not in the channel's LogLine: when the
+// record's block is checked at release, LogLine has already been freed.
+void LogBlockError(const ChannelRecord *rec, const char *what, int chan, int block, int code) {
+    if (!rec || rec->LogFile == 0) return;
+    char line[ZP_FORMAT_MAX];
+    int n = zp_format(line, "%s: Chan=%d, Index=%d, Code=%d\r\n", what, chan, block, code);
+    zp_file_write(rec->LogFile, line, static_cast<uint32_t>(n));
 }
 
 }  // namespace
@@ -74,6 +82,10 @@ char *SlotAddress(int slot) {
 
 unsigned char *SlotRaw(int slot) { return SlotValid(slot) ? nullptr : gSlots[slot].Raw; }
 
+void SlotSetIdentity(int slot, uint16_t identity) {
+    if (slot >= 0 && slot < kSlotCount) gSlots[slot].Identity = identity;
+}
+
 int SlotCheck(int slot) {
     if (int bad = SlotValid(slot)) return bad;
     const Slot &s = gSlots[slot];
@@ -96,8 +108,8 @@ int SlotFree(int slot) {
 char *AllocBlock(int chan, int block, uint16_t size) {
     int r = SlotAllocate(block + kBlocksPerChannel * chan, size);
     if (r >= 0) return SlotAddress(r);
-    ChannelRecord *rec = chan >= 0 && chan < kMaxChannels ? ChannelTable[chan] : nullptr;
-    if (rec) LogWrite(rec, "%s: Chan=%d, Index=%d, Code=%d\r\n", "AllocateMemory Error", chan, block, r);
+    LogBlockError(chan >= 0 && chan < kMaxChannels ? ChannelTable[chan] : nullptr, "AllocateMemory Error", chan,
+                  block, r);
     return nullptr;
 }
 
@@ -111,7 +123,7 @@ void ReleaseChannelBlocks(int chan) {
         int r = SlotCheck(slot);
         if (r == kSlotNotAllocated) continue;
         if (r != 1) {
-            if (rec) LogWrite(rec, "%s: Chan=%d, Index=%d, Code=%d\r\n", "FreeMemory Error", chan, block, r);
+            LogBlockError(rec, "FreeMemory Error", chan, block, r);
             return;
         }
         if (block == 0) ChannelTable[chan] = nullptr;

@@ -64,14 +64,26 @@ int32_t CreateRecord(int c) {
     rec->WaitWritable = 0;
     rec->AutoCall = 1;
 
-    char **fields[] = {&rec->DataBuf,  &rec->ServerName, &rec->UserName,  &rec->Password,
-                       &rec->CmdBuf,   &rec->ReplyBuf,   &rec->FileName,  &rec->FileName2,
-                       &rec->ServerDir, &rec->LocalDir,  &rec->UserCommand, &rec->LogLine};
+    // The record sits one byte into its block, so its pointer fields are
+    // unaligned: they are only ever assigned by name, never through a char**.
     static const int kBlocks[] = {1, 4, 5, 6, 2, 3, 7, 8, 9, 10, 11, 12};
-    for (size_t i = 0; i < sizeof kBlocks / sizeof kBlocks[0]; ++i) {
-        *fields[i] = AllocBlock(c, kBlocks[i], BlockSize(kBlocks[i]));
-        if (!*fields[i]) return ZUB_E_NO_MEMORY;
+    char *block[kBlocksPerChannel] = {};
+    for (int b : kBlocks) {
+        block[b] = AllocBlock(c, b, BlockSize(b));
+        if (!block[b]) return ZUB_E_NO_MEMORY;
     }
+    rec->DataBuf = block[1];
+    rec->CmdBuf = block[2];
+    rec->ReplyBuf = block[3];
+    rec->ServerName = block[4];
+    rec->UserName = block[5];
+    rec->Password = block[6];
+    rec->FileName = block[7];
+    rec->FileName2 = block[8];
+    rec->ServerDir = block[9];
+    rec->LocalDir = block[10];
+    rec->UserCommand = block[11];
+    rec->LogLine = block[12];
     rec->ReplyText = rec->ReplyBuf;
     rec->PassiveMode = 0;
     rec->NonBlockConnect = 0;

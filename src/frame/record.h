@@ -131,6 +131,8 @@ void ResetBlockTable();
 char *AllocBlock(int chan, int block, uint16_t size);
 // Test access to a slot's raw memory (leading guard at [0]).
 unsigned char *SlotRaw(int slot);
+// Test access: overwrites a slot's stored identity (to damage or repair it).
+void SlotSetIdentity(int slot, uint16_t identity);
 
 // ---- library state -------------------------------------------------------
 extern uint16_t ChannelCount;

@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -62,13 +63,14 @@ Syscall aSyscall[] = {
     ZP_ENTRY("freeaddrinfo", ::freeaddrinfo),
     ZP_ENTRY("gethostname", ::gethostname),
     ZP_ENTRY("clock_gettime", ::clock_gettime),
+    ZP_ENTRY("calloc", ::calloc),
 };
 #undef ZP_ENTRY
 
 enum {
     kOpen, kClose, kRead, kWrite, kLseek, kUnlink, kGetcwd, kFcntl, kSocket, kConnect, kBind,
     kListen, kAccept4, kSend, kRecv, kPoll, kGetsockname, kSetsockopt, kGetaddrinfo,
-    kFreeaddrinfo, kGethostname, kClockGettime,
+    kFreeaddrinfo, kGethostname, kClockGettime, kCalloc,
 };
 
 template <typename Fn>
@@ -99,6 +101,7 @@ Fn sys(int index) {
 #define osFreeaddrinfo sys<void (*)(struct addrinfo *)>(kFreeaddrinfo)
 #define osGethostname sys<int (*)(char *, size_t)>(kGethostname)
 #define osClockGettime sys<int (*)(clockid_t, struct timespec *)>(kClockGettime)
+#define osCalloc sys<void *(*)(size_t, size_t)>(kCalloc)
 
 // ---- handle helpers -----------------------------------------------------------
 
@@ -220,7 +223,7 @@ void zp_lock_leave() { gLock.unlock(); }
 void zp_lock_delete() {}
 
 // ---- memory ----------------------------------------------------------------------
-void *zp_alloc_zero(size_t size) { return calloc(1, size); }
+void *zp_alloc_zero(size_t size) { return osCalloc(1, size); }
 void zp_free(void *p) { free(p); }
 
 // ---- files -----------------------------------------------------------------------
@@ -232,6 +235,13 @@ int32_t OpenFile(const char *path, int flags) {
         fd = osOpen(path, flags | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return -1;
+    // A directory opens for reading here but not on Windows: an empty file
+    // name would otherwise "open" the local directory itself.
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        osClose(fd);
+        return -1;
+    }
     fd = LiftFromZero(fd);
     return fd > 0 ? fd : -1;
 }
