@@ -71,6 +71,11 @@ int32_t FailStep(ChannelRecord *rec, int32_t sockCode, int32_t code) {
     rec->ThisState = -1;
     rec->SockCode = sockCode;
     rec->StopCode = 0;
+    // An idle channel has no deadline: a passed TimeStop left armed would
+    // fail every later step again, the quiet end of an accepted transfer
+    // included (1, then -22 on the very next call).
+    rec->NextTime = 0;
+    rec->TimeStop = 0;
     CloseLocalFile(rec);
     zp_sleep(0);
     return sockCode < 0 ? sockCode : code;
