@@ -75,6 +75,11 @@ int32_t State_SendPort(ChannelRecord *rec, uint32_t now) {
     if (static_cast<int16_t>(rec->DataPort) > static_cast<int16_t>(rec->DataPortLimit))
         rec->DataPort = rec->DataPortBase;
     LogWrite(rec, "DataPort = %d\r\n", static_cast<int>(rec->DataPort));
+    // The listener is up before the server hears of the port: a server may
+    // connect as soon as it has taken the PORT command, not only after the
+    // transfer command.
+    int32_t r = OpenListener(rec);
+    if (r != kStepDone) return r;
     zp_format(rec->CmdBuf, "PORT %s,%1d,%1d\r\n", rec->LocalIPText, rec->DataPort >> 8, rec->DataPort & 0xFF);
     // The dots of the address (at most 15 characters after "PORT ") become
     // commas; nothing behind them is touched.

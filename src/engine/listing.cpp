@@ -33,10 +33,6 @@ void FormatListCommand(ChannelRecord *rec) {
 }  // namespace
 
 int32_t State_SendList(ChannelRecord *rec, uint32_t now) {
-    if (!rec->PassiveMode) {
-        int32_t r = OpenListener(rec);
-        if (r != kStepDone) return r;
-    }
     FormatListCommand(rec);
     int32_t r = SendCommand(rec, now, ZUB_E_WRITE_ERROR, S_ListReply);
     if (r != kStepDone) return r;

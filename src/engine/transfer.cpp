@@ -70,10 +70,6 @@ void AfterTransferCommand(ChannelRecord *rec, int32_t replyState) {
 int32_t State_GetStart(ChannelRecord *rec, uint32_t) { return ToDataConnection(rec, S_SendRest); }
 
 int32_t State_SendRest(ChannelRecord *rec, uint32_t now) {
-    if (!rec->PassiveMode) {
-        int32_t r = OpenListener(rec);
-        if (r != kStepDone) return r;
-    }
     if (rec->ResumeFlag) {
         zp_format(rec->CmdBuf, "REST %ld\r\n", static_cast<long>(rec->RestartOffset));
         rec->RestartOffset = 0;
@@ -142,10 +138,6 @@ int32_t State_GetClose(ChannelRecord *rec, uint32_t now) {
 int32_t State_PutStart(ChannelRecord *rec, uint32_t) { return ToDataConnection(rec, S_SendStor); }
 
 int32_t State_SendStor(ChannelRecord *rec, uint32_t now) {
-    if (!rec->PassiveMode) {
-        int32_t r = OpenListener(rec);
-        if (r != kStepDone) return r;
-    }
     const char *remote = rec->FileName2[0] ? rec->FileName2 : rec->FileName;
     zp_format(rec->CmdBuf, rec->ResumeFlag ? "APPE %s\r\n" : "STOR %s\r\n", remote);
     rec->ResumeFlag = 0;
