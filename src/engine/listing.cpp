@@ -66,9 +66,12 @@ void StorePiece(ChannelRecord *rec, const char *piece, int32_t r) {
 }  // namespace
 
 int32_t State_ReceiveList(ChannelRecord *rec, uint32_t now) {
-    if (RingWait(&rec->DataRing, 0) == 0) return kStepDone;
+    int32_t w = RingWait(&rec->DataRing, 0);
+    if (w == 0) return kStepDone;
     for (int i = 0; i < 4096; ++i) rec->ReplyBuf[i] = 0;
-    int32_t r = RingRead(&rec->DataRing, rec->ReplyBuf, 4094);
+    // A failed receive shows in the wait; a read after it would see only
+    // the end of the stream.
+    int32_t r = w < 0 ? w : RingRead(&rec->DataRing, rec->ReplyBuf, 4094);
     if (r == -1 || r == 0) {
         rec->NextTime = TickAdd(now, EngineSettings.ResponseDelay);
         rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);

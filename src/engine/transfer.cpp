@@ -107,8 +107,11 @@ int32_t State_RetrReply(ChannelRecord *rec, uint32_t) {
 }
 
 int32_t State_ReceiveBlock(ChannelRecord *rec, uint32_t now) {
-    if (RingWait(&rec->DataRing, 0) == 0) return kStepDone;
-    int32_t r = RingRead(&rec->DataRing, rec->DataBuf, 8192);
+    int32_t w = RingWait(&rec->DataRing, 0);
+    if (w == 0) return kStepDone;
+    // A failed receive is reported by the wait itself and not again by a
+    // read after it, which would see only the end of the stream.
+    int32_t r = w < 0 ? w : RingRead(&rec->DataRing, rec->DataBuf, 8192);
     if (r == -1 || r == 0) {  // the server closed the data connection: end of file
         ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
         rec->NextState = S_GetClose;
