@@ -1,0 +1,476 @@
+// transfer_scripted_test.cpp - end-to-end tests of data connections,
+// transfers and listings against the scripted server, for the replies and
+// faults a real server does not produce on demand.
+//
+// Divisions: fixtures, passive replies, active ports, the accept wait, the
+// quiet end, completion replies and faults, descriptors, long runs,
+// listings.
+#include <errno.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "e2e_xfer_util.h"
+#include "net/net.h"
+#include "testserver/scripted.h"
+#include "testserver/sock.h"
+
+namespace {
+
+using xfer::FileHeldOpen;
+using xfer::Occurrences;
+using xfer::PatternBytes;
+using xfer::ReadFile;
+using xfer::WriteFile;
+
+enum class Mode { Passive, Active };
+
+std::string ModeName(const ::testing::TestParamInfo<Mode> &info) {
+    return info.param == Mode::Passive ? "Passive" : "Active";
+}
+
+// ---- fixtures ----------------------------------------------------------------------------------
+template <class Base>
+class ScriptedChannel : public xfer::ChannelFixture<Base> {
+protected:
+    std::unique_ptr<zt::ScriptedFtpServer> srv;
+
+    void Serve(const zt::Scenario &sc, Mode mode) {
+        srv = std::make_unique<zt::ScriptedFtpServer>(sc);
+        ASSERT_TRUE(srv->start());
+        SetMode(mode);
+        ASSERT_EQ(this->Connect(srv->port()), 0);
+    }
+
+    static void SetMode(Mode mode) { zubSetInteger(0, ZUB_SET_PASSIVE, mode == Mode::Passive ? 1 : 0); }
+
+    void TearDown() override {
+        xfer::ChannelFixture<Base>::TearDown();
+        if (srv) srv->stop();
+    }
+
+    size_t Mark() const { return this->Log().size(); }
+    std::string LogSince(size_t mark) const { return this->Log().substr(mark); }
+
+    // The command lines the server received that start with `prefix`.
+    std::vector<std::string> Received(const std::string &prefix) const {
+        std::vector<std::string> out;
+        for (const std::string &line : srv->transcript())
+            if (line.rfind(prefix, 0) == 0) out.push_back(line);
+        return out;
+    }
+
+    // Blocks until the control connection has something to read (bounded).
+    bool ControlReadable(int timeoutMs) const {
+        struct pollfd p = {this->Rec()->CtrlSock, POLLIN, 0};
+        return ::poll(&p, 1, timeoutMs) == 1;
+    }
+};
+
+using DataConnPasv = ScriptedChannel<::testing::Test>;
+using DataConnPort = ScriptedChannel<::testing::Test>;
+using DataConnAccept = ScriptedChannel<::testing::Test>;
+using DataConnTimeStop = ScriptedChannel<::testing::Test>;
+using TransferActiveRun = ScriptedChannel<::testing::Test>;
+
+class ModeChannel : public ScriptedChannel<::testing::TestWithParam<Mode>> {
+protected:
+    void Serve(const zt::Scenario &sc) { ScriptedChannel::Serve(sc, GetParam()); }
+};
+using TransferCompletion = ModeChannel;
+using TransferFault = ModeChannel;
+using TransferFailures = ModeChannel;
+using ListingScripted = ModeChannel;
+
+std::string PortLine(int port) {
+    return "PORT 127,0,0,1," + std::to_string(port >> 8) + "," + std::to_string(port & 0xFF);
+}
+
+// ---- passive replies ------------------------------------------------------------------------------
+TEST_F(DataConnPasv, ReplyForms) {
+    struct Case {
+        const char *what;
+        const char *reply;  // {p1},{p2}: the server's listening port
+        int32_t result;
+    } cases[] = {
+        {"parentheses", "227 Entering Passive Mode (127,0,0,1,{p1},{p2}).\r\n", 0},
+        {"no parentheses", "227 =127,0,0,1,{p1},{p2}\r\n", 0},
+        // The address of the reply is never used: nothing listens on
+        // 127.9.9.9, so only a connection to the control server succeeds.
+        {"other host", "227 Entering Passive Mode (127,9,9,9,{p1},{p2})\r\n", 0},
+        {"code is not compared", "200 Here: 127,0,0,1,{p1},{p2}\r\n", 0},
+        {"no digits", "227 Entering Passive Mode\r\n", ZUB_E_NO_PASV_PORT},
+        {"refused", "425 Cannot open passive connection.\r\n", ZUB_E_SERVER_ERROR},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        zt::Scenario sc;
+        sc.on("PASV").reply(c.reply);
+        sc.on("RETR").data("through passive");
+        Serve(sc, Mode::Passive);
+        if (HasFatalFailure()) return;
+        const std::string local = std::string("pasv-") + std::to_string(&c - cases) + ".txt";
+        size_t mark = Mark();
+        EXPECT_EQ(zubGetFile(0, local.c_str()), c.result);
+        if (c.result == 0) {
+            EXPECT_EQ(ReadFile(Local(local)), "through passive");
+            EXPECT_EQ(srv->dataConnections(), 1);
+            EXPECT_EQ(Occurrences(LogSince(mark), "DataSock is connected.\r\n"), 1);
+        } else {
+            EXPECT_TRUE(Received("RETR").empty());
+        }
+        if (c.result == ZUB_E_NO_PASV_PORT) {
+            EXPECT_EQ(Occurrences(LogSince(mark), "Response=[227 Entering Passive Mode\r\n]\r\n"), 1);
+        }
+        EXPECT_EQ(zubDriver(0), 0);
+    }
+}
+
+// ---- active ports -----------------------------------------------------------------------------------
+TEST_F(DataConnPort, PortsRotateThroughTheChannelRange) {
+    zt::Scenario sc;
+    sc.on("RETR").data("p");
+    spreadPorts = false;
+    Serve(sc, Mode::Active);
+    const int base = Rec()->DataPortBase, limit = Rec()->DataPortLimit;
+    EXPECT_EQ(limit, base + 127);
+    EXPECT_EQ(base, 0x4000 | (zubGetInteger(0, ZUB_GET_PORT_NIBBLE) << 10));  // channel 0 of one
+
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(zubGetFile(0, "p.txt"), 0);
+    zubSetInteger(0, ZUB_SET_DATA_PORT, static_cast<uint32_t>(limit));
+    EXPECT_EQ(zubGetFile(0, "p.txt"), 0);
+    EXPECT_EQ(zubGetFile(0, "p.txt"), 0);  // past the limit: back to the base
+    zubSetInteger(0, ZUB_SET_DATA_PORT, 20000);
+    EXPECT_EQ(zubGetFile(0, "p.txt"), 0);
+    EXPECT_EQ(zubGetFile(0, "p.txt"), 0);
+
+    std::vector<std::string> want;
+    for (int port : {base + 1, base + 2, base + 3, limit, base, 20000, 20001}) want.push_back(PortLine(port));
+    EXPECT_EQ(Received("PORT"), want);
+    EXPECT_EQ(Received("PORT")[5], "PORT 127,0,0,1,78,32");
+    EXPECT_EQ(Occurrences(Log(), "DataPort = 20000\r\n"), 1);
+}
+
+// ---- the accept wait ---------------------------------------------------------------------------------
+TEST_F(DataConnAccept, ErrorReplyEndsTheWaitAtOnce) {
+    zt::Scenario sc;
+    sc.on("RETR").reply("550 No such file.\r\n");
+    Serve(sc, Mode::Active);
+    zubSetInteger(0, ZUB_SET_DATA_WAIT, 30000);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(zubGetFile(0, "nope.txt"), ZUB_E_SERVER_ERROR);
+    // Far below the 30 s a wait for the connection would take.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+    EXPECT_EQ(Occurrences(Log(), "ThisState=921"), 1);
+    EXPECT_EQ(zubDriver(0), 0);
+}
+
+TEST_F(DataConnAccept, PreliminaryReplyIsLeftForTheReplyState) {
+    zt::Scenario sc;
+    sc.on("RETR").neverConnect();  // 150 only: the test connects itself
+    Serve(sc, Mode::Active);
+    zubSetInteger(0, ZUB_SET_DATA_WAIT, 30000);
+    zubSetInteger(0, ZUB_SET_AUTO_CALL, 0);
+    ASSERT_EQ(zubGetFile(0, "pre.txt"), 0);
+    zub::ChannelRecord *rec = Rec();
+    Drive(nullptr, [&](int32_t) { return rec->NextState == 921 && zub::RingHeld(&rec->CtrlRing) > 0; }, 10000);
+    ASSERT_EQ(xfer::Val(rec->NextState), 921);
+    const int32_t held = zub::RingHeld(&rec->CtrlRing);
+    ASSERT_GT(held, 0);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(zubDriver(0), 921);
+        EXPECT_EQ(zub::RingHeld(&rec->CtrlRing), held);  // peeked, not taken
+    }
+    // No completion reply will come: after the accept, the missing reply
+    // ends the operation quietly once ResponseWait has passed.
+    zubSetInteger(0, ZUB_SET_RESPONSE_WAIT, 300);
+    int fd = zt::sock::connectLoopback(srv->activePort(), 5000);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(zt::sock::sendAll(fd, "sent by the test"));
+    zt::sock::closeGraceful(fd);
+    std::vector<int32_t> results;
+    EXPECT_EQ(Drive(&results), 0);
+    ASSERT_GE(results.size(), 2u);
+    EXPECT_EQ(results[results.size() - 2], 1);  // the quiet end, then idle
+    EXPECT_EQ(ReadFile(Local("pre.txt")), "sent by the test");
+    const std::string log = Log();
+    size_t at = log.find("Connection is accepted.\r\n");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_NE(log.find("R: 150 ", at), std::string::npos);
+    EXPECT_EQ(zubDriver(0), 0);
+}
+
+TEST_F(DataConnAccept, NoConnectionBeforeTimeStop) {
+    zt::Scenario sc;
+    sc.on("RETR").neverConnect();
+    Serve(sc, Mode::Active);
+    zubSetInteger(0, ZUB_SET_DATA_WAIT, 300);
+    EXPECT_EQ(zubGetFile(0, "never.txt"), ZUB_E_TIMEOUT);
+    EXPECT_EQ(Occurrences(Log(), "TimeStop exceeded"), 1);
+    EXPECT_EQ(Occurrences(Log(), "Accepting connection."), 0);
+    EXPECT_EQ(zubDriver(0), 0);
+}
+
+std::atomic<int> gAcceptCalls{0};
+int FailingAccept(int, struct sockaddr *, socklen_t *, int) {
+    ++gAcceptCalls;
+    errno = EMFILE;
+    return -1;
+}
+
+TEST_F(DataConnAccept, FailedAcceptEndsTheOperation) {
+    zt::Scenario sc;
+    sc.on("RETR").once().data("first");
+    sc.on("RETR").data("second");
+    Serve(sc, Mode::Active);
+    gAcceptCalls = 0;
+    zp_syscall_set("accept4", reinterpret_cast<zp_syscall_ptr>(&FailingAccept));
+    EXPECT_EQ(zubGetFile(0, "one.txt"), -ZP_WSAEMFILE);
+    zp_syscall_reset();
+    EXPECT_EQ(gAcceptCalls, 1);
+    EXPECT_EQ(zubGetInteger(0, ZUB_GET_SOCK_CODE), -ZP_WSAEMFILE);
+    EXPECT_EQ(Occurrences(Log(), "ThisState=921"), 1);
+    EXPECT_EQ(zubDriver(0), 0);  // idle: the accept is not tried again
+
+    // The server's answer to the lost transfer is discarded by the next one.
+    EXPECT_TRUE(ControlReadable(10000));
+    EXPECT_EQ(zubGetFile(0, "two.txt"), 0);
+    EXPECT_EQ(ReadFile(Local("two.txt")), "second");
+}
+
+// ---- the quiet end -----------------------------------------------------------------------------------
+// A deadline that passes after an active-mode connection was accepted ends
+// the operation with 1 instead of -22, and the channel is idle. Stepping by
+// hand, the application sees that 1 (and 0 if it calls again); the
+// AUTO_CALL loop takes 1 for "call again", runs the idle state and returns
+// 0, so there the missing completion reply goes unreported.
+TEST_F(DataConnTimeStop, DeadlineAfterAcceptEndsQuietly) {
+    zt::Scenario sc;
+    sc.on("RETR").data("hello").after("");  // no completion reply
+    Serve(sc, Mode::Active);
+    zubSetInteger(0, ZUB_SET_RESPONSE_WAIT, 300);
+    struct Case {
+        Mode mode;
+        bool autoCall;
+        int32_t result;
+    } cases[] = {
+        {Mode::Active, false, 1},
+        {Mode::Active, true, 0},
+        {Mode::Passive, false, ZUB_E_TIMEOUT},
+        {Mode::Passive, true, ZUB_E_TIMEOUT},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.mode == Mode::Active ? "active" : "passive") + (c.autoCall ? " auto" : " stepped"));
+        SetMode(c.mode);
+        zubSetInteger(0, ZUB_SET_AUTO_CALL, c.autoCall ? 1 : 0);
+        const std::string name = "quiet" + std::to_string(&c - cases) + ".txt";
+        size_t mark = Mark();
+        int32_t r = zubGetFile(0, name.c_str());
+        if (!c.autoCall) {
+            EXPECT_EQ(r, 0);
+            r = Drive(nullptr, [](int32_t step) { return step == 1; });
+        }
+        EXPECT_EQ(r, c.result);
+        EXPECT_EQ(zubDriver(0), 0);
+        EXPECT_EQ(ReadFile(Local(name)), "hello");
+        EXPECT_EQ(Occurrences(LogSince(mark), "TimeStop exceeded"), 1);
+    }
+}
+
+TEST_F(DataConnTimeStop, NextOperationTimesOutWithTheTimeoutCode) {
+    zt::Scenario sc;
+    sc.on("NOOP").silence();
+    sc.on("RETR").data("accepted");
+    Serve(sc, Mode::Active);
+    EXPECT_EQ(zubGetFile(0, "ok.txt"), 0);  // an accepted connection
+    zubSetInteger(0, ZUB_SET_RESPONSE_WAIT, 300);
+    EXPECT_EQ(zubHello(0), ZUB_E_TIMEOUT);
+    zubSetInteger(0, ZUB_SET_AUTO_CALL, 0);
+    EXPECT_EQ(zubHello(0), 0);
+    EXPECT_EQ(Drive(), ZUB_E_TIMEOUT);
+}
+
+// ---- completion replies and faults ------------------------------------------------------------------
+TEST_P(TransferCompletion, CompletionReplyCodes) {
+    struct Case {
+        const char *after;
+        int32_t result;
+        bool warning;
+    } cases[] = {
+        {"226 Transfer complete.\r\n", 0, false},
+        {"250 Requested file action okay.\r\n", 0, false},
+        {"200 Fine.\r\n", 0, true},
+        {"451 Local error in processing.\r\n", ZUB_E_SERVER_ERROR, false},
+        {"550 Gone.\r\n", ZUB_E_SERVER_ERROR, false},
+    };
+    zt::Scenario sc;
+    for (const Case &c : cases) sc.on("RETR").once().data("payload").after(c.after);
+    Serve(sc);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.after);
+        const std::string name = "done" + std::to_string(&c - cases) + ".txt";
+        size_t mark = Mark();
+        EXPECT_EQ(zubGetFile(0, name.c_str()), c.result);
+        EXPECT_EQ(ReadFile(Local(name)), "payload");
+        EXPECT_EQ(Occurrences(LogSince(mark), "[WARNING: 226/250 not seen]\r\n"), c.warning ? 1 : 0);
+    }
+}
+
+TEST_P(TransferFault, DataConnectionResetMidDownload) {
+    const std::string body = PatternBytes(200000, 11);
+    zt::Scenario sc;
+    sc.on("RETR").data(body).resetDataAfter(50000);
+    Serve(sc);
+    EXPECT_EQ(zubGetFile(0, "reset.bin"), -ZP_WSAECONNRESET);
+    EXPECT_EQ(zubGetInteger(0, ZUB_GET_SOCK_CODE), -ZP_WSAECONNRESET);
+    EXPECT_EQ(Occurrences(Log(), "zubCode=-20"), 1);
+    EXPECT_FALSE(FileHeldOpen(Local("reset.bin")));
+    const std::string got = ReadFile(Local("reset.bin"));
+    EXPECT_LE(got.size(), 50000u);
+    EXPECT_EQ(got, body.substr(0, got.size()));
+    EXPECT_EQ(zubDriver(0), 0);
+}
+
+// ---- descriptors ---------------------------------------------------------------------------------------
+TEST_P(TransferFailures, RefusedTransfersLeaveNoDescriptorsBehind) {
+    zt::Scenario sc;
+    for (const char *verb : {"RETR", "STOR", "LIST"}) sc.on(verb).reply("550 Refused.\r\n");
+    Serve(sc);
+    ASSERT_TRUE(WriteFile(Local("up.bin"), "upload"));
+    struct Case {
+        const char *what;
+        int32_t (*run)();
+    } cases[] = {
+        {"download", [] { return zubGetFile(0, "x.bin"); }},
+        {"upload", [] { return zubPutFile(0, "up.bin"); }},
+        {"listing", [] {
+             char buf[64] = "";
+             return zubGetList(0, ZUB_LIST, buf, sizeof buf);
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(c.run(), ZUB_E_SERVER_ERROR);
+        // One data socket (passive) or listener (active) of the last failure
+        // stays open until the next transfer replaces it.
+        const int before = xfer::CountOpenFds();
+        for (int i = 0; i < 1000; ++i) {
+            int32_t r = c.run();
+            if (r != ZUB_E_SERVER_ERROR) {
+                ADD_FAILURE() << "attempt " << i << " gave " << r;
+                break;
+            }
+        }
+        EXPECT_EQ(xfer::CountOpenFds(), before);
+        EXPECT_FALSE(FileHeldOpen(Local("up.bin")));
+    }
+    const int before = xfer::CountOpenFds();
+    EXPECT_EQ(zubAbort(0), 1);
+    EXPECT_EQ(xfer::CountOpenFds(), before - 1);
+}
+
+// ---- long runs -------------------------------------------------------------------------------------------
+TEST_F(TransferActiveRun, ThreeHundredDownloadsWrapThePortRangeTwice) {
+    zt::Scenario sc;
+    sc.on("RETR").data("small file");
+    spreadPorts = false;
+    Serve(sc, Mode::Active);
+    const int base = Rec()->DataPortBase;
+    const int runs = 300;
+    int failures = 0;
+    for (int i = 0; i < runs && failures < 3; ++i) {
+        int32_t r = zubGetFile(0, "small.txt");
+        if (r != 0) {
+            ++failures;
+            ADD_FAILURE() << "download " << i << " gave " << r;
+        }
+    }
+    EXPECT_EQ(ReadFile(Local("small.txt")), "small file");
+    std::vector<std::string> want;
+    for (int i = 0; i < runs; ++i) want.push_back(PortLine(base + (i + 1) % 128));
+    EXPECT_EQ(Received("PORT"), want);
+}
+
+// ---- listings ---------------------------------------------------------------------------------------------
+TEST_P(ListingScripted, CommandPerKindWithTheArgumentFromTheBuffer) {
+    zt::Scenario sc;  // every listing is empty
+    Serve(sc);
+    struct Case {
+        int32_t kind;
+        const char *arg;
+        const char *command;
+    } cases[] = {
+        {ZUB_LIST, "ignored", "LIST"},     {ZUB_NLST, "ignored", "NLST"}, {ZUB_LIST_ARG, "*.txt", "LIST *.txt"},
+        {ZUB_NLST_ARG, "sub", "NLST sub"}, {7, "other", "LIST other"},    {-3, "neg", "LIST"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.command);
+        char buf[64];
+        std::strcpy(buf, c.arg);
+        EXPECT_EQ(zubGetList(0, c.kind, buf, sizeof buf), 0);
+        // Nothing arrived, so the buffer still holds what the caller put there.
+        EXPECT_STREQ(buf, c.arg);
+        std::vector<std::string> got = srv->transcript();
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(got.back(), c.command);
+    }
+}
+
+TEST_P(ListingScripted, ListingOfRoomMinusOneFitsOneMoreOverflows) {
+    std::string body;
+    while (body.size() < 1000) body += "-rw-r--r-- 1 ftp ftp 42 Jan 01 00:00 f" + std::to_string(body.size()) + "\r\n";
+    body.resize(1000);
+    zt::Scenario sc;
+    sc.on("LIST").data(body);
+    Serve(sc);
+    std::vector<char> buf(body.size() + 16, 'Z');
+    buf[0] = 0;
+    EXPECT_EQ(zubGetList(0, ZUB_LIST, buf.data(), static_cast<int32_t>(body.size()) + 1),
+              static_cast<int32_t>(body.size()));
+    EXPECT_EQ(std::string(buf.data(), body.size()), body);
+    EXPECT_EQ(buf[body.size()], '\0');
+    EXPECT_EQ(buf[body.size() + 1], 'Z');
+
+    std::strcpy(buf.data(), "keep");
+    EXPECT_EQ(zubGetList(0, ZUB_LIST, buf.data(), static_cast<int32_t>(body.size())), ZUB_E_LIST_OVERFLOW);
+    EXPECT_STREQ(buf.data(), "keep");
+}
+
+TEST_P(ListingScripted, OverflowIsReportedUntilAPreliminaryReplyIsRead) {
+    zt::Scenario sc;
+    sc.on("LIST").once().data(std::string(1000, 'L'));
+    sc.on("LIST").once().reply("550 No files.\r\n");
+    sc.on("LIST").data("fits\r\n");
+    Serve(sc);
+    char buf[600] = "";
+    EXPECT_EQ(zubGetList(0, ZUB_LIST, buf, 500), ZUB_E_LIST_OVERFLOW);
+    size_t mark = Mark();
+    // Fails before the preliminary reply: the earlier overflow still shows.
+    EXPECT_EQ(zubGetList(0, ZUB_LIST, buf, 500), ZUB_E_LIST_OVERFLOW);
+    EXPECT_EQ(Occurrences(LogSince(mark), "zubCode=-18"), 1);
+    EXPECT_EQ(zubGetList(0, ZUB_LIST, buf, 500), 6);
+    EXPECT_STREQ(buf, "fits\r\n");
+}
+
+TEST_P(ListingScripted, DataConnectionResetMidListing) {
+    zt::Scenario sc;
+    sc.on("LIST").data(std::string(3000, 'r')).resetDataAfter(1000);
+    Serve(sc);
+    char buf[4096] = "";
+    EXPECT_EQ(zubGetList(0, ZUB_LIST, buf, sizeof buf), -ZP_WSAECONNRESET);
+    EXPECT_EQ(Occurrences(Log(), "zubCode=-20"), 1);
+    EXPECT_EQ(zubDriver(0), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, TransferCompletion, ::testing::Values(Mode::Passive, Mode::Active), ModeName);
+INSTANTIATE_TEST_SUITE_P(Modes, TransferFault, ::testing::Values(Mode::Passive, Mode::Active), ModeName);
+INSTANTIATE_TEST_SUITE_P(Modes, TransferFailures, ::testing::Values(Mode::Passive, Mode::Active), ModeName);
+INSTANTIATE_TEST_SUITE_P(Modes, ListingScripted, ::testing::Values(Mode::Passive, Mode::Active), ModeName);
+
+}  // namespace
