@@ -97,6 +97,9 @@ int32_t ReplyState(ChannelRecord *rec, int32_t successor, bool *got) {
     if (RingWait(&rec->CtrlRing, 0) == 0) return kStepDone;
     int32_t r = ReadReply(rec);
     if (r < 0) return FailStep(rec, 0, r);
+    // 1: the connection closed before a whole reply came. That is no reply,
+    // and leaving it to the deadline would report it as a success.
+    if (r == 1) return FailStep(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ_ERROR);
     if (got) *got = true;
     rec->NextState = successor;
     return kStepDone;

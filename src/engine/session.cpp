@@ -84,6 +84,7 @@ int32_t State_Greeting(ChannelRecord *rec, uint32_t) {
     LogText(rec, "ZUB is connected.\r\n");
     int32_t r = ReadReply(rec);
     if (r < 0) return FailStep(rec, 0, r);
+    if (r == 1) return FailStep(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ_ERROR);  // closed, no greeting
     rec->NextTime = 0;
     rec->TimeStop = 0;
     rec->NextState = S_SendUser;
@@ -136,14 +137,16 @@ int32_t State_SendQuit(ChannelRecord *rec, uint32_t now) {
     return r;
 }
 
+// Unlike other replies, a server that closes instead of answering QUIT has
+// done what was asked: the session is over either way.
 int32_t State_QuitReply(ChannelRecord *rec, uint32_t) {
-    bool got;
-    int32_t r = ReplyState(rec, S_Idle, &got);
-    if (got) {
-        rec->CtrlRing.RingHead = 0;
-        rec->CtrlRing.RingTail = 0;
-    }
-    return r;
+    if (RingWait(&rec->CtrlRing, 0) == 0) return kStepDone;
+    int32_t r = ReadReply(rec);
+    if (r < 0) return FailStep(rec, 0, r);
+    rec->CtrlRing.RingHead = 0;
+    rec->CtrlRing.RingTail = 0;
+    rec->NextState = S_Idle;
+    return kStepDone;
 }
 
 }  // namespace zub
