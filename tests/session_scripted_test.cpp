@@ -1,0 +1,421 @@
+// session_scripted_test.cpp - sessions and single-reply commands against
+// the scripted server, for the replies and faults a real server will not
+// produce: multi-line and refused greetings, refusals of every command,
+// silence, connections closed in the middle of a reply, pacing, replies
+// that never end, and the exact lines the engine sends.
+//
+// Divisions: fixture, greeting and log-in, refused commands, silence and
+// broken replies, pacing, what is sent, directory replies.
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "e2e_util.h"
+#include "testserver/scripted.h"
+
+namespace {
+
+using e2e::NowMs;
+using Lines = std::vector<std::string>;
+using zt::Rule;
+
+// ---- fixture -----------------------------------------------------------------
+class SessionScripted : public e2e::LibFixture {
+protected:
+    void Start(zt::Scenario sc) {
+        srv_ = std::make_unique<zt::ScriptedFtpServer>(std::move(sc));
+        ASSERT_TRUE(srv_->start());
+        ASSERT_EQ(zubSetInteger(0, ZUB_SET_SERVER_PORT, static_cast<uint32_t>(srv_->port())), srv_->port());
+    }
+
+    int32_t Login(const char *pass = "p") { return zubConnect(0, "127.0.0.1", "u", pass); }
+
+    std::string ErrorText() {
+        char buf[256];
+        zubGetString(0, ZUB_STR_ERROR_TEXT, buf, 255);
+        return buf;
+    }
+
+    // The server has seen exactly `want` (waiting, bounded, for the last of
+    // them to arrive).
+    void ExpectTranscript(const Lines &want) {
+        EXPECT_TRUE(srv_->waitForCommands(want.size()));
+        EXPECT_EQ(srv_->transcript(), want);
+    }
+
+    std::unique_ptr<zt::ScriptedFtpServer> srv_;
+};
+
+// The single-reply commands, on the same footing.
+class CommandScripted : public SessionScripted {};
+
+// ---- greeting and log-in ----------------------------------------------------------
+TEST_F(SessionScripted, MultiLineGreetingIsReadWhole) {
+    zt::Scenario sc;
+    sc.greeting = "220-Welcome\r\n second line\r\n220 Ready\r\n";
+    Start(sc);
+    std::string log = OpenLog();
+    ASSERT_EQ(Login(), 0);
+    ExpectTranscript({"USER u", "PASS p"});
+    std::vector<std::string> lines = e2e::MaskedLog(log);
+    EXPECT_TRUE(e2e::HasLine(lines, "r: 220-Welcome")) << e2e::Joined(lines);
+    EXPECT_TRUE(e2e::HasLine(lines, "c:  second line")) << e2e::Joined(lines);
+    EXPECT_TRUE(e2e::HasLine(lines, "R: 220 Ready")) << e2e::Joined(lines);
+    // The final line of the greeting is not taken for the reply to USER.
+    EXPECT_TRUE(e2e::HasLine(lines, "R: 331 Password required.")) << e2e::Joined(lines);
+    EXPECT_EQ(zubClose(0), 0);
+}
+
+TEST_F(SessionScripted, RefusalsDuringLogInEndWithServerError) {
+    struct Case {
+        const char *name;
+        const char *verb;   // rule to add; nullptr: the greeting
+        const char *reply;
+        Lines sent;         // what the server receives
+    };
+    const Case cases[] = {
+        {"greeting 421", nullptr, "421 Too many users.\r\n", {}},
+        {"USER 530", "USER", "530 Not allowed.\r\n", {"USER u"}},
+        {"USER 421", "USER", "421 Closing.\r\n", {"USER u"}},
+        {"PASS 530", "PASS", "530 Login incorrect.\r\n", {"USER u", "PASS p"}},
+        {"PASS 432", "PASS", "432 Need account.\r\n", {"USER u", "PASS p"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        zt::Scenario sc;
+        if (c.verb)
+            sc.on(c.verb).reply(c.reply);
+        else
+            sc.greeting = c.reply;
+        Start(sc);
+        EXPECT_EQ(Login(), ZUB_E_SERVER_ERROR);
+        EXPECT_EQ(zubGetInteger(0, ZUB_GET_SERVER_CODE), std::atoi(c.reply));
+        EXPECT_EQ(zubGetInteger(0, ZUB_GET_SOCK_CODE), 0);
+        EXPECT_EQ(+Rec()->NextState, 0);
+        EXPECT_EQ(ErrorText(), c.reply);
+        char text[256];
+        zubErrorText(0, ZUB_E_SERVER_ERROR, text, sizeof text);
+        EXPECT_EQ(std::string(text), std::string("FTP server returned error. ") + c.reply);
+        ExpectTranscript(c.sent);
+        EXPECT_EQ(zubClose(0), 0);
+    }
+}
+
+// The password is sent as given but logged as four stars, whatever its length.
+TEST_F(SessionScripted, PasswordIsMaskedInTheLog) {
+    for (const char *pass : {"Zq9", "a-rather-long-password-with-40-letters!!"}) {
+        SCOPED_TRACE(pass);
+        Start(zt::Scenario{});
+        std::string log = OpenLog();
+        ASSERT_EQ(Login(pass), 0);
+        ExpectTranscript({"USER u", std::string("PASS ") + pass});
+        std::vector<std::string> lines = e2e::MaskedLog(log);
+        EXPECT_TRUE(e2e::HasLine(lines, "S: PASS ****")) << e2e::Joined(lines);
+        EXPECT_EQ(zubClose(0), 0);
+        EXPECT_EQ(e2e::ReadAll(log).find(pass), std::string::npos);
+    }
+}
+
+// ---- refused commands -------------------------------------------------------------
+TEST_F(CommandScripted, RefusedCommandsEndWithServerErrorAndLeaveTheChannelUsable) {
+    zt::Scenario sc;
+    sc.on("NOOP").once().reply("421 Timeout.\r\n");
+    sc.on("CWD").reply("550 No such directory.\r\n");
+    sc.on("PWD").reply("550 Not now.\r\n");
+    sc.on("DELE").reply("550 No such file.\r\n");
+    sc.on("RMD").reply("550 Not empty.\r\n");
+    sc.on("MKD").reply("553 Not allowed.\r\n");
+    sc.on("TYPE").reply("504 Not implemented for that type.\r\n");
+    sc.on("SITE").reply("500 Unknown command.\r\n");
+    Start(sc);
+    ASSERT_EQ(Login(), 0);
+
+    char dir[64] = "untouched";
+    struct Case {
+        const char *sent;
+        const char *reply;
+        std::function<int32_t()> run;
+    };
+    const Case cases[] = {
+        {"NOOP", "421 Timeout.\r\n", [] { return zubHello(0); }},
+        {"CWD /nope", "550 No such directory.\r\n", [] { return zubSetServerDir(0, "/nope"); }},
+        {"PWD", "550 Not now.\r\n", [&] { return zubGetServerDir(0, dir, 63); }},
+        {"DELE f", "550 No such file.\r\n", [] { return zubDelFile(0, "f"); }},
+        {"RMD d", "550 Not empty.\r\n", [] { return zubDelServerDir(0, "d"); }},
+        {"MKD d", "553 Not allowed.\r\n", [] { return zubMakeServerDir(0, "d"); }},
+        {"TYPE I", "504 Not implemented for that type.\r\n", [] { return zubSetMode(0, 'B'); }},
+        {"SITE X", "500 Unknown command.\r\n", [] { return zubCommand(0, "SITE X"); }},
+    };
+    size_t seen = 2;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.sent);
+        EXPECT_EQ(c.run(), ZUB_E_SERVER_ERROR);
+        EXPECT_EQ(zubGetInteger(0, ZUB_GET_SERVER_CODE), std::atoi(c.reply));
+        EXPECT_EQ(zubGetInteger(0, ZUB_GET_SOCK_CODE), 0);
+        EXPECT_EQ(ErrorText(), c.reply);
+        EXPECT_EQ(+Rec()->NextState, 0);
+        // Still usable: the next command gets its own reply.
+        EXPECT_EQ(zubHello(0), 0);
+        seen += 2;
+        ASSERT_TRUE(srv_->waitForCommands(seen));
+        Lines t = srv_->transcript();
+        EXPECT_EQ(t[seen - 2], c.sent);
+        EXPECT_EQ(t[seen - 1], "NOOP");
+    }
+    EXPECT_STREQ(dir, "untouched") << "a refused PWD writes nothing into the buffer";
+    EXPECT_STREQ(Rec()->ServerDir, "/nope") << "and leaves the stored directory alone";
+    EXPECT_EQ(+Rec()->BinaryMode, 1u) << "the mode is set before the server answers";
+    EXPECT_EQ(zubClose(0), 0);
+}
+
+// ---- silence and broken replies ------------------------------------------------------
+struct FaultCase {
+    const char *name;
+    std::function<void(zt::Scenario &)> script;
+    bool atLogin;  // the fault hits zubConnect, not zubHello
+};
+
+// Silence: no reply at all, so only the operation's deadline ends it.
+TEST_F(SessionScripted, SilenceEndsWithTimeoutAtTheDeadline) {
+    const FaultCase cases[] = {
+        {"greeting", [](zt::Scenario &s) { s.onConnect().silence(); }, true},
+        {"USER", [](zt::Scenario &s) { s.on("USER").silence(); }, true},
+        {"PASS", [](zt::Scenario &s) { s.on("PASS").silence(); }, true},
+        {"NOOP", [](zt::Scenario &s) { s.on("NOOP").silence(); }, false},
+    };
+    zubSetInteger(0, ZUB_SET_REPLY_LINE_WAIT, 20000);  // so that only the deadline can end the wait
+    for (const FaultCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        zt::Scenario sc;
+        c.script(sc);
+        Start(sc);
+        int32_t r;
+        if (c.atLogin) {
+            zubSetInteger(0, ZUB_SET_RESPONSE_WAIT, 300);
+            r = Login();
+        } else {
+            ASSERT_EQ(Login(), 0);
+            zubSetInteger(0, ZUB_SET_RESPONSE_WAIT, 300);
+            int64_t t0 = NowMs();
+            r = zubHello(0);
+            int64_t took = NowMs() - t0;
+            EXPECT_GE(took, 290) << "not before the deadline";
+            EXPECT_LT(took, 10000) << "and not much after it";
+        }
+        EXPECT_EQ(r, ZUB_E_TIMEOUT);
+        EXPECT_EQ(zubGetInteger(0, ZUB_GET_SOCK_CODE), 0);
+        EXPECT_EQ(+Rec()->NextState, 0);
+        zubSetInteger(0, ZUB_SET_RESPONSE_WAIT, 2000);
+        EXPECT_EQ(zubClose(0), 0);
+    }
+}
+
+// A reply whose final line never comes is bounded by the deadline as well,
+// not by one ReplyLineWait after another.
+TEST_F(SessionScripted, MultiLineReplyThatNeverEndsIsBounded) {
+    const FaultCase cases[] = {
+        {"greeting", [](zt::Scenario &s) { s.greeting = "220-first\r\n more\r\n"; }, true},
+        {"NOOP", [](zt::Scenario &s) { s.on("NOOP").reply("200-first\r\n200-second\r\n"); }, false},
+    };
+    zubSetInteger(0, ZUB_SET_REPLY_LINE_WAIT, 20000);
+    for (const FaultCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        zt::Scenario sc;
+        c.script(sc);
+        Start(sc);
+        if (!c.atLogin) {
+            ASSERT_EQ(Login(), 0);
+        }
+        zubSetInteger(0, ZUB_SET_RESPONSE_WAIT, 300);
+        int64_t t0 = NowMs();
+        int32_t r = c.atLogin ? Login() : zubHello(0);
+        EXPECT_EQ(r, ZUB_E_TIMEOUT);
+        EXPECT_LT(NowMs() - t0, 10000);
+        EXPECT_EQ(+Rec()->NextState, 0);
+        EXPECT_EQ(zubClose(0), 0);
+    }
+}
+
+// A connection that the server closes (or resets) where a reply belongs is
+// a failure, found at once, never a success.
+TEST_F(SessionScripted, ConnectionClosedWhereAReplyBelongsFails) {
+    const FaultCase cases[] = {
+        {"greeting cut", [](zt::Scenario &s) { s.onConnect().reply("220-Hello\r\n").closeAfter(); }, true},
+        {"USER closed", [](zt::Scenario &s) { s.on("USER").closeBefore(); }, true},
+        {"NOOP cut", [](zt::Scenario &s) { s.on("NOOP").reply("200-first line\r\n").closeAfter(); }, false},
+        {"NOOP cut in the code", [](zt::Scenario &s) { s.on("NOOP").reply("20").closeAfter(); }, false},
+        {"NOOP closed", [](zt::Scenario &s) { s.on("NOOP").closeBefore(); }, false},
+        {"NOOP reset", [](zt::Scenario &s) { s.on("NOOP").resetBefore(); }, false},
+    };
+    for (const FaultCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        zt::Scenario sc;
+        c.script(sc);
+        Start(sc);
+        zubSetInteger(0, ZUB_SET_RESPONSE_WAIT, 30000);
+        int64_t t0 = NowMs();
+        int32_t r = Login();
+        if (!c.atLogin) {
+            ASSERT_EQ(r, 0);
+            r = zubHello(0);
+        }
+        EXPECT_EQ(r, ZUB_E_SOCKET_CLOSED);
+        EXPECT_EQ(zubGetInteger(0, ZUB_GET_SOCK_CODE), ZUB_E_SOCKET_CLOSED);
+        EXPECT_LT(NowMs() - t0, 10000) << "noticed when it happens, not at a deadline";
+        EXPECT_EQ(+Rec()->NextState, 0);
+        // QUIT may or may not still get out; either way the close ends and
+        // lets go of the socket.
+        EXPECT_LE(zubClose(0), 0);
+        EXPECT_EQ(+Rec()->CtrlSock, 0);
+    }
+}
+
+// QUIT asks for the close: a server that hangs up instead of answering has
+// done just that.
+TEST_F(SessionScripted, CloseAcceptsAHangUpInsteadOfTheQuitReply) {
+    for (bool reset : {false, true}) {
+        SCOPED_TRACE(reset ? "reset" : "closed");
+        zt::Scenario sc;
+        Rule &quit = sc.on("QUIT");
+        reset ? quit.resetBefore() : quit.closeBefore();
+        Start(sc);
+        ASSERT_EQ(Login(), 0);
+        EXPECT_EQ(zubClose(0), 0);
+        EXPECT_EQ(+Rec()->CtrlSock, 0);
+        ExpectTranscript({"USER u", "PASS p", "QUIT"});
+    }
+}
+
+// ---- pacing -----------------------------------------------------------------------------
+TEST_F(SessionScripted, ResponseDelayHoldsTheNextStepWithoutTouchingAnything) {
+    Start(zt::Scenario{});
+    ASSERT_EQ(Login(), 0);
+    std::string log = OpenLog();
+    zubSetInteger(0, ZUB_SET_AUTO_CALL, 0);
+    zubSetInteger(0, ZUB_SET_RESPONSE_DELAY, 500);
+    ASSERT_EQ(zubHello(0), 0);
+    int64_t t0 = NowMs();
+    ASSERT_EQ(zubDriver(0), 241);  // NOOP sent, the reply state is next
+    const int32_t prev = Rec()->PrevState, self = Rec()->ThisState, next = Rec()->NextState;
+    const std::string before = e2e::ReadAll(log);
+    int32_t r = zubDriver(0);
+    if (NowMs() - t0 >= 450) GTEST_SKIP() << "the machine was too slow to call again within the delay";
+    EXPECT_EQ(r, ZUB_PACING);
+    EXPECT_EQ(+Rec()->PrevState, prev);
+    EXPECT_EQ(+Rec()->ThisState, self);
+    EXPECT_EQ(+Rec()->NextState, next);
+    EXPECT_EQ(e2e::ReadAll(log), before);
+    EXPECT_EQ(e2e::Drive(0), 0);
+    EXPECT_EQ(zubGetInteger(0, ZUB_GET_SERVER_CODE), 200);
+}
+
+// ---- what is sent --------------------------------------------------------------------------
+TEST_F(SessionScripted, ExactLinesSentForASession) {
+    Start(zt::Scenario{});
+    ASSERT_EQ(Login(), 0);
+    ASSERT_EQ(zubSetServerDir(0, "/x"), 0);
+    ASSERT_EQ(zubClose(0), 0);
+    ExpectTranscript({"USER u", "PASS p", "CWD /x", "QUIT"});
+    EXPECT_EQ(srv_->rawInput(), "USER u\r\nPASS p\r\nCWD /x\r\nQUIT\r\n");
+}
+
+TEST_F(CommandScripted, SingleCommandsSendTheirLines) {
+    Start(zt::Scenario{});
+    ASSERT_EQ(Login(), 0);
+    char dir[64];
+    EXPECT_EQ(zubHello(0), 0);
+    EXPECT_EQ(zubGetServerDir(0, dir, 63), 1);
+    EXPECT_EQ(zubMakeServerDir(0, "new dir"), 0);
+    EXPECT_EQ(zubDelServerDir(0, "old"), 0);
+    EXPECT_EQ(zubDelFile(0, "a.txt"), 0);
+    // Text arguments are taken up to their first line end.
+    EXPECT_EQ(zubDelFile(0, "b.txt\r\nDELE c.txt"), 0);
+    ExpectTranscript({"USER u", "PASS p", "NOOP", "PWD", "MKD new dir", "RMD old", "DELE a.txt", "DELE b.txt"});
+    EXPECT_EQ(zubClose(0), 0);
+}
+
+TEST_F(CommandScripted, RawCommandSendsOnlyItsFirstLine) {
+    const std::string longCommand = "SITE " + std::string(300, 'x');
+    struct Case {
+        std::string given;
+        std::string sent;
+    };
+    const Case cases[] = {
+        {"SITE CHMOD 644 x", "SITE CHMOD 644 x"},
+        {"SITE CHMOD 644 x\r\nDELE y", "SITE CHMOD 644 x"},
+        {"SYST\nQUIT", "SYST"},
+        {"NOOP\r", "NOOP"},
+        {longCommand, longCommand.substr(0, 255)},  // cut, but still ended by CR LF
+    };
+    Start(zt::Scenario{});
+    ASSERT_EQ(Login(), 0);
+    std::string expectRaw = "USER u\r\nPASS p\r\n";
+    Lines expect = {"USER u", "PASS p"};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.given.substr(0, 40));
+        EXPECT_EQ(zubCommand(0, c.given.c_str()), 0);
+        expect.push_back(c.sent);
+        expectRaw += c.sent + "\r\n";
+        ExpectTranscript(expect);
+    }
+    EXPECT_EQ(srv_->rawInput(), expectRaw);
+    EXPECT_EQ(zubClose(0), 0);
+}
+
+TEST_F(CommandScripted, SetModeSendsTypeOrRefusesTheMode) {
+    struct Case {
+        int32_t mode;
+        int32_t result;
+        const char *sent;  // nullptr: nothing
+        uint32_t binary;   // BinaryMode afterwards
+    };
+    const Case cases[] = {
+        {'B', 0, "TYPE I", 1},  {'A', 0, "TYPE A", 0}, {'a', ZUB_E_BAD_MODE, nullptr, 0},
+        {'I', ZUB_E_BAD_MODE, nullptr, 0}, {0x100 + 'B', 0, "TYPE I", 1},  // only the low 8 bits count
+        {'b', ZUB_E_BAD_MODE, nullptr, 1},
+    };
+    Start(zt::Scenario{});
+    ASSERT_EQ(Login(), 0);
+    Lines expect = {"USER u", "PASS p"};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.mode);
+        EXPECT_EQ(zubSetMode(0, c.mode), c.result);
+        EXPECT_EQ(+Rec()->BinaryMode, c.binary);
+        if (c.sent) expect.push_back(c.sent);
+        // A NOOP behind it shows that nothing else went out in between.
+        EXPECT_EQ(zubHello(0), 0);
+        expect.push_back("NOOP");
+        ExpectTranscript(expect);
+    }
+    EXPECT_EQ(zubClose(0), 0);
+}
+
+// ---- directory replies -----------------------------------------------------------------------
+TEST_F(CommandScripted, DirectoryIsTakenFromThePwdReply) {
+    struct Case {
+        const char *reply;
+        const char *dir;
+    };
+    const Case cases[] = {
+        {"257 \"/pub/data\" is current directory.\r\n", "/pub/data"},
+        {"257 \"/open ended\r\n", "/open ended"},  // no closing quote: up to the line end
+        {"257 /pub\r\n", "pub"},                   // no quotes: the first character is lost
+        {"257-first \"/a\"\r\n257 \"/b\" last\r\n", "/b"},  // the last line counts
+        {"257 \"\" is empty\r\n", ""},
+    };
+    zt::Scenario sc;
+    for (const Case &c : cases) sc.on("PWD").once().reply(c.reply);
+    Start(sc);
+    ASSERT_EQ(Login(), 0);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.reply);
+        char buf[64];
+        EXPECT_EQ(zubGetServerDir(0, buf, 63), static_cast<int32_t>(std::strlen(c.dir)));
+        EXPECT_STREQ(buf, c.dir);
+    }
+    EXPECT_EQ(zubClose(0), 0);
+}
+
+}  // namespace
