@@ -42,8 +42,8 @@ int32_t State_SendPasv(ChannelRecord *rec, uint32_t now) {
 // always goes to the control connection's server.
 int32_t State_PasvReply(ChannelRecord *rec, uint32_t now) {
     if (RingWait(&rec->CtrlRing, 0) == 0) return kStepDone;
-    int32_t r = ReadReply(rec);
-    if (r < 0) return FailStep(rec, 0, r);
+    int32_t r = TakeReply(rec);
+    if (r != kStepDone) return r;
     const char *p = TextLength(rec->ReplyBuf) > 4 ? FindDigit(rec->ReplyBuf + 4) : nullptr;
     if (!p) {
         LogWrite(rec, "Response=[%s]\r\n", rec->ReplyBuf);
@@ -94,8 +94,8 @@ int32_t State_SendPort(ChannelRecord *rec, uint32_t now) {
 
 int32_t State_PortReply(ChannelRecord *rec, uint32_t now) {
     if (RingWait(&rec->CtrlRing, 0) == 0) return kStepDone;
-    int32_t r = ReadReply(rec);
-    if (r < 0) return FailStep(rec, 0, r);
+    int32_t r = TakeReply(rec);
+    if (r != kStepDone) return r;
     rec->NextTime = 0;
     rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
     ReturnToCaller(rec);

@@ -92,14 +92,21 @@ int32_t SendCommand(ChannelRecord *rec, uint32_t now, int32_t failCode, int32_t 
     return kStepDone;
 }
 
-int32_t ReplyState(ChannelRecord *rec, int32_t successor, bool *got) {
-    if (got) *got = false;
-    if (RingWait(&rec->CtrlRing, 0) == 0) return kStepDone;
+int32_t TakeReply(ChannelRecord *rec) {
     int32_t r = ReadReply(rec);
     if (r < 0) return FailStep(rec, 0, r);
     // 1: the connection closed before a whole reply came. That is no reply,
-    // and leaving it to the deadline would report it as a success.
+    // and the state has moved on before any deadline could catch it, so it
+    // would pass for a success.
     if (r == 1) return FailStep(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ_ERROR);
+    return kStepDone;
+}
+
+int32_t ReplyState(ChannelRecord *rec, int32_t successor, bool *got) {
+    if (got) *got = false;
+    if (RingWait(&rec->CtrlRing, 0) == 0) return kStepDone;
+    int32_t r = TakeReply(rec);
+    if (r != kStepDone) return r;
     if (got) *got = true;
     rec->NextState = successor;
     return kStepDone;

@@ -20,6 +20,9 @@ const char *TickStamp(uint32_t tick);
 // arms NextTime/TimeStop and moves to successor; a send failure e gives
 // FailStep(e, failCode).
 int32_t SendCommand(ChannelRecord *rec, uint32_t now, int32_t failCode, int32_t successor);
+// Reads a whole reply: kStepDone, or FailStep's result for an error reply,
+// a failed read, or a connection closed before any reply.
+int32_t TakeReply(ChannelRecord *rec);
 // Reply pattern: when a reply is there, reads it; failure r gives
 // FailStep(0, r); success sets NextState = successor and returns
 // kStepDone. *got tells whether a reply was read.

@@ -82,9 +82,8 @@ int32_t State_ConnectWaitUp(ChannelRecord *rec, uint32_t now) {
 
 int32_t State_Greeting(ChannelRecord *rec, uint32_t) {
     LogText(rec, "ZUB is connected.\r\n");
-    int32_t r = ReadReply(rec);
-    if (r < 0) return FailStep(rec, 0, r);
-    if (r == 1) return FailStep(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ_ERROR);  // closed, no greeting
+    int32_t r = TakeReply(rec);  // a connection closed before the greeting fails too
+    if (r != kStepDone) return r;
     rec->NextTime = 0;
     rec->TimeStop = 0;
     rec->NextState = S_SendUser;
