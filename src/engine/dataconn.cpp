@@ -85,11 +85,7 @@ int32_t State_SendPort(ChannelRecord *rec, uint32_t now) {
     // commas; nothing behind them is touched.
     for (int i = 5; i <= 16 && rec->CmdBuf[i]; ++i)
         if (rec->CmdBuf[i] == '.') rec->CmdBuf[i] = ',';
-    int32_t e = SendAll(rec->CtrlSock, rec->CmdBuf, TextLength(rec->CmdBuf));
-    if (e < 0) return FailStep(rec, e, ZUB_E_WRITE_ERROR);
-    ArmReplyWait(rec, now);
-    rec->NextState = S_PortReply;
-    return kStepDone;
+    return SendCommand(rec, now, ZUB_E_WRITE_ERROR, S_PortReply);
 }
 
 int32_t State_PortReply(ChannelRecord *rec, uint32_t now) {
