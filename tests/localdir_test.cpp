@@ -99,13 +99,12 @@ TEST_F(LocalDirTest, EmptyAndOneCharacterTextsAreNotProbed) {
     EXPECT_EQ(Get(), "D/");
 }
 
-TEST_F(LocalDirTest, LineEndCutsTheStoredTextAfterTheWholeTextWasProbed) {
+TEST_F(LocalDirTest, LineEndIsRefusedEvenWhereTheDirectoryExists) {
     ASSERT_EQ(::mkdir((dir + "/a").c_str(), 0755), 0);
     ASSERT_EQ(::mkdir((dir + "/a\r\nb").c_str(), 0755), 0);
-    // The probe writes into "a\r\nb", which exists; the field keeps "a".
-    EXPECT_EQ(zubSetLocalDir(0, (dir + "/a\r\nb").c_str()), 0);
-    EXPECT_EQ(Get(), dir + "/a/");
-    // "a" exists but "a\nmissing" does not: the probe of the whole text fails.
+    EXPECT_EQ(zubSetLocalDir(0, (dir + "/a").c_str()), 0);
+    // Storing only "a" would send files somewhere the caller did not name.
+    EXPECT_EQ(zubSetLocalDir(0, (dir + "/a\r\nb").c_str()), ZUB_E_CANNOT_COMPLY);
     EXPECT_EQ(zubSetLocalDir(0, (dir + "/a\nmissing").c_str()), ZUB_E_CANNOT_COMPLY);
     EXPECT_EQ(Get(), dir + "/a/");
 }

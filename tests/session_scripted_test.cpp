@@ -330,24 +330,26 @@ TEST_F(CommandScripted, SingleCommandsSendTheirLines) {
     EXPECT_EQ(zubMakeServerDir(0, "new dir"), 0);
     EXPECT_EQ(zubDelServerDir(0, "old"), 0);
     EXPECT_EQ(zubDelFile(0, "a.txt"), 0);
-    // Text arguments are taken up to their first line end.
-    EXPECT_EQ(zubDelFile(0, "b.txt\r\nDELE c.txt"), 0);
-    ExpectTranscript({"USER u", "PASS p", "NOOP", "PWD", "MKD new dir", "RMD old", "DELE a.txt", "DELE b.txt"});
+    // A text with a line end would carry a second command: nothing is sent.
+    EXPECT_EQ(zubDelFile(0, "b.txt\r\nDELE c.txt"), ZUB_E_CANNOT_COMPLY);
+    EXPECT_EQ(zubDelFile(0, "c.txt"), 0);
+    ExpectTranscript({"USER u", "PASS p", "NOOP", "PWD", "MKD new dir", "RMD old", "DELE a.txt", "DELE c.txt"});
     EXPECT_EQ(zubClose(0), 0);
 }
 
-TEST_F(CommandScripted, RawCommandSendsOnlyItsFirstLine) {
-    const std::string longCommand = "SITE " + std::string(300, 'x');
+TEST_F(CommandScripted, RawCommandIsSentWholeOrNotAtAll) {
+    const std::string longest = "SITE " + std::string(250, 'x');
     struct Case {
         std::string given;
-        std::string sent;
+        int32_t result;  // 0: sent as given, with CR LF
     };
     const Case cases[] = {
-        {"SITE CHMOD 644 x", "SITE CHMOD 644 x"},
-        {"SITE CHMOD 644 x\r\nDELE y", "SITE CHMOD 644 x"},
-        {"SYST\nQUIT", "SYST"},
-        {"NOOP\r", "NOOP"},
-        {longCommand, longCommand.substr(0, 255)},  // cut, but still ended by CR LF
+        {"SITE CHMOD 644 x", 0},
+        {"SITE CHMOD 644 x\r\nDELE y", ZUB_E_CANNOT_COMPLY},
+        {"SYST\nQUIT", ZUB_E_CANNOT_COMPLY},
+        {"NOOP\r", ZUB_E_CANNOT_COMPLY},
+        {longest + "x", ZUB_E_CANNOT_COMPLY},  // one over the field: never cut
+        {longest, 0},                          // the field full, still ended by CR LF
     };
     Start(zt::Scenario{});
     ASSERT_EQ(Login(), 0);
@@ -355,9 +357,10 @@ TEST_F(CommandScripted, RawCommandSendsOnlyItsFirstLine) {
     Lines expect = {"USER u", "PASS p"};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.given.substr(0, 40));
-        EXPECT_EQ(zubCommand(0, c.given.c_str()), 0);
-        expect.push_back(c.sent);
-        expectRaw += c.sent + "\r\n";
+        EXPECT_EQ(zubCommand(0, c.given.c_str()), c.result);
+        if (c.result != 0) continue;
+        expect.push_back(c.given);
+        expectRaw += c.given + "\r\n";
         ExpectTranscript(expect);
     }
     EXPECT_EQ(srv_->rawInput(), expectRaw);

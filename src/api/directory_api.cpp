@@ -18,7 +18,8 @@ int32_t NameOperation(int32_t channel, const char *logName, const char *text, in
                       bool intoServerDir) {
     ChannelRecord *rec;
     if (int32_t bad = EnterOperation(channel, logName, &rec)) return bad;
-    CopyLine(intoServerDir ? rec->ServerDir : rec->FileName, text ? text : "", 255);
+    if (int32_t bad = CheckText(rec, text, kNameFieldSize)) return bad;
+    CopyLine(intoServerDir ? rec->ServerDir : rec->FileName, text ? text : "", kNameFieldSize);
     return RunOperation(rec, firstState, true);
 }
 }  // namespace
@@ -79,7 +80,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubSetLocalDir(int32_t channel, const cha
     ChannelRecord *rec;
     if (int32_t bad = EnterOperation(channel, "zubSetLocalDir", &rec)) return bad;
     const char *d = dir ? dir : "";
-    if (ProbeLocalDir(d) < 0) return ZUB_E_CANNOT_COMPLY;
+    if (!FitsField(d, kLocalDirMax) || ProbeLocalDir(d) < 0) return ZUB_E_CANNOT_COMPLY;
     int32_t n = CopyLine(rec->LocalDir, d, kLocalDirMax);
     if (n == 0) return 0;
     const char sep = zp_path_separator();

@@ -3,6 +3,8 @@
 
 #include "frame/log.h"
 #include "net/net.h"
+#include "net/text.h"
+#include "zub32.h"
 #include "platform/platform.h"
 
 namespace zub {
@@ -11,6 +13,15 @@ int32_t EnterOperation(int32_t channel, const char *name, ChannelRecord **rec) {
     if (int32_t bad = CheckChannel(channel, rec)) return bad;
     LogWrite(*rec, "*** %s\r\n", name);
     return 0;
+}
+
+int32_t RefuseText(ChannelRecord *rec) {
+    LogText(rec, "Text refused: a line end, or longer than its field.\r\n");
+    return ZUB_E_CANNOT_COMPLY;
+}
+
+int32_t CheckText(ChannelRecord *rec, const char *text, int32_t max) {
+    return FitsField(text, max) ? 0 : RefuseText(rec);
 }
 
 int32_t RunOperation(ChannelRecord *rec, int32_t firstState, bool drain) {

@@ -14,5 +14,10 @@ int32_t EnterOperation(int32_t channel, const char *name, ChannelRecord **rec);
 // until it returns 0 or less, and returns that.
 int32_t RunOperation(ChannelRecord *rec, int32_t firstState, bool drain);
 int32_t DriverStep(ChannelRecord *rec);
+// Text bound for a command line must be one line that fits its field: a CR
+// or LF would end the command early and start another, and a cut text would
+// name something else. 0, or -6 (logged) before anything is sent.
+int32_t CheckText(ChannelRecord *rec, const char *text, int32_t max);
+int32_t RefuseText(ChannelRecord *rec);  // logs the refusal, -6
 
 }  // namespace zub

@@ -1,5 +1,7 @@
 // session_api.cpp - exports that open, keep and close a session: zubConnect,
 // zubClose, zubHello, zubCommand, zubAbort, zubDebug.
+#include <initializer_list>
+
 #include "api/operation.h"
 #include "engine/driver.h"
 #include "frame/log.h"
@@ -17,9 +19,11 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubConnect(int32_t channel, const char *s
     if (!server) return ZUB_E_NO_SERVER_NAME;
     if (!user) return ZUB_E_NO_USER;
     if (!password) return ZUB_E_NO_PASSWORD;
-    CopyLine(rec->ServerName, server, 64);
-    CopyLine(rec->UserName, user, 64);
-    CopyLine(rec->Password, password, 64);
+    for (const char *text : {server, user, password})
+        if (int32_t bad = CheckText(rec, text, kLoginFieldSize)) return bad;
+    CopyLine(rec->ServerName, server, kLoginFieldSize);
+    CopyLine(rec->UserName, user, kLoginFieldSize);
+    CopyLine(rec->Password, password, kLoginFieldSize);
     rec->WaitWritable = 0;
     rec->SockCode = 0;
     return RunOperation(rec, S_ConnectStart, false);
@@ -32,20 +36,9 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubClose(int32_t channel) {
     // skips QUIT and the close ends at once.
     rec->WaitWritable = rec->CtrlSock > 0 ? 1 : 0;
     rec->SockCode = 0;
-    int32_t r = RunOperation(rec, S_SendQuit, false);
-    if (rec->AutoCall == 0) return r;
-    if (rec->CtrlSock != 0) {
-        LogText(rec, "Closing control socket\r\n");
-        CloseSocket(rec->CtrlSock, 500);
-        rec->CtrlSock = 0;
-        rec->CtrlRing.RingSock = 0;
-    }
-    if (rec->LogFile) {
-        zp_file_close(rec->LogFile);
-        rec->LogFile = 0;
-        TraceFile = 0;
-    }
-    return r;
+    // The close sequence's last step closes the sockets and the log, also
+    // when the application steps the channel itself.
+    return RunOperation(rec, S_SendQuit, false);
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubHello(int32_t channel) {
@@ -57,7 +50,8 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubHello(int32_t channel) {
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubCommand(int32_t channel, const char *command) {
     ChannelRecord *rec;
     if (int32_t bad = EnterOperation(channel, "zubCommand", &rec)) return bad;
-    CopyLine(rec->UserCommand, command ? command : "", 255);
+    if (int32_t bad = CheckText(rec, command, kNameFieldSize)) return bad;
+    CopyLine(rec->UserCommand, command ? command : "", kNameFieldSize);
     return RunOperation(rec, S_SendRaw, true);
 }
 

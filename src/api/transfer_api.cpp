@@ -12,8 +12,8 @@ using namespace zub;
 namespace {
 // "source" or "source<sep>destination": only the first separator splits.
 // The caller's string is only read (it may be a literal), and a separator
-// of 0 means none.
-void SplitName(ChannelRecord *rec, const char *name) {
+// of 0 means none. Each name must fit its field whole: 0, or -6.
+int32_t SplitName(ChannelRecord *rec, const char *name) {
     const char *n = name ? name : "";
     const char sep = static_cast<char>(EngineSettings.NameSeparator);
     int32_t at = -1;
@@ -23,20 +23,31 @@ void SplitName(ChannelRecord *rec, const char *name) {
             break;
         }
     }
-    if (at < 0) {
-        rec->FileName2[0] = 0;
-        CopyLine(rec->FileName, n, 255);
-        return;
-    }
-    CopyLine(rec->FileName2, n + at + 1, 255);
-    CopyLine(rec->FileName, n, at < 255 ? at : 255);
+    const char *second = at < 0 ? "" : n + at + 1;
+    const int32_t firstLength = at < 0 ? TextLength(n) : at;
+    if (!FitsField(n, INT32_MAX) || firstLength > kNameFieldSize || TextLength(second) > kNameFieldSize)
+        return RefuseText(rec);
+    CopyLine(rec->FileName2, second, kNameFieldSize);
+    CopyLine(rec->FileName, n, at < 0 ? kNameFieldSize : at);
+    return 0;
+}
+
+// The argument of LIST/NLST, NUL-terminated within the caller's buffer, on
+// one line, and short enough for the whole command to fit one formatted line.
+int32_t CheckListArgument(ChannelRecord *rec, int32_t kind, const char *buffer, int32_t size) {
+    if (kind < ZUB_LIST_ARG || !buffer) return 0;
+    int32_t n = 0;
+    while (n < size && buffer[n]) ++n;
+    if (n >= size) return RefuseText(rec);
+    enum { kArgMax = ZP_FORMAT_MAX - 1 - 7 };  // "NLST " and CR LF around it
+    return CheckText(rec, buffer, kArgMax);
 }
 }  // namespace
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetFile(int32_t channel, const char *name) {
     ChannelRecord *rec;
     if (int32_t bad = EnterOperation(channel, "zubGetFile", &rec)) return bad;
-    SplitName(rec, name);
+    if (int32_t bad = SplitName(rec, name)) return bad;
     rec->GetBytes = 0;
     return RunOperation(rec, S_GetStart, true);
 }
@@ -44,7 +55,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetFile(int32_t channel, const char *n
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubPutFile(int32_t channel, const char *name) {
     ChannelRecord *rec;
     if (int32_t bad = EnterOperation(channel, "zubPutFile", &rec)) return bad;
-    SplitName(rec, name);
+    if (int32_t bad = SplitName(rec, name)) return bad;
     rec->RestartOffset = 0;
     CloseLocalFile(rec);  // one local file at a time
     int32_t h = OpenLocalFile(rec, rec->FileName, 'R');
@@ -57,6 +68,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubPutFile(int32_t channel, const char *n
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetList(int32_t channel, int32_t kind, char *buffer, int32_t size) {
     ChannelRecord *rec;
     if (int32_t bad = EnterOperation(channel, "zubGetList", &rec)) return bad;
+    if (int32_t bad = CheckListArgument(rec, kind, buffer, size)) return bad;
     rec->ListPtr = buffer;
     rec->ListRoom = buffer ? size : 0;
     rec->ListCount = 0;

@@ -44,6 +44,7 @@ int32_t State_PasvReply(ChannelRecord *rec, uint32_t now) {
     if (RingWait(&rec->CtrlRing, 0) == 0) return kStepDone;
     int32_t r = TakeReply(rec);
     if (r != kStepDone) return r;
+    if (IsPreliminary(rec)) return kStepDone;
     const char *p = TextLength(rec->ReplyBuf) > 4 ? FindDigit(rec->ReplyBuf + 4) : nullptr;
     if (!p) {
         LogWrite(rec, "Response=[%s]\r\n", rec->ReplyBuf);
@@ -69,17 +70,32 @@ int32_t State_PasvWaitUp(ChannelRecord *rec, uint32_t) {
 }
 
 // ---- active -----------------------------------------------------------------------
-int32_t State_SendPort(ChannelRecord *rec, uint32_t now) {
-    rec->ReplyBuf[0] = 0;
+namespace {
+void NextDataPort(ChannelRecord *rec) {
     rec->DataPort = static_cast<uint16_t>(rec->DataPort + 1);
     if (static_cast<int16_t>(rec->DataPort) > static_cast<int16_t>(rec->DataPortLimit))
         rec->DataPort = rec->DataPortBase;
     LogWrite(rec, "DataPort = %d\r\n", static_cast<int>(rec->DataPort));
+}
+}  // namespace
+
+int32_t State_SendPort(ChannelRecord *rec, uint32_t now) {
+    rec->ReplyBuf[0] = 0;
     // The listener is up before the server hears of the port: a server may
     // connect as soon as it has taken the PORT command, not only after the
-    // transfer command.
-    int32_t r = OpenListener(rec);
-    if (r != kStepDone) return r;
+    // transfer command. A port in use (another process started in the same
+    // few seconds has the same range, or an earlier connection still holds
+    // it) is no reason to fail: the next ports of the range are tried, up
+    // to the whole range, and only the last attempt's code is reported.
+    const int range = rec->DataPortLimit - rec->DataPortBase + 1;
+    int32_t r;
+    for (int attempt = 1;; ++attempt) {
+        NextDataPort(rec);
+        DropStaleSockets(rec);
+        r = ListenData(rec);
+        if (r != -ZP_WSAEADDRINUSE || attempt >= range) break;
+    }
+    if (r < 0) return FailStep(rec, r, ZUB_E_LISTEN);
     zp_format(rec->CmdBuf, "PORT %s,%1d,%1d\r\n", rec->LocalIPText, rec->DataPort >> 8, rec->DataPort & 0xFF);
     // The dots of the address (at most 15 characters after "PORT ") become
     // commas; nothing behind them is touched.
@@ -92,6 +108,7 @@ int32_t State_PortReply(ChannelRecord *rec, uint32_t now) {
     if (RingWait(&rec->CtrlRing, 0) == 0) return kStepDone;
     int32_t r = TakeReply(rec);
     if (r != kStepDone) return r;
+    if (IsPreliminary(rec)) return kStepDone;
     rec->NextTime = 0;
     rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
     ReturnToCaller(rec);
@@ -111,13 +128,6 @@ void DropStaleSockets(ChannelRecord *rec) {
         rec->DataSock = 0;
         rec->DataRing.RingSock = 0;
     }
-}
-
-int32_t OpenListener(ChannelRecord *rec) {
-    DropStaleSockets(rec);
-    int32_t r = ListenData(rec);
-    if (r < 0) return FailStep(rec, r, ZUB_E_LISTEN);
-    return kStepDone;
 }
 
 // ---- accept -------------------------------------------------------------------------
@@ -147,14 +157,22 @@ int32_t State_AcceptWait(ChannelRecord *rec, uint32_t now) {
     uint32_t addr = 0;
     uint16_t port = 0;
     int32_t s = zp_accept(rec->ListenSock, &addr, &port);
-    if (s < 0) return FailStep(rec, -zp_last_error(), 0);  // the channel becomes idle
+    if (s < 0) return FailStep(rec, NegatedLastError(), 0);  // the channel becomes idle
+    // Only the server may deliver the data: a connection from any other
+    // address is closed, and the wait goes on within its deadline.
+    if (addr != rec->ServerAddr) {
+        char ip[18];
+        FormatDottedQuad(addr, ip, sizeof ip);
+        LogWrite(rec, "Connection from %s refused.\r\n", ip);
+        CloseSocket(s, 0);
+        return kStepDone;
+    }
     rec->DataSock = s;
     rec->DataSockAddr.Family = 2;
     rec->DataSockAddr.Port = static_cast<uint16_t>((port >> 8) | (port << 8));
     rec->DataSockAddr.Addr = ((addr & 0xFF) << 24) | ((addr & 0xFF00) << 8) | ((addr >> 8) & 0xFF00) | (addr >> 24);
     rec->DataRing.RingSock = s;
     LogText(rec, "Connection is accepted.\r\n");
-    rec->StopCode = 1;
     ArmReplyWait(rec, now);
     ReturnToCaller(rec);
     return kStepDone;

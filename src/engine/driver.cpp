@@ -53,7 +53,14 @@ void LogCodeText(ChannelRecord *rec, int32_t code) {
 }
 }  // namespace
 
+namespace {
+bool IsCloseState(int32_t state) { return state == S_SendQuit || state == S_QuitReply; }
+}  // namespace
+
 int32_t FailStep(ChannelRecord *rec, int32_t sockCode, int32_t code) {
+    // A failed close still ends the session (a passed deadline fails before
+    // the state runs, with only NextState telling where the channel was).
+    const bool closing = IsCloseState(rec->ThisState) || (rec->ThisState == -1 && IsCloseState(rec->NextState));
     if (rec->LogFile) {
         LogWrite(rec, "ERROR(%s): SockCode=%d zubCode=%d PrevState=%d ThisState=%d NextState=%d\r\n",
                  TickStamp(zp_ticks()), static_cast<int>(sockCode), static_cast<int>(code),
@@ -77,6 +84,7 @@ int32_t FailStep(ChannelRecord *rec, int32_t sockCode, int32_t code) {
     rec->NextTime = 0;
     rec->TimeStop = 0;
     CloseLocalFile(rec);
+    if (closing) EndSession(rec);
     zp_sleep(0);
     return sockCode < 0 ? sockCode : code;
 }
@@ -102,11 +110,14 @@ int32_t TakeReply(ChannelRecord *rec) {
     return kStepDone;
 }
 
-int32_t ReplyState(ChannelRecord *rec, int32_t successor, bool *got) {
+bool IsPreliminary(const ChannelRecord *rec) { return rec->ServerCode >= 100 && rec->ServerCode < 200; }
+
+int32_t ReplyState(ChannelRecord *rec, int32_t successor, bool *got, bool takePreliminary) {
     if (got) *got = false;
     if (RingWait(&rec->CtrlRing, 0) == 0) return kStepDone;
     int32_t r = TakeReply(rec);
     if (r != kStepDone) return r;
+    if (!takePreliminary && IsPreliminary(rec)) return kStepDone;
     if (got) *got = true;
     rec->NextState = successor;
     return kStepDone;
@@ -201,6 +212,8 @@ int32_t DriverStep(ChannelRecord *rec) {
     WriteTrailer(rec);
     rec->PrevState = rec->ThisState;
     rec->ThisState = -1;
+    // After the trailer, so that the last reply of the session is logged.
+    if (rec->NextState == S_Idle && IsCloseState(rec->PrevState)) EndSession(rec);
     return rec->NextState;
 }
 

@@ -23,15 +23,23 @@ int32_t SendCommand(ChannelRecord *rec, uint32_t now, int32_t failCode, int32_t 
 // Reads a whole reply: kStepDone, or FailStep's result for an error reply,
 // a failed read, or a connection closed before any reply.
 int32_t TakeReply(ChannelRecord *rec);
+// A preliminary (1xx) reply: it announces the answer, it is not the answer.
+bool IsPreliminary(const ChannelRecord *rec);
 // Reply pattern: when a reply is there, reads it; failure r gives
 // FailStep(0, r); success sets NextState = successor and returns
-// kStepDone. *got tells whether a reply was read.
-int32_t ReplyState(ChannelRecord *rec, int32_t successor, bool *got = nullptr);
+// kStepDone. *got tells whether a reply was read. Unless takePreliminary is
+// set (the preliminary reply of a transfer), a 1xx reply is not the one
+// awaited: the state stays, and reads the next reply within the same
+// deadline.
+int32_t ReplyState(ChannelRecord *rec, int32_t successor, bool *got = nullptr, bool takePreliminary = false);
 
+// The close sequence (QUIT and its reply) has ended, well or not: closes
+// the data sockets and local file, the control socket and the log.
+void EndSession(ChannelRecord *rec);
 void CloseDataSockets(ChannelRecord *rec, uint32_t lingerMs);
 void DropStaleSockets(ChannelRecord *rec);  // closes leftover data sockets, not the file
-// Opens the active-mode listener: kStepDone, or FailStep's result.
-int32_t OpenListener(ChannelRecord *rec);
+// The server closed the data connection of a download or listing.
+void DataReachedItsEnd(ChannelRecord *rec);
 int32_t OpenLocalFile(ChannelRecord *rec, const char *name, char mode);
 void CloseLocalFile(ChannelRecord *rec);
 

@@ -45,7 +45,7 @@ int32_t State_SendList(ChannelRecord *rec, uint32_t now) {
 
 int32_t State_ListReply(ChannelRecord *rec, uint32_t) {
     bool got;
-    int32_t r = ReplyState(rec, S_ReceiveList, &got);
+    int32_t r = ReplyState(rec, S_ReceiveList, &got, true);
     if (got) rec->ListOverflow = 0;
     return r;
 }
@@ -84,6 +84,7 @@ int32_t State_ReceiveList(ChannelRecord *rec, uint32_t now) {
 }
 
 int32_t State_ListClose(ChannelRecord *rec, uint32_t) {
+    DataReachedItsEnd(rec);
     CloseDataSockets(rec, 125);
     if (!AwaitWritable(rec->CtrlSock, 0)) return FailStep(rec, -1, 0);
     rec->NextState = S_TransferDone;

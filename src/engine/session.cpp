@@ -81,9 +81,13 @@ int32_t State_ConnectWaitUp(ChannelRecord *rec, uint32_t now) {
 }
 
 int32_t State_Greeting(ChannelRecord *rec, uint32_t) {
-    LogText(rec, "ZUB is connected.\r\n");
+    if (rec->PrevState != S_Greeting) LogText(rec, "ZUB is connected.\r\n");
+    // Like every reply state, a step returns at once while nothing of the
+    // greeting has come: the driver's deadline bounds the wait.
+    if (RingWait(&rec->CtrlRing, 0) == 0) return kStepDone;
     int32_t r = TakeReply(rec);  // a connection closed before the greeting fails too
     if (r != kStepDone) return r;
+    if (IsPreliminary(rec)) return kStepDone;  // "120 ready in n minutes": wait on
     rec->NextTime = 0;
     rec->TimeStop = 0;
     rec->NextState = S_SendUser;
@@ -136,12 +140,29 @@ int32_t State_SendQuit(ChannelRecord *rec, uint32_t now) {
     return r;
 }
 
+void EndSession(ChannelRecord *rec) {
+    CloseDataSockets(rec, 0);  // a failed transfer's leftovers, if any
+    if (rec->CtrlSock != 0) {
+        LogText(rec, "Closing control socket\r\n");
+        CloseSocket(rec->CtrlSock, 500);
+        rec->CtrlSock = 0;
+        rec->CtrlRing.RingSock = 0;
+    }
+    if (rec->LogFile) {
+        // The trace stops with any channel's log, even another's.
+        TraceFile = 0;
+        zp_file_close(rec->LogFile);
+        rec->LogFile = 0;
+    }
+}
+
 // Unlike other replies, a server that closes instead of answering QUIT has
 // done what was asked: the session is over either way.
 int32_t State_QuitReply(ChannelRecord *rec, uint32_t) {
     if (RingWait(&rec->CtrlRing, 0) == 0) return kStepDone;
     int32_t r = ReadReply(rec);
     if (r < 0) return FailStep(rec, 0, r);
+    if (r != 1 && IsPreliminary(rec)) return kStepDone;
     rec->CtrlRing.RingHead = 0;
     rec->CtrlRing.RingTail = 0;
     rec->NextState = S_Idle;

@@ -28,7 +28,7 @@ int32_t OpenLocalFile(ChannelRecord *rec, const char *name, char mode) {
         h = zp_file_create(path, ZP_ATTR_NORMAL);
     } else {
         h = zp_file_open(path, mode == 'R' ? ZP_OPEN_READ : ZP_OPEN_WRITE);
-        if (h > 0) zp_file_seek(h, static_cast<int32_t>(rec->AppendOffset), ZP_SEEK_SET);
+        if (h > 0) zp_file_seek(h, static_cast<int64_t>(rec->AppendOffset), ZP_SEEK_SET);
     }
     rec->AppendOffset = 0;
     LogWrite(rec, h > 0 ? "'%s' opened\r\n" : "Cannot open '%s'\r\n", path);
@@ -71,7 +71,7 @@ int32_t State_GetStart(ChannelRecord *rec, uint32_t) { return ToDataConnection(r
 
 int32_t State_SendRest(ChannelRecord *rec, uint32_t now) {
     if (rec->ResumeFlag) {
-        zp_format(rec->CmdBuf, "REST %ld\r\n", static_cast<long>(rec->RestartOffset));
+        zp_format(rec->CmdBuf, "REST %lu\r\n", static_cast<unsigned long>(rec->RestartOffset));
         rec->RestartOffset = 0;
         int32_t r = SendCommand(rec, now, ZUB_E_WRITE_ERROR, S_RestReply);
         if (r != kStepDone) return r;
@@ -96,7 +96,7 @@ int32_t State_SendRetr(ChannelRecord *rec, uint32_t now) {
 
 int32_t State_RetrReply(ChannelRecord *rec, uint32_t) {
     bool got;
-    int32_t r = ReplyState(rec, S_ReceiveBlock, &got);
+    int32_t r = ReplyState(rec, S_ReceiveBlock, &got, true);
     if (!got) return r;
     const char *local = rec->FileName2[0] ? rec->FileName2 : rec->FileName;
     int32_t h = OpenLocalFile(rec, local, rec->ResumeFlag ? 'A' : 'W');
@@ -122,16 +122,25 @@ int32_t State_ReceiveBlock(ChannelRecord *rec, uint32_t now) {
         CloseDataSockets(rec, 125);
         return FailStep(rec, 0, ZUB_E_FILE_WRITE);
     }
-    rec->GetBytes += r;
-    rec->GetTotal += r;
+    rec->GetBytes = WrapAdd(rec->GetBytes, r);
+    rec->GetTotal = WrapAdd(rec->GetTotal, r);
     rec->NextTime = 0;
     rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
     return kStepDone;
 }
 
+// Past this point the server has closed the data connection: the data is
+// all there and only the completion reply is missing. In active mode a
+// deadline that passes now ends quietly (StopCode 1); a stall before the
+// end of the data stays a timeout.
+void DataReachedItsEnd(ChannelRecord *rec) {
+    if (!rec->PassiveMode) rec->StopCode = 1;
+}
+
 int32_t State_GetClose(ChannelRecord *rec, uint32_t now) {
+    DataReachedItsEnd(rec);
     CloseDataSockets(rec, 125);
-    LogWrite(rec, "%ld bytes received\r\n", static_cast<long>(rec->GetBytes));
+    LogWrite(rec, "%lu bytes received\r\n", static_cast<unsigned long>(static_cast<uint32_t>(rec->GetBytes)));
     ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
     rec->NextState = S_TransferDone;
     return kStepDone;
@@ -151,7 +160,7 @@ int32_t State_SendStor(ChannelRecord *rec, uint32_t now) {
     return kStepDone;
 }
 
-int32_t State_StorReply(ChannelRecord *rec, uint32_t) { return ReplyState(rec, S_SendBlock); }
+int32_t State_StorReply(ChannelRecord *rec, uint32_t) { return ReplyState(rec, S_SendBlock, nullptr, true); }
 
 int32_t State_SendBlock(ChannelRecord *rec, uint32_t now) {
     int32_t n = zp_file_read(rec->LocalFile, rec->DataBuf, EngineSettings.BlockSize);
@@ -166,15 +175,15 @@ int32_t State_SendBlock(ChannelRecord *rec, uint32_t now) {
     }
     int32_t s = SendAll(rec->DataSock, rec->DataBuf, n);
     if (s < 0) return FailStep(rec, s, ZUB_E_WRITE_ERROR);
-    rec->PutBytes += s;
-    rec->PutTotal += s;
+    rec->PutBytes = WrapAdd(rec->PutBytes, s);
+    rec->PutTotal = WrapAdd(rec->PutTotal, s);
     rec->WaitWritable = 1;
     ArmWait(rec, now, EngineSettings.BlockDelay, EngineSettings.BlockWait);
     return kStepDone;
 }
 
 int32_t State_PutClose(ChannelRecord *rec, uint32_t now) {
-    LogWrite(rec, "%ld bytes transmitted\r\n", static_cast<long>(rec->PutBytes));
+    LogWrite(rec, "%lu bytes transmitted\r\n", static_cast<unsigned long>(static_cast<uint32_t>(rec->PutBytes)));
     CloseDataSockets(rec, 500);  // the close tells the server the file is complete
     ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
     rec->NextState = S_TransferDone;
@@ -185,7 +194,7 @@ int32_t State_PutClose(ChannelRecord *rec, uint32_t now) {
 int32_t State_TransferDone(ChannelRecord *rec, uint32_t) {
     if (!AwaitWritable(rec->CtrlSock, 0)) return FailStep(rec, -1, 0);
     bool got;
-    int32_t r = ReplyState(rec, S_Idle, &got);
+    int32_t r = ReplyState(rec, S_Idle, &got, true);
     if (got && rec->ServerCode != 226 && rec->ServerCode != 250) LogText(rec, "[WARNING: 226/250 not seen]\r\n");
     return r;
 }

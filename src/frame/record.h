@@ -17,6 +17,8 @@ enum {
     kRingSize = 4096,
     kRecordBlockSize = 8745,  // block 0 on a 32-bit build
     kErrorTextSize = 255,
+    kLoginFieldSize = 64,  // ServerName, UserName, Password
+    kNameFieldSize = 255,  // FileName, FileName2, ServerDir, LocalDir, UserCommand
     kLocalIPTextSize = 18,
 };
 
@@ -166,6 +168,12 @@ extern Settings EngineSettings;
 extern const char kVersionMarker[];
 int VersionNumber();  // 0x0230
 int BuildNumber();    // 8
+
+// Byte counters are 32 bits wide and wrap past 4 GiB, with unsigned
+// (defined) arithmetic rather than a signed overflow.
+inline int32_t WrapAdd(int32_t counter, int32_t n) {
+    return static_cast<int32_t>(static_cast<uint32_t>(counter) + static_cast<uint32_t>(n));
+}
 
 // ---- ticks -------------------------------------------------------------------
 // Deadlines are absolute 32-bit ticks compared by signed difference, so they

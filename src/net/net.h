@@ -32,7 +32,9 @@ int32_t RingPeek(RecvRing *ring, char *dest, int32_t count);
 
 // ---- reply reader ------------------------------------------------------------
 int32_t ReadLinePiece(RecvRing *ring, char *dest, int32_t room);
-int32_t ReadLine(ChannelRecord *rec, char *buf, int32_t size, uint32_t waitMs);
+// A line of the control connection; waits at most waitMs per piece and,
+// when stop is not 0, never past the tick stop.
+int32_t ReadLine(ChannelRecord *rec, char *buf, int32_t size, uint32_t waitMs, uint32_t stop = 0);
 int32_t ReadReply(ChannelRecord *rec);
 int32_t ParseReplyCode(ChannelRecord *rec);
 void DrainReplies(ChannelRecord *rec);

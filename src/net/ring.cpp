@@ -67,11 +67,14 @@ int32_t RingFill(RecvRing *ring) {
     }
     char scratch[kRingSize];
     int32_t got = zp_recv(ring->RingSock, scratch, kRingCapacity - held);
+    // Taken before the trace line: a failed trace write may replace the
+    // thread's last error.
+    const int32_t failure = got < 0 ? NegatedLastError() : 0;
     TraceWrite("recv(%d):%d\r\n", ring->RingSock, got);
     if (got == 0) return -1;  // closed by the peer
     // A failed receive (a reset, say) carries its own code, so a transfer cut
     // off mid-way is told apart from one the server ended.
-    if (got < 0) return NegatedLastError();
+    if (got < 0) return failure;
     CopyIn(ring, scratch, got);
     return got;
 }
@@ -137,11 +140,20 @@ int32_t ReadLinePiece(RecvRing *ring, char *dest, int32_t room) {
     return got;
 }
 
-int32_t ReadLine(ChannelRecord *rec, char *buf, int32_t size, uint32_t waitMs) {
+int32_t ReadLine(ChannelRecord *rec, char *buf, int32_t size, uint32_t waitMs, uint32_t stop) {
     RecvRing *ring = &rec->CtrlRing;
     int32_t len = ReadLinePiece(ring, buf, size);
     if (len < 0) return len;
-    while (len < size - 1 && (len == 0 || buf[len - 1] != '\n') && RingWait(ring, waitMs) != 0) {
+    while (len < size - 1 && (len == 0 || buf[len - 1] != '\n')) {
+        // The deadline bounds the whole line: a server that trickles one
+        // byte at a time must not stretch it piece by piece.
+        uint32_t wait = waitMs;
+        if (stop != 0) {
+            uint32_t now = zp_ticks();
+            if (TickReached(now, stop)) break;
+            if (stop - now < wait) wait = stop - now;
+        }
+        if (RingWait(ring, wait) == 0) break;
         int32_t piece = ReadLinePiece(ring, buf + len, size - len);
         if (piece <= 0) break;
         len += piece;
@@ -155,15 +167,17 @@ namespace {
 
 constexpr int32_t kReplyBufSize = 4096;
 
-// How long the reply read may still wait for a line: up to the armed
-// TimeStop, or ResponseWait from `start` when none is armed. False (and
-// *left 0) once that has passed, so a reply whose final line never comes
-// cannot hold the caller forever.
-bool ReplyTimeLeft(const ChannelRecord *rec, uint32_t start, uint32_t *left) {
-    uint32_t now = zp_ticks();
-    uint32_t stop = rec->TimeStop != 0 ? rec->TimeStop : start + EngineSettings.ResponseWait;
-    *left = TickAfter(now, stop) ? 0 : stop - now;
-    return !TickAfter(now, stop);
+// The deadline of a whole reply: the armed TimeStop, or ResponseWait from
+// `start` when none is armed. It bounds every line wait too, so a reply
+// whose final line never comes, or comes one byte at a time, cannot hold
+// the caller beyond it.
+uint32_t ReplyDeadline(const ChannelRecord *rec, uint32_t start) {
+    return rec->TimeStop != 0 ? rec->TimeStop : TickAdd(start, EngineSettings.ResponseWait);
+}
+
+bool CutByDeadline(const char *line, int32_t n, uint32_t stop) {
+    const bool whole = n >= kReplyBufSize - 1 || n == 3 || (n > 0 && line[n - 1] == '\n');
+    return !whole && TickReached(zp_ticks(), stop);
 }
 
 // Records the code of a line in ServerCode and its text in ErrorText when
@@ -182,19 +196,24 @@ int32_t ReadReply(ChannelRecord *rec) {
     if (rec->CtrlSock == 0) return 1;
     rec->ErrorText[0] = 0;
     char *line = rec->ReplyBuf;
-    uint32_t start = zp_ticks();
+    const uint32_t stop = ReplyDeadline(rec, zp_ticks());
     // The first line is always tried, even when the deadline is already past.
     for (bool first = true;; first = false) {
-        uint32_t left = 0;
-        if (!ReplyTimeLeft(rec, start, &left) && !first) return ZUB_E_TIMEOUT;
+        uint32_t now = zp_ticks();
+        if (!first && TickReached(now, stop)) return ZUB_E_TIMEOUT;
         zp_yield();
+        uint32_t left = TickReached(now, stop) ? 0 : stop - now;
         uint32_t wait = EngineSettings.ReplyLineWait < left ? EngineSettings.ReplyLineWait : left;
-        int32_t n = ReadLine(rec, line, kReplyBufSize, wait);
+        int32_t n = ReadLine(rec, line, kReplyBufSize, wait, stop);
         // A closed connection ends the read without error; the driver's
         // deadline notices the missing reply.
         if (n == -1) return 1;
         if (n < 0) return n;
         if (n == 0) continue;
+        // A line the deadline cut off is no reply: its code may be only the
+        // first digits of the real one. (A bare three-digit code with no
+        // line end still counts, as it does when the line wait ends it.)
+        if (CutByDeadline(line, n, stop)) return ZUB_E_TIMEOUT;
         if (line[0] == ' ') {
             LogWrite(rec, "c: %s", line);
             continue;

@@ -77,8 +77,10 @@ int32_t SendAll(int32_t sock, const char *bytes, int32_t count) {
     while (done < count) {
         zp_set_last_error(0);
         int32_t sent = zp_send(sock, bytes + done, count - done);
+        // Taken before the trace line, whose own write may replace it.
+        const int32_t failure = sent <= 0 ? NegatedLastError() : 0;
         TraceWrite("send(%d):%d\r\n", sock, sent);
-        if (sent <= 0) return NegatedLastError();
+        if (sent <= 0) return failure;
         done += sent;
         zp_yield();
     }

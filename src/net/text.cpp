@@ -46,6 +46,12 @@ int32_t CopyLine(char *dest, const char *src, int32_t n) {
     return i;
 }
 
+bool FitsField(const char *text, int32_t max) {
+    for (int32_t i = 0; text && text[i]; ++i)
+        if (i >= max || text[i] == '\r' || text[i] == '\n') return false;
+    return true;
+}
+
 void BoundedAppend(char *dest, const char *src, int32_t size) {
     if (!dest || !src || size < 1) return;
     int32_t len = TextLength(dest);

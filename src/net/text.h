@@ -13,6 +13,9 @@ int32_t CountLines(const char *text);  // number of LF characters; 0 for null
 int32_t BoundedCopy(char *dest, const char *src, int32_t n);
 // As BoundedCopy, but a CR or LF ends the copy (only the first line).
 int32_t CopyLine(char *dest, const char *src, int32_t n);
+// True when the text is one line (no CR, no LF) of at most max characters;
+// a null text counts as empty.
+bool FitsField(const char *text, int32_t max);
 // Appends while the whole text stays below size characters.
 void BoundedAppend(char *dest, const char *src, int32_t size);
 

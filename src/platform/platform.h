@@ -89,7 +89,7 @@ int32_t zp_file_create(const char *path, int attr);  // create or truncate, read
 int32_t zp_file_open(const char *path, int mode);    // existing file, others denied write
 int32_t zp_file_read(int32_t h, void *buf, uint32_t n);         // bytes, 0 at end, -1
 int32_t zp_file_write(int32_t h, const void *buf, uint32_t n);  // bytes, -1
-int32_t zp_file_seek(int32_t h, int32_t offset, int origin);    // new position, -1
+int64_t zp_file_seek(int32_t h, int64_t offset, int origin);    // new position, -1 (64-bit)
 int32_t zp_file_close(int32_t h);                               // 0, -1
 int zp_file_delete(const char *path);                           // 1 deleted, 0 not
 uint32_t zp_current_dir(char *buf, uint32_t size);  // length, 0 on failure

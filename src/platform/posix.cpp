@@ -278,11 +278,11 @@ int32_t zp_file_write(int32_t h, const void *buf, uint32_t n) {
     return static_cast<int32_t>(done);
 }
 
-int32_t zp_file_seek(int32_t h, int32_t offset, int origin) {
+int64_t zp_file_seek(int32_t h, int64_t offset, int origin) {
     if (h <= 0) return -1;
     int whence = origin == ZP_SEEK_CUR ? SEEK_CUR : origin == ZP_SEEK_END ? SEEK_END : SEEK_SET;
-    off_t r = osLseek(h, offset, whence);
-    return r < 0 || r > INT32_MAX ? -1 : static_cast<int32_t>(r);
+    off_t r = osLseek(h, static_cast<off_t>(offset), whence);
+    return r < 0 ? -1 : static_cast<int64_t>(r);
 }
 
 int32_t zp_file_close(int32_t h) {

@@ -137,11 +137,16 @@ int32_t zp_file_write(int32_t h, const void *buf, uint32_t n) {
     return put == static_cast<UINT>(HFILE_ERROR) ? -1 : static_cast<int32_t>(put);
 }
 
-int32_t zp_file_seek(int32_t h, int32_t offset, int origin) {
+// _llseek takes a 32-bit offset; files past 2 GiB need the 64-bit call on
+// the same handle.
+int64_t zp_file_seek(int32_t h, int64_t offset, int origin) {
     if (h <= 0) return -1;
     if (origin != ZP_SEEK_SET && origin != ZP_SEEK_CUR && origin != ZP_SEEK_END) return -1;
-    LONG pos = ZP_OS(_llseek)(h, offset, origin);  // FILE_BEGIN/CURRENT/END match
-    return pos < 0 ? -1 : static_cast<int32_t>(pos);
+    LARGE_INTEGER to, pos;
+    to.QuadPart = offset;
+    HANDLE file = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(h));
+    if (!ZP_OS(SetFilePointerEx)(file, to, &pos, origin)) return -1;  // FILE_BEGIN/CURRENT/END match
+    return pos.QuadPart < 0 ? -1 : static_cast<int64_t>(pos.QuadPart);
 }
 
 int32_t zp_file_close(int32_t h) {

@@ -24,6 +24,7 @@
     X(LeaveCriticalSection) X(DeleteCriticalSection)                           \
     X(GlobalAlloc) X(GlobalLock) X(GlobalUnlock) X(GlobalFree) X(GlobalHandle) \
     X(_lcreat) X(_lopen) X(_lread) X(_lwrite) X(_llseek) X(_lclose)            \
+    X(SetFilePointerEx)                                                        \
     X(DeleteFileA) X(GetCurrentDirectoryA)                                     \
     X(wvsprintfA)                                                              \
     X(WSAStartup) X(WSACleanup) X(WSAGetLastError) X(WSASetLastError)          \
