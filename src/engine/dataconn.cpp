@@ -41,7 +41,7 @@ int32_t State_SendPasv(ChannelRecord *rec, uint32_t now) {
 // or without the parentheses. Only the port is used: the data connection
 // always goes to the control connection's server.
 int32_t State_PasvReply(ChannelRecord *rec, uint32_t now) {
-    if (RingWait(&rec->CtrlRing, 0) == 0) return kStepDone;
+    if (int32_t begun = ReplyBegun(rec); begun <= 0) return begun == 0 ? kStepDone : begun;
     int32_t r = TakeReply(rec);
     if (r != kStepDone) return r;
     if (IsPreliminary(rec)) return kStepDone;
@@ -105,7 +105,7 @@ int32_t State_SendPort(ChannelRecord *rec, uint32_t now) {
 }
 
 int32_t State_PortReply(ChannelRecord *rec, uint32_t now) {
-    if (RingWait(&rec->CtrlRing, 0) == 0) return kStepDone;
+    if (int32_t begun = ReplyBegun(rec); begun <= 0) return begun == 0 ? kStepDone : begun;
     int32_t r = TakeReply(rec);
     if (r != kStepDone) return r;
     if (IsPreliminary(rec)) return kStepDone;
@@ -140,7 +140,10 @@ namespace {
 // While waiting for the server's connection, an error reply on the control
 // connection ends the wait at once; a preliminary reply stays in the ring.
 int32_t WatchControl(ChannelRecord *rec) {
-    if (RingWait(&rec->CtrlRing, 0) == 0) return kStepDone;
+    int32_t w = RingWait(&rec->CtrlRing, 0);
+    if (w == 0) return kStepDone;
+    // A server gone from the control connection will not connect either.
+    if (w < 0) return FailStep(rec, w, ZUB_E_READ_ERROR);
     char head[13] = {0};
     if (RingPeek(&rec->CtrlRing, head, 12) < 0) return kStepDone;
     int32_t code = 0;

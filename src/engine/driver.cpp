@@ -110,11 +110,21 @@ int32_t TakeReply(ChannelRecord *rec) {
     return kStepDone;
 }
 
+int32_t ReplyBegun(ChannelRecord *rec) {
+    int32_t w = RingWait(&rec->CtrlRing, 0);
+    return w < 0 ? FailStep(rec, w, ZUB_E_READ_ERROR) : w;
+}
+
+int32_t ControlLost(ChannelRecord *rec) {
+    int32_t w = RingWait(&rec->CtrlRing, 0);
+    return FailStep(rec, w < ZUB_E_SOCKET_CLOSED ? w : ZUB_E_SOCKET_CLOSED, 0);
+}
+
 bool IsPreliminary(const ChannelRecord *rec) { return rec->ServerCode >= 100 && rec->ServerCode < 200; }
 
 int32_t ReplyState(ChannelRecord *rec, int32_t successor, bool *got, bool takePreliminary) {
     if (got) *got = false;
-    if (RingWait(&rec->CtrlRing, 0) == 0) return kStepDone;
+    if (int32_t begun = ReplyBegun(rec); begun <= 0) return begun == 0 ? kStepDone : begun;
     int32_t r = TakeReply(rec);
     if (r != kStepDone) return r;
     if (!takePreliminary && IsPreliminary(rec)) return kStepDone;

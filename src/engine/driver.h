@@ -23,6 +23,13 @@ int32_t SendCommand(ChannelRecord *rec, uint32_t now, int32_t failCode, int32_t 
 // Reads a whole reply: kStepDone, or FailStep's result for an error reply,
 // a failed read, or a connection closed before any reply.
 int32_t TakeReply(ChannelRecord *rec);
+// Whether a reply has begun to arrive on the control connection: 1, 0 not
+// yet, or FailStep's result when the connection failed or closed first (a
+// reset keeps its own code).
+int32_t ReplyBegun(ChannelRecord *rec);
+// The control connection can no longer take a command: FailStep with the
+// connection's own error (a reset, say) when a receive reports one, else -1.
+int32_t ControlLost(ChannelRecord *rec);
 // A preliminary (1xx) reply: it announces the answer, it is not the answer.
 bool IsPreliminary(const ChannelRecord *rec);
 // Reply pattern: when a reply is there, reads it; failure r gives

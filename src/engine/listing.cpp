@@ -86,7 +86,7 @@ int32_t State_ReceiveList(ChannelRecord *rec, uint32_t now) {
 int32_t State_ListClose(ChannelRecord *rec, uint32_t) {
     DataReachedItsEnd(rec);
     CloseDataSockets(rec, 125);
-    if (!AwaitWritable(rec->CtrlSock, 0)) return FailStep(rec, -1, 0);
+    if (!AwaitWritable(rec->CtrlSock, 0)) return ControlLost(rec);
     rec->NextState = S_TransferDone;
     return kStepDone;
 }

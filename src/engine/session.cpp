@@ -84,8 +84,8 @@ int32_t State_Greeting(ChannelRecord *rec, uint32_t) {
     if (rec->PrevState != S_Greeting) LogText(rec, "ZUB is connected.\r\n");
     // Like every reply state, a step returns at once while nothing of the
     // greeting has come: the driver's deadline bounds the wait.
-    if (RingWait(&rec->CtrlRing, 0) == 0) return kStepDone;
-    int32_t r = TakeReply(rec);  // a connection closed before the greeting fails too
+    if (int32_t begun = ReplyBegun(rec); begun <= 0) return begun == 0 ? kStepDone : begun;
+    int32_t r = TakeReply(rec);
     if (r != kStepDone) return r;
     if (IsPreliminary(rec)) return kStepDone;  // "120 ready in n minutes": wait on
     rec->NextTime = 0;

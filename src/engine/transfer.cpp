@@ -192,9 +192,9 @@ int32_t State_PutClose(ChannelRecord *rec, uint32_t now) {
 
 // ---- completion -------------------------------------------------------------------------
 int32_t State_TransferDone(ChannelRecord *rec, uint32_t) {
-    if (!AwaitWritable(rec->CtrlSock, 0)) return FailStep(rec, -1, 0);
+    if (!AwaitWritable(rec->CtrlSock, 0)) return ControlLost(rec);
     bool got;
-    int32_t r = ReplyState(rec, S_Idle, &got, true);
+    int32_t r = ReplyState(rec, S_Idle, &got);
     if (got && rec->ServerCode != 226 && rec->ServerCode != 250) LogText(rec, "[WARNING: 226/250 not seen]\r\n");
     return r;
 }

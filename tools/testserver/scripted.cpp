@@ -289,7 +289,11 @@ void ScriptedFtpServer::handleTransfer(Session& s, const Rule& r, bool receiving
         else
             sendBody(s, dfd, r);
         if (!sock::pauseFor(r.afterDelayMs, &stop_)) return;
-        if (!r.afterText.empty()) sock::sendAll(s.fd, r.afterText, 5000, {&stop_});
+        if (!r.afterText.empty()) {
+            Rule pace;
+            pace.bytePauseMs = r.afterPauseMs;
+            if (!sendReply(s, pace, r.afterText)) return;
+        }
     }
     Rule last; // later() and close/reset after
     last.quiet = true;

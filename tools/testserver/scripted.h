@@ -72,6 +72,7 @@
 //     dataDelay(ms)        pause after connecting, before the body
 //     chunked(size, ms)    send the body in pieces of `size`, pausing between
 //     afterDelay(ms)       pause before the completion reply
+//     afterByteByByte(ms)  send the completion reply one byte at a time
 //
 // Observing: transcript() lists the command lines received (all connections,
 // in order); rawInput() has the exact bytes; uploads() one entry per
@@ -122,6 +123,7 @@ struct Rule {
     size_t chunkSize = 0;
     int chunkPauseMs = 0;
     int afterDelayMs = 0;
+    int afterPauseMs = -1;              // >= 0: completion reply byte by byte
 
     Rule& once() { return times(1); }
     Rule& times(int n) { usesLeft = n; return *this; }
@@ -147,6 +149,7 @@ struct Rule {
     Rule& dataDelay(int ms) { dataDelayMs = ms; return *this; }
     Rule& chunked(size_t size, int pauseMs) { chunkSize = size; chunkPauseMs = pauseMs; return *this; }
     Rule& afterDelay(int ms) { afterDelayMs = ms; return *this; }
+    Rule& afterByteByByte(int pauseMs) { afterPauseMs = pauseMs; return *this; }
 };
 
 struct Scenario {
