@@ -425,3 +425,66 @@ TEST_F(CommandScripted, DirectoryIsTakenFromThePwdReply) {
 }
 
 }  // namespace
+
+// ---- nothing injected on the wire ---------------------------------------------------
+// Every text that goes into a command line is sent whole, on one line, or
+// refused before anything is sent: no argument may carry a second command,
+// and none is cut to name something else.
+TEST_F(CommandScripted, NoArgumentCarriesASecondCommandOrIsCut) {
+    const std::string name255(255, 'n'), name256(256, 'n'), arg2000(2000, 'a');
+    char listArg[64] = "-la\r\nDELE x";
+    char longArg[2100];
+    std::snprintf(longArg, sizeof longArg, "%s", arg2000.c_str());
+    char unterminated[4] = {'a', 'b', 'c', 'd'};
+    const std::function<int32_t()> refused[] = {
+        [] { return zubSetServerDir(0, "a\nDELE x"); },
+        [] { return zubMakeServerDir(0, "a\rDELE x"); },
+        [&] { return zubDelServerDir(0, name256.c_str()); },
+        [] { return zubDelFile(0, "a\r\nDELE x"); },
+        [&] { return zubDelFile(0, name256.c_str()); },
+        [] { return zubGetFile(0, "a\r\nDELE x"); },
+        [] { return zubGetFile(0, "remote:lo\ncal"); },
+        [&] { return zubGetFile(0, (name256 + ":local").c_str()); },
+        [] { return zubPutFile(0, "local:re\r\nDELE x"); },
+        [&] { return zubGetList(0, ZUB_LIST_ARG, listArg, sizeof listArg); },
+        [&] { return zubGetList(0, ZUB_NLST_ARG, longArg, sizeof longArg); },
+        [&] { return zubGetList(0, ZUB_LIST_ARG, unterminated, sizeof unterminated); },
+        [] { return zubCommand(0, "NOOP\r\nDELE x"); },
+        [] { return zubConnect(0, "127.0.0.1", "u\r\nDELE x", "p"); },
+        [] { return zubConnect(0, "127.0.0.1", "u", "p\nDELE x"); },
+        [] { return zubConnect(0, "127.0.0.1\r\n", "u", "p"); },
+    };
+    Start(zt::Scenario{});
+    const std::string log = OpenLog();
+    ASSERT_EQ(Login("pw-s3cret"), 0);
+    for (size_t i = 0; i < sizeof refused / sizeof refused[0]; ++i) {
+        SCOPED_TRACE("case " + std::to_string(i));
+        EXPECT_EQ(refused[i](), ZUB_E_CANNOT_COMPLY);
+        EXPECT_EQ(+Rec()->NextState, 0);
+    }
+    // The longest name that fits is sent whole, and the channel still works.
+    EXPECT_EQ(zubDelFile(0, name255.c_str()), 0);
+    ExpectTranscript({"USER u", "PASS pw-s3cret", "DELE " + name255});
+    EXPECT_EQ(srv_->connections(), 1) << "no refused connect reached the server";
+    EXPECT_EQ(zubClose(0), 0);
+    EXPECT_EQ(e2e::ReadAll(log).find("s3cret"), std::string::npos) << "the password is in the log or trace";
+}
+
+// With AUTO_CALL off, a step returns at once while no byte of the greeting
+// has come: the application's loop keeps control, and the deadline still
+// ends the wait.
+TEST_F(SessionScripted, StepsDoNotWaitForAGreetingThatHasNotBegun) {
+    zt::Scenario sc;
+    sc.onConnect().silence();
+    Start(sc);
+    zubSetInteger(0, ZUB_SET_RESPONSE_WAIT, 1500);
+    zubSetInteger(0, ZUB_SET_AUTO_CALL, 0);
+    ASSERT_EQ(Login(), 0);
+    int steps = 0;
+    int32_t r;
+    while ((r = zubDriver(0)) > 0) ++steps;
+    EXPECT_EQ(r, ZUB_E_TIMEOUT);
+    // Had a step waited for the greeting, the deadline would have passed
+    // within a handful of steps.
+    EXPECT_GT(steps, 50);
+}

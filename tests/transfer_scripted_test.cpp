@@ -7,7 +7,10 @@
 // listings.
 #include <errno.h>
 #include <poll.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -163,7 +166,79 @@ TEST_F(DataConnPort, PortsRotateThroughTheChannelRange) {
     EXPECT_EQ(Occurrences(Log(), "DataPort = " + std::to_string(base + 64) + "\r\n"), 1);
 }
 
+// A port held by someone else (another process started in the same few
+// seconds has the same range) is skipped; only a range that is busy
+// throughout fails, with the address-in-use code.
+TEST_F(DataConnPort, BusyPortsAreSkippedUpToTheWholeRange) {
+    zt::Scenario sc;
+    sc.on("RETR").data("p");
+    spreadPorts = false;
+    Serve(sc, Mode::Active);
+    const int base = Rec()->DataPortBase, limit = Rec()->DataPortLimit;
+    std::vector<int> held;
+    auto hold = [&](int port) {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in sa = {};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(static_cast<uint16_t>(port));
+        sa.sin_addr.s_addr = htonl(0x7F000001u);
+        // A port some other test already holds is just as busy.
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) ::listen(fd, 1);
+        held.push_back(fd);
+    };
+    hold(base + 1);
+    hold(base + 2);
+    EXPECT_EQ(zubGetFile(0, "p.txt"), 0);
+    EXPECT_EQ(Received("PORT"), std::vector<std::string>{PortLine(base + 3)});
+    for (int port = base; port <= limit; ++port)
+        if (port != base + 1 && port != base + 2) hold(port);
+    EXPECT_EQ(zubGetFile(0, "p.txt"), -ZP_WSAEADDRINUSE);
+    EXPECT_EQ(Occurrences(Log(), "Binding"), 3 + 128) << "each port of the range once";
+    for (int fd : held) ::close(fd);
+    EXPECT_EQ(zubGetFile(0, "p.txt"), 0);
+}
+
 // ---- the accept wait ---------------------------------------------------------------------------------
+
+// Only the server may deliver the data: a connection from another address
+// that reaches the listener first is closed, and the server's is taken.
+TEST_F(DataConnAccept, ConnectionFromAnotherAddressIsRefused) {
+    zt::Scenario sc;
+    sc.on("RETR").data("from the server");
+    Serve(sc, Mode::Active);
+    zubSetInteger(0, ZUB_SET_AUTO_CALL, 0);
+    ASSERT_EQ(zubGetFile(0, "mine.txt"), 0);
+    // The listener is up once PORT is out, before RETR asks the server to connect.
+    Drive(nullptr, [this](int32_t) { return Rec()->ListenSock != 0; });
+    const int stranger = ::socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in from = {}, to = {};
+    from.sin_family = to.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(0x7F000002u);
+    to.sin_addr.s_addr = htonl(0x7F000001u);
+    to.sin_port = htons(Rec()->DataPort);
+    ASSERT_EQ(::bind(stranger, reinterpret_cast<sockaddr *>(&from), sizeof from), 0);
+    ASSERT_EQ(::connect(stranger, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+    ASSERT_TRUE(zt::sock::sendAll(stranger, std::string("forged bytes")));
+    EXPECT_EQ(Drive(), 0);
+    EXPECT_EQ(ReadFile(Local("mine.txt")), "from the server");
+    EXPECT_EQ(Occurrences(Log(), "Connection from 127.0.0.2 refused.\r\n"), 1);
+    ::close(stranger);
+}
+
+// The byte counters are 32 bits wide: past 2 GiB they wrap, defined, and
+// the transfer goes on.
+TEST_F(DataConnAccept, ByteCountersWrapPastTheirWidth) {
+    zt::Scenario sc;
+    sc.on("RETR").data("hello");
+    Serve(sc, Mode::Active);
+    Rec()->GetTotal = INT32_MAX;
+    Rec()->PutTotal = -1;
+    ASSERT_TRUE(WriteFile(Local("up.txt"), "abc"));
+    EXPECT_EQ(zubGetFile(0, "in.txt"), 0);
+    EXPECT_EQ(zubPutFile(0, "up.txt"), 0);
+    EXPECT_EQ(zubGetInteger(0, ZUB_GET_GET_TOTAL), INT32_MIN + 4);
+    EXPECT_EQ(zubGetInteger(0, ZUB_GET_PUT_TOTAL), 2);
+}
 TEST_F(DataConnAccept, ErrorReplyEndsTheWaitAtOnce) {
     zt::Scenario sc;
     sc.on("RETR").reply("550 No such file.\r\n");
