@@ -184,6 +184,13 @@ TEST(ListUtilFileLength, FieldsOfLastLine) {
         {"x 99999999999\r\n", 2, 3, INT32_MAX},
         {"a b 7\r\n", 1, INT32_MAX, 7},
         {"a b c\r\n", 1, INT32_MAX, -1},
+        {"4096\r\n", 0, 1, 4096},          // field 0 is the whole line
+        {"4096\r\n", 0, 0, -1},
+        {"4096\r\n", -7, 1, 4096},
+        {" \t12 x\r\n", 0, 2, 12},       // leading blanks open no field
+        {"5 x 7\r\n", 2, 4, 7},           // fields before the first are not read
+        {"5 x 7\r\n", 2, 3, -1},
+        {"1 2\r\n", INT32_MAX - 1, INT32_MAX, -1},
         {"", 0, 3, -1},
         {nullptr, 0, 3, -1},
     };

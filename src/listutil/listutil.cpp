@@ -214,12 +214,19 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubFileLength(const char *text, int32_t f
     // The last LF-terminated line of a listing is the entry asked about.
     Span line;
     if (!SelectLine(text, zub::CountLines(text), &line)) return -1;
-    for (int64_t f = firstField < 0 ? 0 : firstField; f < lastField; ++f) {
-        Span field;
-        // Once a field is missing, every later one is too.
-        if (!SelectField(line, static_cast<int32_t>(f), &field)) break;
-        int32_t value = 0;
-        if (ParseDigits(field, &value)) return value;
+    const int64_t first = firstField < 0 ? 0 : firstField;
+    int32_t value = 0;
+    // Field 0 is the whole line (all digits only when it holds no blank).
+    if (first == 0 && lastField > 0 && ParseDigits(line, &value)) return value;
+    // Fields 1, 2, ... in one pass over the line, as SelectField numbers
+    // them; the walk ends at the line's end or at lastField.
+    const char *p = line.begin;
+    for (int64_t f = 1; f < lastField; ++f) {
+        while (p < line.end && IsBlank(*p)) ++p;
+        if (p == line.end) break;
+        const char *start = p;
+        while (p < line.end && !IsBlank(*p)) ++p;
+        if (f >= first && ParseDigits(Span{start, p}, &value)) return value;
     }
     return -1;
 }
