@@ -3,6 +3,8 @@
 // idle afterwards and connects again for the next pair; a local file is
 // closed and holds exactly the bytes that arrived; and once the session is
 // closed the process holds the descriptors it held before.
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -185,5 +187,37 @@ TEST_P(FaultMatrix, EveryFaultFailsCleanly) {
 
 INSTANTIATE_TEST_SUITE_P(Phases, FaultMatrix, ::testing::ValuesIn(kPhases),
                          [](const ::testing::TestParamInfo<PhaseCase> &info) { return info.param.name; });
+
+}  // namespace
+
+namespace {
+
+// Connect, transfer and close, over and over: every cycle gives back every
+// descriptor it took. ZUB_ENDURANCE_CYCLES sets the count (CI runs a
+// thousand under LeakSanitizer; the plain suite a few). The sessions skip
+// the log-in, whose pauses would only stretch the run.
+using Endurance = xfer::ChannelFixture<>;
+
+TEST_F(Endurance, CyclesLeaveNothingBehind) {
+    const char *env = std::getenv("ZUB_ENDURANCE_CYCLES");
+    const int cycles = env ? std::atoi(env) : 10;
+    zt::Scenario sc;
+    sc.on("RETR").data(kBody);
+    zt::ScriptedFtpServer srv(sc);
+    ASSERT_TRUE(srv.start());
+    ASSERT_TRUE(xfer::WriteFile(Local("up.bin"), kBody));
+    zubSetInteger(0, ZUB_SET_SERVER_PORT, static_cast<uint32_t>(srv.port()));
+    CloseLog();
+    const int fds = xfer::CountOpenFds();
+    for (int i = 0; i < cycles; ++i) {
+        zubSetInteger(0, ZUB_SET_PASSIVE, i % 4 < 2);
+        ASSERT_EQ(zubConnect(0, "127.0.0.1", "", ""), 0) << "cycle " << i;
+        ASSERT_EQ(i % 2 ? zubPutFile(0, "up.bin") : zubGetFile(0, "f.bin"), 0) << "cycle " << i;
+        ASSERT_EQ(zubClose(0), 0) << "cycle " << i;
+        ASSERT_EQ(xfer::CountOpenFds(), fds) << "cycle " << i;
+    }
+    EXPECT_EQ(ReadFile(Local("f.bin")), kBody);
+    EXPECT_EQ(srv.uploads().size(), static_cast<size_t>(cycles / 2));
+}
 
 }  // namespace
