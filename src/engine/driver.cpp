@@ -35,13 +35,15 @@ const char *StateName(int32_t number) {
 }
 
 // ---- tick stamps ------------------------------------------------------------------
-const char *TickStamp(uint32_t tick) {
-    static char stamp[ZP_FORMAT_MAX];
+// The text is returned by value: channels stepped on different threads each
+// format their own stamp.
+TickText TickStamp(uint32_t tick) {
+    char stamp[ZP_FORMAT_MAX];
     uint32_t m = tick & 0x7FFFF;
     zp_format(stamp, "%3ld.%3ld", static_cast<long>(m / 1000), static_cast<long>(m % 1000));
-    for (int i = 0; i < 10 && stamp[i]; ++i)
-        if (stamp[i] == ' ') stamp[i] = '0';
-    return stamp;
+    TickText out = {};
+    for (size_t i = 0; i + 1 < sizeof out.text && stamp[i]; ++i) out.text[i] = stamp[i] == ' ' ? '0' : stamp[i];
+    return out;
 }
 
 // ---- error exit --------------------------------------------------------------------
@@ -56,7 +58,7 @@ void LogCodeText(ChannelRecord *rec, int32_t code) {
 int32_t FailStep(ChannelRecord *rec, int32_t sockCode, int32_t code) {
     if (rec->LogFile) {
         LogWrite(rec, "ERROR(%s): SockCode=%d zubCode=%d PrevState=%d ThisState=%d NextState=%d\r\n",
-                 TickStamp(zp_ticks()), static_cast<int>(sockCode), static_cast<int>(code),
+                 TickStamp(zp_ticks()).text, static_cast<int>(sockCode), static_cast<int>(code),
                  static_cast<int>(rec->PrevState), static_cast<int>(rec->ThisState),
                  static_cast<int>(rec->NextState));
         if (code == ZUB_E_NOT_COMPLETED) {
@@ -186,7 +188,7 @@ int32_t DriverStep(ChannelRecord *rec) {
     rec->ThisState = rec->NextState;
     if (rec->ThisState > 0) ++rec->StepCount;
     if (rec->ThisState != rec->PrevState)
-        LogWrite(rec, "<%3d:%s>\r\n", static_cast<int>(rec->ThisState), TickStamp(now));
+        LogWrite(rec, "<%3d:%s>\r\n", static_cast<int>(rec->ThisState), TickStamp(now).text);
 
     const StateInfo *state = FindState(rec->ThisState);
     if (!state) {
