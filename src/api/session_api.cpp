@@ -12,8 +12,9 @@ using namespace zub;
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubConnect(int32_t channel, const char *server, const char *user,
                                                   const char *password) {
-    ChannelRecord *rec;
-    if (int32_t bad = EnterOperation(channel, "zubConnect", &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = EnterOperation(call, "zubConnect")) return bad;
+    ChannelRecord *rec = call.Rec();
     if (!server) return ZUB_E_NO_SERVER_NAME;
     if (!user) return ZUB_E_NO_USER;
     if (!password) return ZUB_E_NO_PASSWORD;
@@ -26,8 +27,9 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubConnect(int32_t channel, const char *s
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubClose(int32_t channel) {
-    ChannelRecord *rec;
-    if (int32_t bad = EnterOperation(channel, "zubClose", &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = EnterOperation(call, "zubClose")) return bad;
+    ChannelRecord *rec = call.Rec();
     // Without a control socket there is nothing to wait for: state 220 then
     // skips QUIT and the close ends at once.
     rec->WaitWritable = rec->CtrlSock > 0 ? 1 : 0;
@@ -40,30 +42,29 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubClose(int32_t channel) {
         rec->CtrlSock = 0;
         rec->CtrlRing.RingSock = 0;
     }
-    if (rec->LogFile) {
-        zp_file_close(rec->LogFile);
-        rec->LogFile = 0;
-        TraceFile = 0;
-    }
+    CloseChannelLog(rec);
     return r;
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubHello(int32_t channel) {
-    ChannelRecord *rec;
-    if (int32_t bad = EnterOperation(channel, "zubHello", &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = EnterOperation(call, "zubHello")) return bad;
+    ChannelRecord *rec = call.Rec();
     return RunOperation(rec, S_SendNoop, true);
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubCommand(int32_t channel, const char *command) {
-    ChannelRecord *rec;
-    if (int32_t bad = EnterOperation(channel, "zubCommand", &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = EnterOperation(call, "zubCommand")) return bad;
+    ChannelRecord *rec = call.Rec();
     CopyLine(rec->UserCommand, command ? command : "", 255);
     return RunOperation(rec, S_SendRaw, true);
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubAbort(int32_t channel) {
-    ChannelRecord *rec;
-    if (int32_t bad = EnterOperation(channel, "zubAbort", &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = EnterOperation(call, "zubAbort")) return bad;
+    ChannelRecord *rec = call.Rec();
     rec->NextTime = 0;
     rec->TimeStop = 0;
     rec->NextState = 0;
@@ -72,7 +73,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubAbort(int32_t channel) {
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubDebug(int32_t channel, int32_t, int32_t, int32_t) {
-    ChannelRecord *rec;
-    if (int32_t bad = EnterOperation(channel, "zubDebug", &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = EnterOperation(call, "zubDebug")) return bad;
     return 1;
 }

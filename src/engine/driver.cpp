@@ -209,7 +209,7 @@ int32_t DriverStep(ChannelRecord *rec) {
 }  // namespace zub
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubDriver(int32_t channel) {
-    zub::ChannelRecord *rec;
-    if (int32_t bad = zub::CheckChannel(channel, &rec)) return bad;
-    return zub::DriverStep(rec);
+    zub::ChannelCall call(channel);
+    if (int32_t bad = call.Refused()) return bad;
+    return zub::DriverStep(call.Rec());
 }
