@@ -1,7 +1,8 @@
-// library.cpp - library lifecycle: attach, release, the channel table and the
-// common channel check.
+// library.cpp - library lifecycle: attach, release, the channel table, and
+// the calls in progress that a release must not free records under.
 //
-// Divisions: library state, record creation, attach and release.
+// Divisions: library state and calls in progress, record creation, channel
+// handles, attach and release.
 #include <cstring>
 
 #include "frame/log.h"
