@@ -3,7 +3,7 @@
  *
  * Plain C, no operating-system header. Every export returns a signed
  * 32-bit result code: > 0 success, progress or a count; 0 done or idle;
- * < 0 an error (library codes -1..-32, socket errors negated
+ * < 0 an error (library codes -1..-33, socket errors negated
  * -10004..-10093, resolver errors negated -11001..-11004).
  *
  * Divisions: calling convention, result codes, setting and query numbers,
@@ -65,6 +65,11 @@ extern "C" {
 #define ZUB_E_NO_PASV_PORT (-30)
 #define ZUB_E_NOT_COMPLETED (-31)
 #define ZUB_E_LIST_OVERFLOW (-32)
+/* zubRelease: a call that uses a channel is still running on another
+ * thread (or another attach or release is); nothing was released. Call
+ * zubRelease again once that call has returned. Calls that start while a
+ * release runs return ZUB_E_NOT_ATTACHED. */
+#define ZUB_E_BUSY (-33)
 /* zubDriver: the channel is pacing or waiting; call again. */
 #define ZUB_PACING 9999
 
@@ -122,6 +127,8 @@ extern "C" {
 
 /* ---- library and channels -------------------------------------------- */
 ZUB_EXPORT int32_t ZUB_CALL zubAttach(int32_t channels, int32_t reserved);
+/* Closes every channel's log, local file and sockets and frees the
+ * channels: 1, or ZUB_E_BUSY while a call on a channel is in progress. */
 ZUB_EXPORT int32_t ZUB_CALL zubRelease(void);
 
 /* ---- stepping --------------------------------------------------------- */

@@ -131,7 +131,7 @@ class FrameBlocksRelease : public FrameTest, public ::testing::WithParamInterfac
 TEST_P(FrameBlocksRelease, DamageIsLoggedAndStopsThatChannelOnly) {
     const Damage d = GetParam();
     Attach(2);
-    const int32_t log = OpenLog(0, "release.log");
+    OpenLog(0, "release.log");
     const int slot = SlotOf(0, d.block);
     const uint16_t size = zub::BlockSize(d.block);
     unsigned char *raw = zub::SlotRaw(slot);
@@ -161,8 +161,9 @@ TEST_P(FrameBlocksRelease, DamageIsLoggedAndStopsThatChannelOnly) {
         zub::SlotSetIdentity(slot, static_cast<uint16_t>(slot));
     else
         raw[size + 3] = 'z';
-    zp_file_close(log);
-    zub::ChannelTable[0]->LogFile = 0;
+    // The release closed the log all the same: no handle stays behind.
+    EXPECT_EQ(+zub::ChannelTable[0]->LogFile, 0);
+    EXPECT_EQ(zub::TraceFile, 0);
     zub::ReleaseChannelBlocks(0);
     for (int b = 0; b < kBlocks; ++b) EXPECT_EQ(zub::SlotCheck(SlotOf(0, b)), zub::kSlotNotAllocated);
     EXPECT_EQ(zub::ChannelTable[0], nullptr);

@@ -4,6 +4,7 @@
 // Divisions: the log of a call sequence, the shared trace handle.
 #include <string>
 
+#include "e2e_xfer_util.h"
 #include "frame_support.h"
 
 using namespace frame_test;
@@ -104,7 +105,24 @@ TEST_F(FrameLog, TheLastOpenedLogTakesTheTrace) {
     EXPECT_EQ(zub::TraceFile, h3);
     EXPECT_EQ(zubClose(0), 0);
     EXPECT_EQ(zub::TraceFile, h3);
-    zp_file_close(h2);  // replaced, not closed, by the second open
+}
+
+// A second log on a channel closes the first; one that cannot be created
+// closes it too (the channel's log is off) and takes the trace with it.
+TEST_F(FrameLog, ANewLogClosesTheChannelsPreviousOne) {
+    Attach(2);
+    const int32_t h0 = OpenLog(0, "zero.log");
+    OpenLog(1, "first.log");
+    ASSERT_TRUE(xfer::FileHeldOpen(Path("first.log")));
+    const int32_t h1 = OpenLog(1, "second.log");
+    EXPECT_FALSE(xfer::FileHeldOpen(Path("first.log")));
+    EXPECT_EQ(zub::TraceFile, h1);
+    EXPECT_EQ(zubSetString(1, ZUB_STR_OPEN_LOG, Path("no/such/dir.log").c_str()), -1);
+    EXPECT_FALSE(xfer::FileHeldOpen(Path("second.log")));
+    EXPECT_EQ(+Rec(1)->LogFile, 0);
+    EXPECT_EQ(zub::TraceFile, 0);
+    EXPECT_EQ(+Rec(0)->LogFile, h0);
+    EXPECT_TRUE(xfer::FileHeldOpen(Path("zero.log")));
 }
 
 TEST_F(FrameLog, ReopeningTruncatesTheFile) {

@@ -16,8 +16,9 @@ using namespace zub;
 namespace {
 int32_t NameOperation(int32_t channel, const char *logName, const char *text, int32_t firstState,
                       bool intoServerDir) {
-    ChannelRecord *rec;
-    if (int32_t bad = EnterOperation(channel, logName, &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = EnterOperation(call, logName)) return bad;
+    ChannelRecord *rec = call.Rec();
     if (int32_t bad = CheckText(rec, text, kNameFieldSize)) return bad;
     CopyLine(intoServerDir ? rec->ServerDir : rec->FileName, text ? text : "", kNameFieldSize);
     return RunOperation(rec, firstState, true);
@@ -41,8 +42,9 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubDelServerDir(int32_t channel, const ch
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetServerDir(int32_t channel, char *buffer, int32_t size) {
-    ChannelRecord *rec;
-    if (int32_t bad = EnterOperation(channel, "zubGetServerDir", &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = EnterOperation(call, "zubGetServerDir")) return bad;
+    ChannelRecord *rec = call.Rec();
     int32_t r = RunOperation(rec, S_SendPwd, true);
     if (rec->AutoCall == 0 || r < 0) return r;
     BoundedCopy(buffer, rec->ServerDir, size);
@@ -77,8 +79,9 @@ int32_t ProbeLocalDir(const char *dir) {
 }  // namespace
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubSetLocalDir(int32_t channel, const char *dir) {
-    ChannelRecord *rec;
-    if (int32_t bad = EnterOperation(channel, "zubSetLocalDir", &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = EnterOperation(call, "zubSetLocalDir")) return bad;
+    ChannelRecord *rec = call.Rec();
     const char *d = dir ? dir : "";
     if (!FitsField(d, kLocalDirMax) || ProbeLocalDir(d) < 0) return ZUB_E_CANNOT_COMPLY;
     int32_t n = CopyLine(rec->LocalDir, d, kLocalDirMax);
@@ -93,8 +96,9 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubSetLocalDir(int32_t channel, const cha
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetLocalDir(int32_t channel, char *buffer, int32_t size) {
-    ChannelRecord *rec;
-    if (int32_t bad = EnterOperation(channel, "zubGetLocalDir", &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = EnterOperation(call, "zubGetLocalDir")) return bad;
+    ChannelRecord *rec = call.Rec();
     LogWrite(rec, "Local directory is '%s'\r\n", rec->LocalDir);
     return BoundedCopy(buffer, rec->LocalDir, size);
 }

@@ -9,9 +9,9 @@
 
 namespace zub {
 
-int32_t EnterOperation(int32_t channel, const char *name, ChannelRecord **rec) {
-    if (int32_t bad = CheckChannel(channel, rec)) return bad;
-    LogWrite(*rec, "*** %s\r\n", name);
+int32_t EnterOperation(const ChannelCall &call, const char *name) {
+    if (int32_t bad = call.Refused()) return bad;
+    LogWrite(call.Rec(), "*** %s\r\n", name);
     return 0;
 }
 

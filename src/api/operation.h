@@ -7,8 +7,8 @@
 
 namespace zub {
 
-// Channel check plus the "*** name" entry line; 0 and *rec set, or -15/-8.
-int32_t EnterOperation(int32_t channel, const char *name, ChannelRecord **rec);
+// The call's refusal (-15/-8), or 0 after the "*** name" entry line.
+int32_t EnterOperation(const ChannelCall &call, const char *name);
 // Arms firstState and clears the deadlines. With AUTO_CALL off returns 0 at
 // once; otherwise drains stale replies (when asked) and steps the driver
 // until it returns 0 or less, and returns that.

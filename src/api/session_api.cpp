@@ -14,8 +14,9 @@ using namespace zub;
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubConnect(int32_t channel, const char *server, const char *user,
                                                   const char *password) {
-    ChannelRecord *rec;
-    if (int32_t bad = EnterOperation(channel, "zubConnect", &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = EnterOperation(call, "zubConnect")) return bad;
+    ChannelRecord *rec = call.Rec();
     if (!server) return ZUB_E_NO_SERVER_NAME;
     if (!user) return ZUB_E_NO_USER;
     if (!password) return ZUB_E_NO_PASSWORD;
@@ -30,8 +31,9 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubConnect(int32_t channel, const char *s
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubClose(int32_t channel) {
-    ChannelRecord *rec;
-    if (int32_t bad = EnterOperation(channel, "zubClose", &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = EnterOperation(call, "zubClose")) return bad;
+    ChannelRecord *rec = call.Rec();
     // Without a control socket there is nothing to wait for: state 220 then
     // skips QUIT and the close ends at once.
     rec->WaitWritable = rec->CtrlSock > 0 ? 1 : 0;
@@ -42,22 +44,25 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubClose(int32_t channel) {
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubHello(int32_t channel) {
-    ChannelRecord *rec;
-    if (int32_t bad = EnterOperation(channel, "zubHello", &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = EnterOperation(call, "zubHello")) return bad;
+    ChannelRecord *rec = call.Rec();
     return RunOperation(rec, S_SendNoop, true);
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubCommand(int32_t channel, const char *command) {
-    ChannelRecord *rec;
-    if (int32_t bad = EnterOperation(channel, "zubCommand", &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = EnterOperation(call, "zubCommand")) return bad;
+    ChannelRecord *rec = call.Rec();
     if (int32_t bad = CheckText(rec, command, kNameFieldSize)) return bad;
     CopyLine(rec->UserCommand, command ? command : "", kNameFieldSize);
     return RunOperation(rec, S_SendRaw, true);
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubAbort(int32_t channel) {
-    ChannelRecord *rec;
-    if (int32_t bad = EnterOperation(channel, "zubAbort", &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = EnterOperation(call, "zubAbort")) return bad;
+    ChannelRecord *rec = call.Rec();
     rec->NextTime = 0;
     rec->TimeStop = 0;
     rec->NextState = 0;
@@ -66,7 +71,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubAbort(int32_t channel) {
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubDebug(int32_t channel, int32_t, int32_t, int32_t) {
-    ChannelRecord *rec;
-    if (int32_t bad = EnterOperation(channel, "zubDebug", &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = EnterOperation(call, "zubDebug")) return bad;
     return 1;
 }

@@ -45,16 +45,18 @@ int32_t CheckListArgument(ChannelRecord *rec, int32_t kind, const char *buffer, 
 }  // namespace
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetFile(int32_t channel, const char *name) {
-    ChannelRecord *rec;
-    if (int32_t bad = EnterOperation(channel, "zubGetFile", &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = EnterOperation(call, "zubGetFile")) return bad;
+    ChannelRecord *rec = call.Rec();
     if (int32_t bad = SplitName(rec, name)) return bad;
     rec->GetBytes = 0;
     return RunOperation(rec, S_GetStart, true);
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubPutFile(int32_t channel, const char *name) {
-    ChannelRecord *rec;
-    if (int32_t bad = EnterOperation(channel, "zubPutFile", &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = EnterOperation(call, "zubPutFile")) return bad;
+    ChannelRecord *rec = call.Rec();
     if (int32_t bad = SplitName(rec, name)) return bad;
     rec->RestartOffset = 0;
     CloseLocalFile(rec);  // one local file at a time
@@ -66,8 +68,9 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubPutFile(int32_t channel, const char *n
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetList(int32_t channel, int32_t kind, char *buffer, int32_t size) {
-    ChannelRecord *rec;
-    if (int32_t bad = EnterOperation(channel, "zubGetList", &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = EnterOperation(call, "zubGetList")) return bad;
+    ChannelRecord *rec = call.Rec();
     if (int32_t bad = CheckListArgument(rec, kind, buffer, size)) return bad;
     rec->ListPtr = buffer;
     rec->ListRoom = buffer ? size : 0;
@@ -80,8 +83,9 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetList(int32_t channel, int32_t kind,
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubSetMode(int32_t channel, int32_t mode) {
-    ChannelRecord *rec;
-    if (int32_t bad = EnterOperation(channel, "zubSetMode", &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = EnterOperation(call, "zubSetMode")) return bad;
+    ChannelRecord *rec = call.Rec();
     char m = static_cast<char>(mode & 0xFF);
     if (m != 'A' && m != 'B') return ZUB_E_BAD_MODE;
     rec->BinaryMode = m != 'A';

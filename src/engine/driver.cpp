@@ -35,13 +35,15 @@ const char *StateName(int32_t number) {
 }
 
 // ---- tick stamps ------------------------------------------------------------------
-const char *TickStamp(uint32_t tick) {
-    static char stamp[ZP_FORMAT_MAX];
+// The text is returned by value: channels stepped on different threads each
+// format their own stamp.
+TickText TickStamp(uint32_t tick) {
+    char stamp[ZP_FORMAT_MAX];
     uint32_t m = tick & 0x7FFFF;
     zp_format(stamp, "%3ld.%3ld", static_cast<long>(m / 1000), static_cast<long>(m % 1000));
-    for (int i = 0; i < 10 && stamp[i]; ++i)
-        if (stamp[i] == ' ') stamp[i] = '0';
-    return stamp;
+    TickText out = {};
+    for (size_t i = 0; i + 1 < sizeof out.text && stamp[i]; ++i) out.text[i] = stamp[i] == ' ' ? '0' : stamp[i];
+    return out;
 }
 
 // ---- error exit --------------------------------------------------------------------
@@ -63,7 +65,7 @@ int32_t FailStep(ChannelRecord *rec, int32_t sockCode, int32_t code) {
     const bool closing = IsCloseState(rec->ThisState) || (rec->ThisState == -1 && IsCloseState(rec->NextState));
     if (rec->LogFile) {
         LogWrite(rec, "ERROR(%s): SockCode=%d zubCode=%d PrevState=%d ThisState=%d NextState=%d\r\n",
-                 TickStamp(zp_ticks()), static_cast<int>(sockCode), static_cast<int>(code),
+                 TickStamp(zp_ticks()).text, static_cast<int>(sockCode), static_cast<int>(code),
                  static_cast<int>(rec->PrevState), static_cast<int>(rec->ThisState),
                  static_cast<int>(rec->NextState));
         if (code == ZUB_E_NOT_COMPLETED) {
@@ -143,25 +145,24 @@ int32_t State_Idle(ChannelRecord *rec, uint32_t) {
 
 namespace {
 
+// Each line goes out in one write, so that a trace line written by another
+// channel's thread into the same file never lands inside it.
 void WriteTrailer(ChannelRecord *rec) {
     if (!rec->LogFile) return;
+    char line[3 + 4096 + 3];
     if (rec->CmdBuf[0]) {
         // The password never reaches the log, whatever its length.
         const bool isPass = rec->ThisState == S_SendPass && rec->CmdBuf[0] == 'P';
-        LogText(rec, "S: ");
-        if (isPass) {
-            LogText(rec, "PASS ****");
-        } else {
-            char line[4096];
-            BoundedCopy(line, rec->CmdBuf, sizeof line - 1);
-            TrimCrLf(line);
-            LogText(rec, line);
-        }
-        LogText(rec, "\r\n");
+        BoundedCopy(line, "S: ", 3);
+        BoundedAppend(line, isPass ? "PASS ****" : rec->CmdBuf, 3 + 4096);
+        TrimCrLf(line);
+        BoundedAppend(line, "\r\n", sizeof line);
+        LogText(rec, line);
     }
     if (rec->ReplyBuf[0]) {
-        LogText(rec, "R: ");
-        LogText(rec, rec->ReplyBuf);
+        BoundedCopy(line, "R: ", 3);
+        BoundedAppend(line, rec->ReplyBuf, sizeof line);
+        LogText(rec, line);
     }
 }
 
@@ -207,7 +208,7 @@ int32_t DriverStep(ChannelRecord *rec) {
     rec->ThisState = rec->NextState;
     if (rec->ThisState > 0) ++rec->StepCount;
     if (rec->ThisState != rec->PrevState)
-        LogWrite(rec, "<%3d:%s>\r\n", static_cast<int>(rec->ThisState), TickStamp(now));
+        LogWrite(rec, "<%3d:%s>\r\n", static_cast<int>(rec->ThisState), TickStamp(now).text);
 
     const StateInfo *state = FindState(rec->ThisState);
     if (!state) {
@@ -230,7 +231,7 @@ int32_t DriverStep(ChannelRecord *rec) {
 }  // namespace zub
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubDriver(int32_t channel) {
-    zub::ChannelRecord *rec;
-    if (int32_t bad = zub::CheckChannel(channel, &rec)) return bad;
-    return zub::DriverStep(rec);
+    zub::ChannelCall call(channel);
+    if (int32_t bad = call.Refused()) return bad;
+    return zub::DriverStep(call.Rec());
 }

@@ -13,8 +13,11 @@ namespace zub {
 // records the socket code, closes the local file. Returns sockCode when it
 // is negative, else code.
 int32_t FailStep(ChannelRecord *rec, int32_t sockCode, int32_t code);
-// "sss.mmm" of the low 19 bits of a tick; one library-wide buffer.
-const char *TickStamp(uint32_t tick);
+// "sss.mmm" of the low 19 bits of a tick, in a buffer of the caller's own.
+struct TickText {
+    char text[16];
+};
+TickText TickStamp(uint32_t tick);
 
 // Command pattern: CmdBuf is already formatted. Empties ReplyBuf, sends,
 // arms NextTime/TimeStop and moves to successor; a send failure e gives

@@ -148,12 +148,7 @@ void EndSession(ChannelRecord *rec) {
         rec->CtrlSock = 0;
         rec->CtrlRing.RingSock = 0;
     }
-    if (rec->LogFile) {
-        // The trace stops with any channel's log, even another's.
-        TraceFile = 0;
-        zp_file_close(rec->LogFile);
-        rec->LogFile = 0;
-    }
+    CloseChannelLog(rec);  // the trace stops with it, even another channel's
 }
 
 // Unlike other replies, a server that closes instead of answering QUIT has

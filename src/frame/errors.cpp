@@ -45,6 +45,7 @@ const ErrorRow ErrorTable[] = {
     {-30, "Cannot find PASV port."},
     {-31, "LIST/GET/PUT not completed."},
     {-32, "List buffer has overflowed."},
+    {-33, "A call is in progress on a channel."},
     {-10004, "Interrupted system call."},
     {-10009, "Bad file number."},
     {-10013, "Access denied."},
@@ -119,7 +120,7 @@ int32_t FormatErrorText(ChannelRecord *rec, int32_t code, char *buffer, int32_t 
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubErrorText(int32_t channel, int32_t code, char *buffer,
                                                     int32_t size) {
-    zub::ChannelRecord *rec;
-    if (int32_t bad = zub::CheckChannel(channel, &rec)) return bad;
-    return zub::FormatErrorText(rec, code, buffer, size);
+    zub::ChannelCall call(channel);
+    if (int32_t bad = call.Refused()) return bad;
+    return zub::FormatErrorText(call.Rec(), code, buffer, size);
 }

@@ -1,7 +1,8 @@
-// library.cpp - library lifecycle: attach, release, the channel table and the
-// common channel check.
+// library.cpp - library lifecycle: attach, release, the channel table, and
+// the calls in progress that a release must not free records under.
 //
-// Divisions: library state, record creation, attach and release.
+// Divisions: library state and calls in progress, record creation, channel
+// handles, attach and release.
 #include <cstring>
 
 #include "frame/log.h"
@@ -12,18 +13,37 @@
 
 namespace zub {
 
-uint16_t ChannelCount = 0;
+std::atomic<uint16_t> ChannelCount{0};
 ChannelRecord *ChannelTable[kMaxChannels];
-int32_t TraceFile = 0;
+std::atomic<int32_t> TraceFile{0};
 char StackDescription[257];
 
+namespace {
+
+// Exports running with a channel record in hand.
+std::atomic<int32_t> gCallsInProgress{0};
+// Raised while attach or release changes the channel table: calls that
+// start meanwhile are refused, and a second attach or release is turned
+// away instead of running alongside.
+std::atomic<bool> gTableChanging{false};
+
 int32_t CheckChannel(int32_t channel, ChannelRecord **rec) {
-    if (ChannelCount == 0) return ZUB_E_NOT_ATTACHED;
+    const uint16_t count = ChannelCount.load();
+    if (count == 0) return ZUB_E_NOT_ATTACHED;
     uint16_t chan = static_cast<uint16_t>(channel & 0xFFFF);
-    if (chan >= ChannelCount || !ChannelTable[chan]) return ZUB_E_CHANNEL_RANGE;
+    if (chan >= count || !ChannelTable[chan]) return ZUB_E_CHANNEL_RANGE;
     *rec = ChannelTable[chan];
     return 0;
 }
+
+}  // namespace
+
+ChannelCall::ChannelCall(int32_t channel) {
+    gCallsInProgress.fetch_add(1);
+    refused_ = gTableChanging.load() ? ZUB_E_NOT_ATTACHED : CheckChannel(channel, &rec_);
+}
+
+ChannelCall::~ChannelCall() { gCallsInProgress.fetch_sub(1); }
 
 namespace {
 
@@ -52,7 +72,7 @@ void AssignDataPorts(ChannelRecord *rec, int c, uint16_t count) {
 
 }  // namespace
 
-int32_t CreateRecord(int c) {
+int32_t CreateRecord(int c, uint16_t count) {
     char *mem = AllocBlock(c, 0, BlockSize(0));
     if (!mem) return ZUB_E_NO_MEMORY;
     ChannelRecord *rec = reinterpret_cast<ChannelRecord *>(mem);
@@ -87,7 +107,7 @@ int32_t CreateRecord(int c) {
     rec->ReplyText = rec->ReplyBuf;
     rec->PassiveMode = 0;
     rec->NonBlockConnect = 0;
-    AssignDataPorts(rec, c, ChannelCount);
+    AssignDataPorts(rec, c, count);
     rec->CtrlRing.RingSock = 0;
     rec->DataRing.RingSock = 0;
     if (zp_current_dir(rec->LocalDir, 255) > 254) rec->LocalDir[254] = 0;
@@ -103,6 +123,34 @@ void ReleaseAllChannels() {
     }
 }
 
+void CloseSocketNow(int32_t sock) {
+    if (sock > 0) zp_close_socket(sock);
+}
+
+// What a channel holds besides its memory, taken from the record itself:
+// the POSIX bookkeeping does not see descriptors from 4096 up, and
+// WSACleanup closes nothing while the host process keeps a WinSock
+// reference of its own. The log stays open for the block check's report.
+void CloseChannelHandles(ChannelRecord *rec) {
+    if (rec->LocalFile > 0) zp_file_close(rec->LocalFile);
+    rec->LocalFile = 0;
+    CloseSocketNow(rec->CtrlSock);
+    CloseSocketNow(rec->DataSock);
+    CloseSocketNow(rec->ListenSock);
+    rec->CtrlSock = rec->DataSock = rec->ListenSock = 0;
+    rec->CtrlRing.RingSock = rec->DataRing.RingSock = 0;
+}
+
+// Frees channel c and then closes its log, whose handle is read first: a
+// release that frees the record leaves nothing to read it from.
+void ReleaseChannel(int c) {
+    ChannelRecord *rec = ChannelTable[c];
+    const int32_t log = rec ? rec->LogFile : 0;
+    ReleaseChannelBlocks(c);
+    if (ChannelTable[c]) ChannelTable[c]->LogFile = 0;  // kept behind a damaged block
+    CloseLogHandle(log, false);
+}
+
 }  // namespace
 
 }  // namespace zub
@@ -110,41 +158,62 @@ void ReleaseAllChannels() {
 using namespace zub;
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubAttach(int32_t channels, int32_t /*reserved*/) {
-    if (ChannelCount != 0) return ZUB_E_ALREADY_ATTACHED;
+    if (ChannelCount.load() != 0) return ZUB_E_ALREADY_ATTACHED;
     uint16_t count = static_cast<uint16_t>(channels & 0xFFFF);
     if (count > kMaxChannels) return ZUB_E_CHANNEL_RANGE;
+    if (gTableChanging.exchange(true)) return ZUB_E_ALREADY_ATTACHED;  // another attach or release
+    if (ChannelCount.load() != 0) {
+        gTableChanging.store(false);
+        return ZUB_E_ALREADY_ATTACHED;
+    }
     zp_lock_create();
     zp_lock_enter();
     int e = zp_net_startup(StackDescription, sizeof StackDescription);
     if (e != 0) {
         zp_lock_leave();
+        gTableChanging.store(false);
         return -e;
     }
     ResetBlockTable();
     for (int c = 0; c < kMaxChannels; ++c) ChannelTable[c] = nullptr;
-    ChannelCount = count;
     for (int c = 0; c < count; ++c) {
-        if (CreateRecord(c) != 1) {
+        if (CreateRecord(c, count) != 1) {
             // No half-attached library: give back everything built so far.
             ReleaseAllChannels();
-            ChannelCount = 0;
             zp_net_cleanup();
             zp_lock_leave();
             zp_lock_delete();
+            gTableChanging.store(false);
             return ZUB_E_NO_MEMORY;
         }
     }
+    // Published last: a call that sees the count sees the records.
+    ChannelCount.store(count);
     zp_lock_leave();
+    gTableChanging.store(false);
     return 1;
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubRelease(void) {
-    if (ChannelCount == 0) return 1;
+    if (ChannelCount.load() == 0) return 1;
+    if (gTableChanging.exchange(true)) return ZUB_E_BUSY;
+    if (gCallsInProgress.load() != 0) {
+        gTableChanging.store(false);
+        return ZUB_E_BUSY;
+    }
+    const uint16_t count = ChannelCount.load();
+    if (count == 0) {  // a release that ran just before this one
+        gTableChanging.store(false);
+        return 1;
+    }
     zp_lock_enter();
+    for (int c = 0; c < count; ++c)
+        if (ChannelTable[c]) CloseChannelHandles(ChannelTable[c]);
     zp_net_cleanup();
-    for (int c = 0; c < ChannelCount; ++c) ReleaseChannelBlocks(c);
-    ChannelCount = 0;
+    for (int c = 0; c < count; ++c) ReleaseChannel(c);
+    ChannelCount.store(0);
     zp_lock_leave();
     zp_lock_delete();
+    gTableChanging.store(false);
     return 1;
 }

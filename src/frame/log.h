@@ -12,9 +12,19 @@ namespace zub {
 void LogWrite(ChannelRecord *rec, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 // Writes a constant text with its own length, when the log is on.
 void LogText(ChannelRecord *rec, const char *text);
-// Formats in a buffer of its own and writes to TraceFile, when it is on.
+// Formats in a buffer of its own and writes to TraceFile, when it is on;
+// safe from any thread.
 void TraceWrite(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void TraceText(const char *text);
+// Opens path (created or truncated) as the channel's log and makes it the
+// trace; a log the channel had is closed first. The handle, or -1 with the
+// channel's log off.
+int32_t OpenChannelLog(ChannelRecord *rec, const char *path);
+// Closes a log handle (0: none). The trace stops when it went to that
+// handle, or in any case when stopTrace.
+void CloseLogHandle(int32_t h, bool stopTrace);
+// Closes the channel's log, if any, and stops the trace.
+void CloseChannelLog(ChannelRecord *rec);
 // Position of the first NUL, at most 8192.
 int32_t StringLength(const char *text);
 

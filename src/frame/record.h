@@ -5,6 +5,7 @@
 // library state and channel check, engine settings, tick helpers.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -137,15 +138,36 @@ unsigned char *SlotRaw(int slot);
 void SlotSetIdentity(int slot, uint16_t identity);
 
 // ---- library state -------------------------------------------------------
-extern uint16_t ChannelCount;
+// Read by calls on any thread; written by attach and release only, which
+// never run while a call holds a record (see ChannelCall).
+extern std::atomic<uint16_t> ChannelCount;
 extern ChannelRecord *ChannelTable[kMaxChannels];
-extern int32_t TraceFile;
+// The raw trace: the handle of the last channel log opened, 0 = off. Only
+// log.cpp writes it, under the trace lock.
+extern std::atomic<int32_t> TraceFile;
 extern char StackDescription[257];
 
-// Common entry check: returns 0 and sets *rec, or -15 / -8.
-int32_t CheckChannel(int32_t channel, ChannelRecord **rec);
+// Every export that uses a channel record holds one of these for as long as
+// it runs. It counts the call before it checks the channel, and zubRelease
+// raises its flag before it reads the count (both sequentially consistent):
+// either release sees the call and refuses with -33, or the call sees the
+// flag and is refused with -15. So no record is freed under a running call.
+class ChannelCall {
+public:
+    explicit ChannelCall(int32_t channel);
+    ~ChannelCall();
+    ChannelCall(const ChannelCall &) = delete;
+    ChannelCall &operator=(const ChannelCall &) = delete;
 
-int32_t CreateRecord(int chan);     // 1 or -5
+    int32_t Refused() const { return refused_; }  // 0, or -15 / -8
+    ChannelRecord *Rec() const { return rec_; }   // null when refused
+
+private:
+    ChannelRecord *rec_ = nullptr;
+    int32_t refused_ = 0;
+};
+
+int32_t CreateRecord(int chan, uint16_t count);  // 1 or -5
 void ReleaseChannelBlocks(int chan);
 
 // ---- engine settings -------------------------------------------------------

@@ -99,8 +99,9 @@ bool StoreSetting(ChannelRecord *rec, uint32_t number, uint32_t value, int32_t *
 using namespace zub;
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubSetInteger(int32_t channel, uint32_t number, uint32_t value) {
-    ChannelRecord *rec;
-    if (int32_t bad = CheckChannel(channel, &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = call.Refused()) return bad;
+    ChannelRecord *rec = call.Rec();
     LogWrite(rec, "*** zubSetInteger(%d,%d,%ld)\r\n", static_cast<int>(channel), static_cast<int>(number),
              static_cast<long>(static_cast<int32_t>(value)));
     int32_t result;
@@ -108,8 +109,9 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubSetInteger(int32_t channel, uint32_t n
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetInteger(int32_t channel, int32_t number) {
-    ChannelRecord *rec;
-    if (int32_t bad = CheckChannel(channel, &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = call.Refused()) return bad;
+    ChannelRecord *rec = call.Rec();
     switch (number) {
     case 2: return rec->StepCount;
     case 3: return rec->ServerCode;
@@ -131,20 +133,12 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetInteger(int32_t channel, int32_t nu
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubSetString(int32_t channel, int32_t number, const char *text) {
-    ChannelRecord *rec;
-    if (int32_t bad = CheckChannel(channel, &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = call.Refused()) return bad;
+    ChannelRecord *rec = call.Rec();
     const char *t = text ? text : "";
     LogWrite(rec, "*** zubSetString(%d,%d,'%s')\r\n", static_cast<int>(channel), static_cast<int>(number), t);
-    if (number == 20) {
-        int32_t h = text ? zp_file_create(text, ZP_ATTR_NORMAL) : -1;
-        if (h <= 0) {
-            rec->LogFile = 0;
-            return -1;
-        }
-        rec->LogFile = h;
-        TraceFile = h;
-        return h;
-    }
+    if (number == 20) return OpenChannelLog(rec, text);
     if (number == 21) {
         LogWrite(rec, "%s\r\n", t);
         return rec->LogFile;
@@ -153,8 +147,9 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubSetString(int32_t channel, int32_t num
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetString(int32_t channel, int32_t number, char *buffer, int32_t size) {
-    ChannelRecord *rec;
-    if (int32_t bad = CheckChannel(channel, &rec)) return bad;
+    ChannelCall call(channel);
+    if (int32_t bad = call.Refused()) return bad;
+    ChannelRecord *rec = call.Rec();
     LogText(rec, "*** zubGetString\r\n");
     switch (number) {
     case 18: {

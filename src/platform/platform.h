@@ -106,7 +106,9 @@ int zp_vformat(char *buf, const char *fmt, va_list ap);
 
 // ---- sockets (IPv4 TCP only; addresses and ports in host byte order) ------
 int zp_net_startup(char *description, size_t size);  // 0, or a WSA error number
-void zp_net_cleanup();                                // closes every socket still held
+// Ends the use of the stack. The library closes its sockets itself
+// beforehand; what this may still close is only a backstop.
+void zp_net_cleanup();
 int zp_last_error();
 void zp_set_last_error(int code);
 

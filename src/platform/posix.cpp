@@ -324,8 +324,8 @@ int zp_format(char *buf, const char *fmt, ...) {
 // ---- socket bookkeeping -----------------------------------------------------------
 // What the library knows of each socket it holds: enough to give select's
 // answers (a failed connect is an error condition, not writable) and to
-// close everything at clean-up. Indexed by descriptor; larger descriptors
-// are served without bookkeeping.
+// close, at clean-up, what release did not. Indexed by descriptor; larger
+// descriptors are served without bookkeeping.
 namespace {
 enum SockState : uint8_t { kNone = 0, kFresh, kConnecting, kEstablished, kListening };
 constexpr int kTracked = 4096;

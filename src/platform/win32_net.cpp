@@ -72,7 +72,8 @@ int zp_net_startup(char *description, size_t size) {
     return 0;
 }
 
-// WSACleanup ends every socket the process still holds through this stack.
+// Balances WSAStartup. It closes nothing while the host process holds a
+// WinSock reference of its own, so release closes the sockets beforehand.
 void zp_net_cleanup() { ZP_OS(WSACleanup)(); }
 
 int zp_last_error() { return ZP_OS(WSAGetLastError)(); }

@@ -202,6 +202,7 @@ void ScriptedFtpServer::handleLine(Session& s, const std::string& line) {
 // delay, close/reset before, reply, later, close/reset after. False when the
 // control connection is gone afterwards.
 bool ScriptedFtpServer::act(Session& s, const Rule& r, const std::string& text) {
+    if (r.held && !waitGate()) return false;
     if (!sock::pauseFor(r.delayMs, &stop_)) return false;
     if (r.conn == Rule::Conn::CloseBefore || r.conn == Rule::Conn::ResetBefore) {
         closeControl(s, r.conn == Rule::Conn::ResetBefore);
@@ -213,6 +214,20 @@ bool ScriptedFtpServer::act(Session& s, const Rule& r, const std::string& text) 
     if (r.conn == Rule::Conn::CloseAfter || r.conn == Rule::Conn::ResetAfter)
         closeControl(s, r.conn == Rule::Conn::ResetAfter);
     return s.open();
+}
+
+// Sliced, so that stop() ends the wait.
+bool ScriptedFtpServer::waitGate() {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!gateOpen_) {
+        if (stop_) return false;
+        cv_.wait_for(lock, std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+void ScriptedFtpServer::openGate() {
+    record([&] { gateOpen_ = true; });
 }
 
 bool ScriptedFtpServer::sendReply(Session& s, const Rule& r, const std::string& text) {

@@ -30,6 +30,7 @@
 // actions of its verb (e.g. a QUIT rule closes only with closeAfter()).
 //
 // Control actions of a rule, in the order they happen:
+//   hold()               wait until the test calls openGate() (or stop())
 //   delay(ms)            wait before anything is sent
 //   closeBefore()        close the control connection instead of replying
 //   resetBefore()        reset it (SO_LINGER 0) instead of replying
@@ -106,6 +107,7 @@ struct Rule {
     int usesLeft = -1;                  // -1: unlimited
     std::optional<std::string> text;    // reply; unset: the built-in text
     bool quiet = false;                 // silence()
+    bool held = false;
     int delayMs = 0;
     Conn conn = Conn::Keep;
     int bytePauseMs = -1;               // >= 0: byte by byte
@@ -129,6 +131,7 @@ struct Rule {
     Rule& times(int n) { usesLeft = n; return *this; }
     Rule& reply(std::string t) { text = std::move(t); return *this; }
     Rule& silence() { quiet = true; return *this; }
+    Rule& hold() { held = true; return *this; }
     Rule& delay(int ms) { delayMs = ms; return *this; }
     Rule& closeBefore() { conn = Conn::CloseBefore; return *this; }
     Rule& resetBefore() { conn = Conn::ResetBefore; return *this; }
@@ -190,6 +193,9 @@ public:
     int dataConnections() const;
     int activePort() const; // port of the last parsable PORT, 0 if none
 
+    // Lets every rule with hold() go on, now and from then on.
+    void openGate();
+
     bool waitForCommands(size_t n, int timeoutMs = 5000) const;
     bool waitForConnections(int n, int timeoutMs = 5000) const;
 
@@ -207,6 +213,7 @@ private:
     void sendBody(Session& s, int dfd, const Rule& r);
     void receiveBody(Session& s, int dfd, const Rule& r);
     bool act(Session& s, const Rule& r, const std::string& text);
+    bool waitGate();
     bool sendReply(Session& s, const Rule& r, const std::string& text);
     void closeControl(Session& s, bool reset);
     const Rule* pick(std::deque<Rule>& rules, const std::string& line);
@@ -230,6 +237,7 @@ private:
     int connections_ = 0;
     int dataConnections_ = 0;
     int activePort_ = 0;
+    bool gateOpen_ = false;
 };
 
 } // namespace zt
