@@ -454,6 +454,13 @@ TEST_P(TransferFailures, RefusedTransfersLeaveNoDescriptorsBehind) {
     const int before = xfer::CountOpenFds();
     EXPECT_EQ(zubAbort(0), 1);
     EXPECT_EQ(xfer::CountOpenFds(), before - 1);
+    // A close stepped by the application lets go of everything too: the
+    // failed transfer's data socket, the control socket and the log.
+    ASSERT_EQ(zubGetFile(0, "x.bin"), ZUB_E_SERVER_ERROR);
+    zubSetInteger(0, ZUB_SET_AUTO_CALL, 0);
+    EXPECT_EQ(zubClose(0), 0);
+    EXPECT_EQ(Drive(), 0);
+    EXPECT_EQ(Rec()->DataSock + Rec()->ListenSock + Rec()->CtrlSock + Rec()->LogFile, 0);
 }
 
 // ---- long runs -------------------------------------------------------------------------------------------
