@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# deps.sh - installs the Debian packages that building and testing need and
+# that are not there yet (non-interactively; as root, or through sudo).
+# Extra package names given as arguments are installed too.
+set -euo pipefail
+
+need=()
+for pkg in cmake ninja-build g++ libgtest-dev libgmock-dev python3-pyftpdlib "$@"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
+done
+[ "${#need[@]}" -eq 0 ] && exit 0
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+"${sudo[@]}" apt-get update
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${need[@]}"
