@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # deps.sh - installs the Debian packages that building and testing need and
 # that are not there yet (non-interactively; as root, or through sudo).
-# Extra package names given as arguments are installed too.
+# With --run only what the main job needs (no test libraries). Extra package
+# names given as arguments are installed too.
 set -euo pipefail
 
+base=(cmake ninja-build g++ python3-pyftpdlib libgtest-dev libgmock-dev)
+if [ "${1:-}" = "--run" ]; then
+  base=(cmake ninja-build g++ python3-pyftpdlib)
+  shift
+fi
 need=()
-for pkg in cmake ninja-build g++ libgtest-dev libgmock-dev python3-pyftpdlib "$@"; do
+for pkg in "${base[@]}" "$@"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
 done
 [ "${#need[@]}" -eq 0 ] && exit 0
