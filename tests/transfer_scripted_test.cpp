@@ -135,6 +135,19 @@ TEST_F(DataConnPasv, ReplyForms) {
     }
 }
 
+// A local name that is an absolute path is used as it is, not put into the
+// local directory.
+TEST_F(DataConnPasv, AbsoluteLocalNamesAreUsedAsTheyAre) {
+    zt::Scenario sc;
+    sc.on("RETR").data("absolute");
+    Serve(sc, Mode::Passive);
+    const std::string abs = dir + "/elsewhere.txt";
+    EXPECT_EQ(zubGetFile(0, ("r.txt:" + abs).c_str()), 0);
+    EXPECT_EQ(ReadFile(abs), "absolute");
+    EXPECT_EQ(zubPutFile(0, (abs + ":up.txt").c_str()), 0);
+    EXPECT_EQ(srv->uploads(), std::vector<std::string>{"absolute"});
+}
+
 // ---- active ports -----------------------------------------------------------------------------------
 TEST_F(DataConnPort, PortsRotateThroughTheChannelRange) {
     zt::Scenario sc;

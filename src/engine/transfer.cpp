@@ -16,7 +16,9 @@ namespace zub {
 int32_t OpenLocalFile(ChannelRecord *rec, const char *name, char mode) {
     CopyLine(rec->FileName, name, 255);
     char *path = rec->DataBuf;
-    int32_t n = BoundedCopy(path, rec->LocalDir, 255);
+    // An absolute name is the caller's whole path; only a relative one
+    // goes into the local directory.
+    int32_t n = zp_path_is_absolute(rec->FileName) ? 0 : BoundedCopy(path, rec->LocalDir, 255);
     const char sep = zp_path_separator();
     if (n > 0 && path[n - 1] != sep) {
         path[n++] = sep;

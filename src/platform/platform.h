@@ -94,6 +94,9 @@ int32_t zp_file_close(int32_t h);                               // 0, -1
 int zp_file_delete(const char *path);                           // 1 deleted, 0 not
 uint32_t zp_current_dir(char *buf, uint32_t size);  // length, 0 on failure
 char zp_path_separator();                            // '/' or '\\'
+// 1 when the path names a file on its own, without the local directory in
+// front: "/x" here; "C:\x", "C:/x" or "\x" on Windows.
+int zp_path_is_absolute(const char *path);
 
 // ---- formatting ------------------------------------------------------------
 // Formats like wsprintfA: the text is cut at ZP_FORMAT_MAX - 1 characters and

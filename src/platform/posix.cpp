@@ -303,6 +303,8 @@ uint32_t zp_current_dir(char *buf, uint32_t size) {
 
 char zp_path_separator() { return '/'; }
 
+int zp_path_is_absolute(const char *path) { return path && path[0] == '/'; }
+
 // ---- formatting ----------------------------------------------------------------
 int zp_vformat(char *buf, const char *fmt, va_list ap) {
     int n = vsnprintf(buf, ZP_FORMAT_MAX, fmt, ap);

@@ -3,6 +3,8 @@
 // Divisions: system-call table, time and threads, the one lock, memory,
 // files and directories, formatting. Sockets and the resolver live in
 // win32_net.cpp. Every Windows call goes through ZP_OS (win32_sys.h).
+#include <atomic>
+
 #include "platform/win32_sys.h"
 
 #include <cstring>
@@ -55,7 +57,8 @@ void zp_yield() { ZP_OS(Sleep)(0); }
 // recursion the engine relies on. Calls before create or after delete do
 // nothing, so a release that runs twice cannot touch a dead section.
 static CRITICAL_SECTION g_lock;
-static bool g_lock_live = false;
+// Read by every thread that polls or closes a socket: atomic.
+static std::atomic<bool> g_lock_live{false};
 
 void zp_lock_create() {
     if (g_lock_live) return;
@@ -171,6 +174,13 @@ uint32_t zp_current_dir(char *buf, uint32_t size) {
 }
 
 char zp_path_separator() { return '\\'; }
+
+int zp_path_is_absolute(const char *path) {
+    if (path == nullptr) return 0;
+    const bool drive = ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':' &&
+                       (path[2] == '\\' || path[2] == '/');
+    return drive || path[0] == '\\';
+}
 
 // ---- formatting ---------------------------------------------------------------
 // wvsprintfA stops near 1024 characters on its own; formatting into a
