@@ -584,7 +584,6 @@ static void draw_progress(Chan *chans, int nchan, int force) {
     if (!tty || opt.quiet) return;
     double now = now_s();
     if (!force && now - last_draw < 0.2) return;
-    last_draw = now;
     int64_t bytes = 0, total = 0;
     int n = 0, unknown = 0;
     double secs = 0;
@@ -604,6 +603,7 @@ static void draw_progress(Chan *chans, int nchan, int force) {
         ++n;
     }
     if (!n) return;
+    last_draw = now;
     char b[32], r[32], line[300];
     double rate = secs > 0 ? bytes / secs : 0;
     human((double)bytes, b, sizeof b);
