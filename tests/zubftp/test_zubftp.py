@@ -101,6 +101,15 @@ class Pyftpd(unittest.TestCase):
                 self.assertEqual(digest(out), digest(src))
                 self.assertFalse(os.path.exists(os.path.join(self.root, d)))
 
+    def test_transfer_type(self):
+        text = b"a\r\nb\r\n"
+        src = self.local("t.txt", text)
+        for mode, stored in (([], text), (["--ascii"], b"a\nb\n")):
+            with self.subTest(mode=mode):
+                self.ok(mode + ["-q", self.url, "put", src, "t.txt"])
+                with open(os.path.join(self.root, "t.txt"), "rb") as f:
+                    self.assertEqual(f.read(), stored)
+
     def test_url_directory_and_anonymous(self):
         os.makedirs(os.path.join(self.root, "pub"), exist_ok=True)
         with open(os.path.join(self.root, "pub", "anon.txt"), "w") as f:
@@ -221,21 +230,22 @@ class CutTransfer(unittest.TestCase):
     """A server that breaks the download off after a few bytes."""
 
     def test_cut_is_never_success(self):
-        for mode in ("426", "short226", "drop"):
+        for mode, status in (("426", 8), ("short226", 8), ("drop", 8), ("stall", 6)):
             with self.subTest(mode):
                 proc, port = start_server([os.path.abspath(__file__), "--scripted", mode])
                 try:
                     with tempfile.TemporaryDirectory() as d:
-                        r = run(["--timeout", "20", "ftp://127.0.0.1:%d" % port, "get", "big.bin",
+                        r = run(["--timeout", "20" if mode != "stall" else "1", "ftp://127.0.0.1:%d" % port, "get", "big.bin",
                                  os.path.join(d, "big.bin")])
                 finally:
                     stop_server(proc)
-                self.assertEqual(r.returncode, 8, r.stderr)
+                self.assertEqual(r.returncode, status, r.stderr)
                 self.assertIn("get big.bin", r.stderr)
 
 
 def scripted_server(mode):
-    """Login, TYPE, SIZE 100000, PASV and a RETR that sends 1000 bytes only."""
+    """Login, TYPE, SIZE 100000, PASV and a RETR that sends 1000 bytes only
+    (or nothing at all, for "stall")."""
     lsn = socket.socket()
     lsn.bind(("127.0.0.1", 0))
     lsn.listen(1)
@@ -255,6 +265,8 @@ def scripted_server(mode):
         elif cmd == "RETR":
             ctl.sendall(b"150 here it comes\r\n")
             conn, _ = data.accept()
+            if mode == "stall":  # neither data nor an end: the client must give up
+                continue
             conn.sendall(b"x" * 1000)
             conn.close()
             if mode == "drop":

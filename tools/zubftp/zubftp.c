@@ -430,7 +430,14 @@ static int start_op(Chan *c) {
             }
             if (get && opt.resume) {
                 int64_t have = file_size(t->ldir, t->lname);
-                if (have > 0 && have <= UINT32_MAX) {
+                if (have > (int64_t)UINT32_MAX) {
+                    /* The engine's restart offset is 32 bits: better no
+                     * resume than a REST that names another offset. */
+                    msg("%s: cannot resume behind 4 GiB", t->a1);
+                    fail(EX_LOCAL);
+                    return -1;
+                }
+                if (have > 0) {
                     t->offset = have;
                     zubSetInteger(ch, ZUB_SET_RESUME, 1);
                     zubSetInteger(ch, ZUB_SET_RESTART_OFFSET, (uint32_t)have);
@@ -544,9 +551,10 @@ static int op_done(Chan *c) {
             int bad = 0;
             if (opt.ascii) {
                 /* Line ends change size on the way: nothing to compare. */
-            } else if (want >= 0 && t->done != want) {
+            } else if (want >= 0 && t->done != (int64_t)(uint32_t)want) {
+                /* The engine counts in 32 bits: compare what it can hold. */
                 bad = 1;
-            } else if (get && have != t->offset + t->done) {
+            } else if (get && (want >= 0 ? have != t->size : (uint32_t)(have - t->offset) != t->done)) {
                 bad = 1;
             }
             if (bad) {
