@@ -558,8 +558,12 @@ static int op_done(Chan *c) {
                 bad = 1;
             }
             if (bad) {
-                msg("%s %s: incomplete: %lld of %lld bytes", kind_name[t->kind], t->a1, (long long)t->done,
-                    (long long)want);
+                if (get)
+                    msg("get %s: incomplete: %lld bytes received, %lld expected, local file holds %lld",
+                        t->a1, (long long)t->done, (long long)want, (long long)have);
+                else
+                    msg("put %s: incomplete: %lld of %lld bytes sent", t->a1, (long long)t->done,
+                        (long long)want);
                 fail(EX_CUT);
                 return -1;
             }
