@@ -217,9 +217,9 @@ static int settle_credentials(void) {
 }
 
 /* ---- tasks --------------------------------------------------------------------------- */
-enum Kind { K_CONNECT, K_TYPE, K_CWD, K_PWD, K_LS, K_NLST, K_GET, K_PUT, K_RM, K_MKDIR, K_RMDIR, K_QUOTE };
+enum Kind { K_CONNECT, K_TYPE, K_CWD, K_PWD, K_LS, K_NLST, K_GET, K_PUT, K_RM, K_MKDIR, K_RMDIR, K_QUOTE, K_QUIT };
 static const char *const kind_name[] = {"connect", "type", "cd", "pwd", "ls", "nlst",
-                                        "get", "put", "rm", "mkdir", "rmdir", "quote"};
+                                        "get", "put", "rm", "mkdir", "rmdir", "quote", "quit"};
 
 typedef struct {
     enum Kind kind;
@@ -370,8 +370,10 @@ static int start_op(Chan *c) {
                                                                       : zubDelServerDir(ch, t->a1);
         break;
     case K_QUOTE:
+    case K_QUIT:
         if (t->phase++) return 1;
-        r = zubCommand(ch, t->a1);
+        r = zubCommand(ch, t->kind == K_QUIT ? "QUIT" : t->a1);
+        if (t->kind == K_QUIT && r < 0) return 1;
         break;
     case K_PWD:
         if (t->phase++) return 1;
@@ -683,7 +685,9 @@ static int run_tasks(Chan *chans, int nchan, Queue *q, int stop_on_error) {
                 snprintf(what, sizeof what, "%s%s%s", kind_name[t->kind], t->a1 ? " " : "",
                          t->a1 ? t->a1 : "");
                 if (t->kind == K_CONNECT) snprintf(what, sizeof what, "connect %s:%d", opt.host, opt.port);
-                if ((t->kind == K_GET || t->kind == K_PUT) && t->phase == 1 && r == ZUB_E_SERVER_ERROR) {
+                if (t->kind == K_QUIT) {
+                    bad = 0;  /* the session is over either way */
+                } else if ((t->kind == K_GET || t->kind == K_PUT) && t->phase == 1 && r == ZUB_E_SERVER_ERROR) {
                     /* SIZE refused: the size is simply unknown. */
                     t->phase = 2;
                     bad = 0;
@@ -907,13 +911,17 @@ int main(int argc, char **argv) {
         draw_progress(chans, width, 1);
         k = end;
     }
-    if (tty && !opt.quiet) fflush(stdout);
+    /* QUIT on every session at once, then let go: zubClose lingers 250 ms
+     * per control socket with the whole loop waiting, zubRelease does not. */
     for (int c = 0; c < nchan; ++c) {
-        if (zubClose(c) != 0) continue;
-        int rr;
-        while ((rr = zubDriver(c)) > 0) {
+        chans[c].own_n = chans[c].own_i = 0;
+        chans[c].task = NULL;
+        if (chans[c].connected && zubGetInteger(c, ZUB_GET_CTRL_SOCK) > 0) {
+            chans[c].dead = 0;
+            chans[c].own[chans[c].own_n++] = (Task){.kind = K_QUIT};
         }
     }
+    run_tasks(chans, nchan, &none, 0);
     zubRelease();
     fflush(stdout);
     free(list_buf);
