@@ -177,6 +177,7 @@ class Pyftpd(unittest.TestCase):
              4, "530"),
             ("closed port", ["ftp://127.0.0.1:%d" % closed_port(), "pwd"], 3, "connect"),
             ("refused command", [self.url, "rm", "no-such-file"], 5, "550"),
+            ("missing remote file", [self.url, "get", "no-such-file", self.local("nf")], 5, "550"),
             ("missing local file", [self.url, "put", self.local("none")], 7, "none"),
             ("unknown command", [self.url, "frobnicate"], 2, "unknown"),
             ("bad url", ["http://x", "pwd"], 2, "URL"),
@@ -190,6 +191,7 @@ class Pyftpd(unittest.TestCase):
                 self.assertNotIn(secret, r.stdout + r.stderr)
         with open(log, errors="replace") as f:
             self.assertNotIn(secret, f.read())
+        self.assertFalse(os.path.exists(self.local("nf")))
 
     def test_absolute_paths_and_colons(self):
         sub = os.path.join(self.work, "a:b", "c")

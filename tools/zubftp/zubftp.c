@@ -240,9 +240,11 @@ typedef struct {
     int last_state;       /* what the driver last returned */
     int64_t last_bytes;   /* transfer counter at the last step */
     Task *task;           /* current task */
-    Task own[3];          /* connect, type, cwd for an extra channel */
+    Task own[3];          /* the channel's own prelude: connect, type, cwd */
     int own_n, own_i;
 } Chan;
+
+static int is_own(const Chan *c) { return c->task >= c->own && c->task < c->own + 3; }
 
 static char *list_buf;
 static char pwd[1100];  /* the directory the last pwd found */
@@ -523,7 +525,7 @@ static int op_done(Chan *c) {
     }
     case K_QUOTE:
         reply_text(ch, reply, sizeof reply);
-        if (!opt.quiet) printf("%s\n", reply);
+        printf("%s\n", reply);
         break;
     case K_GET:
     case K_PUT:
@@ -658,7 +660,7 @@ static int run_tasks(Chan *chans, int nchan, Queue *q, int stop_on_error) {
                 } else {
                     if (r < 0) {
                         ++failed;
-                        if (c->task >= c->own && c->task < c->own + 3) c->dead = 1;
+                        if (is_own(c)) c->dead = 1;
                     }
                     c->task = NULL;
                 }
@@ -705,8 +707,7 @@ static int run_tasks(Chan *chans, int nchan, Queue *q, int stop_on_error) {
             }
             if (bad) {
                 ++failed;
-                int own = c->task >= c->own && c->task < c->own + 3;
-                if (own || zubGetInteger(c->ch, ZUB_GET_CTRL_SOCK) <= 0) c->dead = 1;
+                if (is_own(c) || zubGetInteger(c->ch, ZUB_GET_CTRL_SOCK) <= 0) c->dead = 1;
                 c->task = NULL;
             }
         }
@@ -859,6 +860,7 @@ int main(int argc, char **argv) {
         zubSetInteger(0, ZUB_SET_CONNECT_WAIT, (uint32_t)opt.timeout_ms);
         zubSetInteger(0, ZUB_SET_RESPONSE_WAIT, (uint32_t)opt.timeout_ms);
         zubSetInteger(0, ZUB_SET_DATA_WAIT, (uint32_t)opt.timeout_ms);
+        zubSetInteger(0, ZUB_SET_BLOCK_WAIT, (uint32_t)opt.timeout_ms);  /* an upload block */
     }
     Chan chans[32];
     memset(chans, 0, sizeof chans);
