@@ -8,6 +8,7 @@ import hashlib
 import os
 import pty
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -229,25 +230,32 @@ class Pyftpd(unittest.TestCase):
 
 
 class CutTransfer(unittest.TestCase):
-    """A server that breaks the download off after a few bytes."""
+    """A server that breaks the transfer off early."""
 
     def test_cut_is_never_success(self):
-        for mode, status in (("426", 8), ("short226", 8), ("drop", 8), ("stall", 6)):
-            with self.subTest(mode):
-                proc, port = start_server([os.path.abspath(__file__), "--scripted", mode])
-                try:
-                    with tempfile.TemporaryDirectory() as d:
-                        r = run(["--timeout", "20" if mode != "stall" else "1", "ftp://127.0.0.1:%d" % port, "get", "big.bin",
-                                 os.path.join(d, "big.bin")])
-                finally:
-                    stop_server(proc)
-                self.assertEqual(r.returncode, status, r.stderr)
-                self.assertIn("get big.bin", r.stderr)
+        with tempfile.TemporaryDirectory() as d:
+            up = os.path.join(d, "up.bin")
+            with open(up, "wb") as f:
+                f.write(os.urandom(32 << 20))  # more than the socket buffers hold
+            cases = (("426", "get", 8), ("short226", "get", 8), ("drop", "get", 8), ("stall", "get", 6),
+                     ("reset", "put", 8))
+            for mode, verb, status in cases:
+                with self.subTest(mode):
+                    proc, port = start_server([os.path.abspath(__file__), "--scripted", mode])
+                    args = ["big.bin", os.path.join(d, "big.bin")] if verb == "get" else [up, "big.bin"]
+                    try:
+                        r = run(["--timeout", "1" if mode == "stall" else "20",
+                                 "ftp://127.0.0.1:%d" % port, verb] + args)
+                    finally:
+                        stop_server(proc)
+                    self.assertEqual(r.returncode, status, r.stderr)
+                    self.assertIn(verb + " ", r.stderr)
 
 
 def scripted_server(mode):
     """Login, TYPE, SIZE 100000, PASV and a RETR that sends 1000 bytes only
-    (or nothing at all, for "stall")."""
+    (or nothing at all, for "stall"), and a STOR whose data connection is
+    reset after 1000 bytes."""
     lsn = socket.socket()
     lsn.bind(("127.0.0.1", 0))
     lsn.listen(1)
@@ -276,6 +284,14 @@ def scripted_server(mode):
                 return
             ctl.sendall(b"426 Connection closed; transfer aborted.\r\n" if mode == "426"
                         else b"226 Transfer complete.\r\n")
+        elif cmd == "STOR":
+            ctl.sendall(b"150 send it\r\n")
+            conn, _ = data.accept()
+            conn.recv(1000)
+            # A reset, not an orderly close: the client's sends must fail.
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            conn.close()
+            ctl.sendall(b"426 Connection reset; transfer aborted.\r\n")
         else:
             ctl.sendall({"USER": b"331 pass\r\n", "PASS": b"230 in\r\n", "SIZE": b"213 100000\r\n",
                          "QUIT": b"221 bye\r\n"}.get(cmd, b"200 ok\r\n"))
