@@ -201,8 +201,10 @@ class Pyftpd(unittest.TestCase):
         with open(src, "wb") as f:
             f.write(os.urandom(70_000))
         dst = os.path.join(sub, "copy:2.bin")
-        self.ok(["-q", self.url, "put", src, "abs:1.bin", ";", "get", "abs:1.bin", dst])
+        self.ok(["-q", self.url, "put", src, "abs:1.bin", ";", "get", "abs:1.bin", dst, ";",
+                 "get", "abs:1.bin", sub])
         self.assertEqual(digest(dst), digest(src))
+        self.assertEqual(digest(os.path.join(sub, "abs:1.bin")), digest(src))
 
     def test_progress_only_on_a_terminal(self):
         with open(os.path.join(self.root, "prog.bin"), "wb") as f:

@@ -230,7 +230,7 @@ typedef struct {
     int64_t done;        /* bytes moved this time */
     char ldir[1024];     /* local directory, "" = current */
     char lname[256];     /* local name within ldir */
-    const char *rname;   /* remote name */
+    char rname[1024];    /* remote name */
     struct timespec t0;
     int silent;          /* pwd: only note the directory */
 } Task;
@@ -394,8 +394,23 @@ static int start_op(Chan *c) {
             /* Where the names go, and what size to expect: asked with SIZE
              * so that a refusal only costs the percentage. */
             int get = t->kind == K_GET;
-            t->rname = get ? t->a1 : (t->a2 ? t->a2 : remote_base(t->a1));
-            const char *local = get ? (t->a2 ? t->a2 : remote_base(t->a1)) : t->a1;
+            char local[1100];
+            /* A target that is a directory gets the source's own name. */
+            if (get) {
+                struct stat st;
+                const char *l = t->a2 ? t->a2 : remote_base(t->a1);
+                size_t n = strlen(l);
+                int dir = n && (l[n - 1] == '/' || (stat(l, &st) == 0 && S_ISDIR(st.st_mode)));
+                snprintf(local, sizeof local, "%s%s%s", l, dir && l[n - 1] != '/' ? "/" : "",
+                         dir ? remote_base(t->a1) : "");
+                snprintf(t->rname, sizeof t->rname, "%s", t->a1);
+            } else {
+                const char *r = t->a2 ? t->a2 : "";
+                size_t n = strlen(r);
+                snprintf(local, sizeof local, "%s", t->a1);
+                snprintf(t->rname, sizeof t->rname, "%s%s", r,
+                         !n || r[n - 1] == '/' ? remote_base(t->a1) : "");
+            }
             if (split_local(t, local)) {
                 msg("%s: bad local name", local);
                 fail(EX_USAGE);
