@@ -1,0 +1,309 @@
+#!/usr/bin/python3
+"""End-to-end tests of the zubftp tool against pyftpdlib and a scripted server.
+
+Usage: test_zubftp.py PATH_TO_ZUBFTP
+(test_zubftp.py --scripted MODE runs the scripted server; the tests start it.)
+"""
+import hashlib
+import os
+import pty
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PYFTPD = os.path.join(HERE, "..", "..", "tools", "testserver", "pyftpd_run.py")
+PY = "/usr/bin/python3"
+TOOL = None
+PASSWORD = "p@ss:w%rd"  # needs percent-encoding in a URL
+PASSWORD_URL = "p%40ss%3Aw%25rd"
+
+
+def start_server(args):
+    """Starts a server that prints its port first; stopped by its pid."""
+    proc = subprocess.Popen([PY] + args, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    port = int(proc.stdout.readline())
+    return proc, port
+
+
+def stop_server(proc):
+    proc.kill()
+    proc.wait(timeout=60)
+    proc.stdin.close()
+    proc.stdout.close()
+
+
+def closed_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def run(args, env=None, **kw):
+    return subprocess.run([TOOL] + args, capture_output=True, text=True, timeout=300,
+                          env=env or os.environ, **kw)
+
+
+class Pyftpd(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.root = os.path.join(cls.tmp.name, "root")
+        os.mkdir(cls.root)
+        cls.proc, cls.port = start_server([PYFTPD, "--root", cls.root, "--anonymous", "--user", "user",
+                                           "--password", PASSWORD, "--log",
+                                           os.path.join(cls.tmp.name, "server.log")])
+        cls.url = "ftp://user:%s@127.0.0.1:%d" % (PASSWORD_URL, cls.port)
+
+    @classmethod
+    def tearDownClass(cls):
+        stop_server(cls.proc)
+        cls.tmp.cleanup()
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(dir=self.tmp.name)
+
+    def local(self, name, data=None):
+        path = os.path.join(self.work, name)
+        if data is not None:
+            with open(path, "wb") as f:
+                f.write(data)
+        return path
+
+    def ok(self, args, **kw):
+        r = run(args, **kw)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return r
+
+    def test_every_command_passive_and_active(self):
+        data = os.urandom(200_000)
+        src = self.local("src.bin", data)
+        for mode in ([], ["--active"]):
+            with self.subTest(mode=mode):
+                d = "dir" + ("A" if mode else "P")
+                out = self.local("out" + d)
+                r = self.ok(mode + [self.url, "mkdir", d, ";", "cd", d, ";", "put", src, "x:1.bin;",
+                                    "ls", "x:1.bin", ";", "nlst", ";", "pwd", ";", "get", "x:1.bin", out,
+                                    ";", "quote", "SYST", ";", "rm", "x:1.bin", ";", "cd", "..", ";",
+                                    "rmdir", d])
+                self.assertIn("x:1.bin", r.stdout)
+                self.assertIn("/" + d + "\n", r.stdout)
+                self.assertIn("215 ", r.stdout)
+                self.assertEqual(digest(out), digest(src))
+                self.assertFalse(os.path.exists(os.path.join(self.root, d)))
+
+    def test_transfer_type(self):
+        text = b"a\r\nb\r\n"
+        src = self.local("t.txt", text)
+        for mode, stored in (([], text), (["--ascii"], b"a\nb\n")):
+            with self.subTest(mode=mode):
+                self.ok(mode + ["-q", self.url, "put", src, "t.txt"])
+                with open(os.path.join(self.root, "t.txt"), "rb") as f:
+                    self.assertEqual(f.read(), stored)
+
+    def test_url_directory_and_anonymous(self):
+        os.makedirs(os.path.join(self.root, "pub"), exist_ok=True)
+        with open(os.path.join(self.root, "pub", "anon.txt"), "w") as f:
+            f.write("hello")
+        r = self.ok(["ftp://127.0.0.1:%d/pub" % self.port, "nlst", ";", "pwd"])
+        self.assertEqual(r.stdout.split(), ["anon.txt", "/pub"])
+
+    def test_resume_both_ways(self):
+        data = os.urandom(300_000)
+        with open(os.path.join(self.root, "r.bin"), "wb") as f:
+            f.write(data)
+        part = self.local("r.bin", data[:100_000])
+        r = self.ok(["--resume", self.url, "get", "r.bin", part])
+        self.assertIn("200000 bytes", r.stdout)
+        self.assertEqual(digest(part), hashlib.sha256(data).hexdigest())
+        # The server holds the start of the file: put sends only the rest.
+        with open(os.path.join(self.root, "up.bin"), "wb") as f:
+            f.write(data[:120_000])
+        r = self.ok(["--resume", self.url, "put", part, "up.bin"])
+        self.assertIn("180000 bytes", r.stdout)
+        self.assertEqual(digest(os.path.join(self.root, "up.bin")), hashlib.sha256(data).hexdigest())
+
+    def test_parallel_8(self):
+        names = ["p%d.bin" % i for i in range(8)]
+        for i, n in enumerate(names):
+            self.local(n, os.urandom(50_000 + 37_000 * i))
+        cmds = []
+        for n in names:
+            cmds += ["put", self.local(n), ";"]
+        self.ok(["--parallel", "8", "-v", self.url, "mkdir", "par", ";", "cd", "par", ";"] + cmds[:-1])
+        back = os.path.join(self.work, "back")
+        os.mkdir(back)
+        cmds = []
+        for n in names:
+            cmds += ["get", n, os.path.join(back, n), ";"]
+        r = self.ok(["--parallel", "8", "-v", self.url + "/par"] + cmds[:-1])
+        self.assertIn("channel 7: logged in", r.stderr)
+        for n in names:
+            self.assertEqual(digest(os.path.join(back, n)), digest(self.local(n)), n)
+            self.assertEqual(digest(os.path.join(self.root, "par", n)), digest(self.local(n)), n)
+
+    def test_password_sources(self):
+        home = self.work
+        with open(os.path.join(home, ".netrc"), "w") as f:
+            f.write("machine other login x password y\nmachine 127.0.0.1 login user password %s\n" % PASSWORD)
+        pwfile = self.local("pw", (PASSWORD + "\n").encode())
+        base = "ftp://user@127.0.0.1:%d" % self.port
+        cases = [
+            ("env", [base, "pwd"], {"ZUBFTP_PASSWORD": PASSWORD, "HOME": "/nonexistent"}),
+            ("file", ["--password-file", pwfile, base, "pwd"], {"HOME": "/nonexistent"}),
+            ("netrc user", [base, "pwd"], {"HOME": home}),
+            ("netrc login", ["ftp://127.0.0.1:%d" % self.port, "pwd"], {"HOME": home}),
+        ]
+        for name, args, extra in cases:
+            with self.subTest(name):
+                env = {k: v for k, v in os.environ.items() if k != "ZUBFTP_PASSWORD"}
+                env.update(extra)
+                self.ok(args, env=env)
+
+    def test_failures_and_exit_statuses(self):
+        log = self.local("chan.log")
+        secret = "Wr0ngS3cret"
+        cases = [
+            ("wrong password", ["-v", "--log", log, "ftp://user:%s@127.0.0.1:%d" % (secret, self.port), "pwd"],
+             4, "530"),
+            ("closed port", ["ftp://127.0.0.1:%d" % closed_port(), "pwd"], 3, "connect"),
+            ("refused command", [self.url, "rm", "no-such-file"], 5, "550"),
+            ("missing remote file", [self.url, "get", "no-such-file", self.local("nf")], 5, "550"),
+            ("missing local file", [self.url, "put", self.local("none")], 7, "none"),
+            ("unknown command", [self.url, "frobnicate"], 2, "unknown"),
+            ("bad url", ["http://x", "pwd"], 2, "URL"),
+            ("no command", [self.url], 2, "usage"),
+        ]
+        for name, args, status, text in cases:
+            with self.subTest(name):
+                r = run(args)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertIn(text, r.stderr)
+                self.assertNotIn(secret, r.stdout + r.stderr)
+        with open(log, errors="replace") as f:
+            self.assertNotIn(secret, f.read())
+        self.assertFalse(os.path.exists(self.local("nf")))
+
+    def test_absolute_paths_and_colons(self):
+        sub = os.path.join(self.work, "a:b", "c")
+        os.makedirs(sub)
+        src = os.path.join(sub, "f:1.bin")
+        with open(src, "wb") as f:
+            f.write(os.urandom(70_000))
+        dst = os.path.join(sub, "copy:2.bin")
+        self.ok(["-q", self.url, "put", src, "abs:1.bin", ";", "get", "abs:1.bin", dst, ";",
+                 "get", "abs:1.bin", sub])
+        self.assertEqual(digest(dst), digest(src))
+        self.assertEqual(digest(os.path.join(sub, "abs:1.bin")), digest(src))
+
+    def test_progress_only_on_a_terminal(self):
+        with open(os.path.join(self.root, "prog.bin"), "wb") as f:
+            f.write(os.urandom(4 << 20))
+        dst = self.local("prog.bin")
+        master, slave = pty.openpty()
+        proc = subprocess.Popen([TOOL, self.url, "get", "prog.bin", dst], stdout=slave, stderr=slave)
+        os.close(slave)
+        seen = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # EIO: the other side is closed
+                break
+            if not chunk:
+                break
+            seen += chunk
+        os.close(master)
+        self.assertEqual(proc.wait(timeout=300), 0, seen)
+        self.assertIn(b"\r\x1b[K", seen)
+        self.assertRegex(seen, rb"prog\.bin .*%  ETA")
+        r = self.ok([self.url, "get", "prog.bin", dst])
+        self.assertNotIn("\r", r.stdout)
+        self.assertEqual(r.stdout.count("\n"), 1)
+
+
+class CutTransfer(unittest.TestCase):
+    """A server that breaks the transfer off early."""
+
+    def test_cut_is_never_success(self):
+        with tempfile.TemporaryDirectory() as d:
+            up = os.path.join(d, "up.bin")
+            with open(up, "wb") as f:
+                f.write(os.urandom(32 << 20))  # more than the socket buffers hold
+            cases = (("426", "get", 8), ("short226", "get", 8), ("drop", "get", 8), ("stall", "get", 6),
+                     ("reset", "put", 8))
+            for mode, verb, status in cases:
+                with self.subTest(mode):
+                    proc, port = start_server([os.path.abspath(__file__), "--scripted", mode])
+                    args = ["big.bin", os.path.join(d, "big.bin")] if verb == "get" else [up, "big.bin"]
+                    try:
+                        r = run(["--timeout", "1" if mode == "stall" else "20",
+                                 "ftp://127.0.0.1:%d" % port, verb] + args)
+                    finally:
+                        stop_server(proc)
+                    self.assertEqual(r.returncode, status, r.stderr)
+                    self.assertIn(verb + " ", r.stderr)
+
+
+def scripted_server(mode):
+    """Login, TYPE, SIZE 100000, PASV and a RETR that sends 1000 bytes only
+    (or nothing at all, for "stall"), and a STOR whose data connection is
+    reset after 1000 bytes."""
+    lsn = socket.socket()
+    lsn.bind(("127.0.0.1", 0))
+    lsn.listen(1)
+    print(lsn.getsockname()[1], flush=True)
+    ctl, _ = lsn.accept()
+    f = ctl.makefile("rb")
+    ctl.sendall(b"220 scripted\r\n")
+    data = None
+    for line in f:
+        cmd = line.decode().strip().split(" ")[0].upper()
+        if cmd == "PASV":
+            data = socket.socket()
+            data.bind(("127.0.0.1", 0))
+            data.listen(1)
+            p = data.getsockname()[1]
+            ctl.sendall(b"227 Entering Passive Mode (127,0,0,1,%d,%d)\r\n" % (p >> 8, p & 255))
+        elif cmd == "RETR":
+            ctl.sendall(b"150 here it comes\r\n")
+            conn, _ = data.accept()
+            if mode == "stall":  # neither data nor an end: the client must give up
+                continue
+            conn.sendall(b"x" * 1000)
+            conn.close()
+            if mode == "drop":
+                ctl.close()
+                return
+            ctl.sendall(b"426 Connection closed; transfer aborted.\r\n" if mode == "426"
+                        else b"226 Transfer complete.\r\n")
+        elif cmd == "STOR":
+            ctl.sendall(b"150 send it\r\n")
+            conn, _ = data.accept()
+            conn.recv(1000)
+            # A reset, not an orderly close: the client's sends must fail.
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            conn.close()
+            ctl.sendall(b"426 Connection reset; transfer aborted.\r\n")
+        else:
+            ctl.sendall({"USER": b"331 pass\r\n", "PASS": b"230 in\r\n", "SIZE": b"213 100000\r\n",
+                         "QUIT": b"221 bye\r\n"}.get(cmd, b"200 ok\r\n"))
+            if cmd == "QUIT":
+                return
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 3 and sys.argv[1] == "--scripted":
+        scripted_server(sys.argv[2])
+        sys.exit(0)
+    TOOL = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)
