@@ -61,7 +61,7 @@ extern "C" {
 #define ZUB_E_NO_LISTEN_RESPONSE (-26)  /* active mode: nothing on the listening socket */
 #define ZUB_E_ACCEPT_TIMEOUT (-27)  /* active mode: the server never connected */
 #define ZUB_E_CANNOT_OPEN_FILE (-28)  /* the local file cannot be opened or created */
-#define ZUB_E_FILE_WRITE (-29)  /* (no text) */
+#define ZUB_E_FILE_WRITE (-29)  /* a download could not write the local file (no text) */
 #define ZUB_E_NO_PASV_PORT (-30)  /* passive mode: no port in the PASV reply */
 #define ZUB_E_NOT_COMPLETED (-31)  /* the transfer or listing did not complete */
 #define ZUB_E_LIST_OVERFLOW (-32)  /* zubGetList: the listing did not fit the buffer */
@@ -154,7 +154,8 @@ ZUB_EXPORT int32_t ZUB_CALL zubDriver(int32_t channel);
 ZUB_EXPORT int32_t ZUB_CALL zubSetInteger(int32_t channel, uint32_t number, uint32_t value);
 /* Query `number`: its value, or -1 for no such query. */
 ZUB_EXPORT int32_t ZUB_CALL zubGetInteger(int32_t channel, int32_t number);
-/* ZUB_STR_OPEN_LOG or ZUB_STR_LOG_TEXT: > 0, or -1. */
+/* ZUB_STR_OPEN_LOG: the log handle (> 0) or -1. ZUB_STR_LOG_TEXT: the
+ * log handle, 0 when no log is open. Other numbers: -1. */
 ZUB_EXPORT int32_t ZUB_CALL zubSetString(int32_t channel, int32_t number, const char *text);
 /* Copies text `number` into buffer (size bytes with NUL): its length. */
 ZUB_EXPORT int32_t ZUB_CALL zubGetString(int32_t channel, int32_t number, char *buffer, int32_t size);
