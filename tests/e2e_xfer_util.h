@@ -151,6 +151,7 @@ protected:
     std::string dir;       // private temporary directory
     std::string localDir;  // dir + "/local", the channel's local directory
     std::string logPath;
+    int attachBase = 0;    // DataPortBase as the attach chose it
 
     void SetUp() override {
         saved_ = zub::EngineSettings;
@@ -161,6 +162,15 @@ protected:
         ASSERT_EQ(::mkdir(localDir.c_str(), 0755), 0);
         logPath = dir + "/channel.log";
         ASSERT_EQ(zubAttach(1, 0), 1);
+        // Test processes attaching within the same few seconds would all get
+        // the same clock-chosen port range; ctest runs them side by side, so
+        // each process takes a range of its own (the one the clock chose is
+        // kept in attachBase for the tests of that choice).
+        attachBase = Rec()->DataPortBase;
+        const uint16_t base = static_cast<uint16_t>(0x4000 + ((::getpid() & 127) << 7));
+        Rec()->DataPortBase = base;
+        Rec()->DataPortLimit = static_cast<uint16_t>(base + 127);
+        Rec()->DataPort = base;
         ASSERT_GT(zubSetString(0, ZUB_STR_OPEN_LOG, logPath.c_str()), 0);
         ASSERT_EQ(zubSetLocalDir(0, localDir.c_str()), 0);
     }
@@ -179,18 +189,8 @@ protected:
     std::string Log() const { return ReadFile(logPath); }
     std::string Local(const std::string &name) const { return localDir + "/" + name; }
 
-    // Tests run as parallel processes get the same port range when they
-    // attach within the same few seconds; starting each process at its own
-    // place in the range keeps their listeners apart. Tests that check the
-    // port sequence itself turn this off.
-    bool spreadPorts = true;
-
     // Connects and logs in with AUTO_CALL on; the result of zubConnect.
     int32_t Connect(int port, const char *user = "user", const char *pass = "secret") {
-        if (spreadPorts) {
-            const uint32_t base = Rec()->DataPortBase;
-            zubSetInteger(0, ZUB_SET_DATA_PORT, base + 1 + static_cast<uint32_t>(::getpid()) % 120);
-        }
         zubSetInteger(0, ZUB_SET_SERVER_PORT, static_cast<uint32_t>(port));
         return zubConnect(0, "127.0.0.1", user, pass);
     }

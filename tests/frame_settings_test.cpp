@@ -118,24 +118,6 @@ TEST_F(FrameSettings, LibrarySettingsOutliveARelease) {
     EXPECT_EQ(EngineSettings.BlockSize, 2048u);
 }
 
-TEST(FrameSettingsDefaults, LoadTimeDefaults) {
-    // The fixtures put back whatever they change, so these are still the
-    // values the library was loaded with.
-    const zub::Settings &s = EngineSettings;
-    EXPECT_EQ(s.ConnectWait, 60000u);
-    EXPECT_EQ(s.ResponseDelay, 0u);
-    EXPECT_EQ(s.ResponseWait, 60000u);
-    EXPECT_EQ(s.BlockDelay, 0u);
-    EXPECT_EQ(s.BlockWait, 60000u);
-    EXPECT_EQ(s.SleepTime, 10u);
-    EXPECT_EQ(s.EndDelay, 50u);
-    EXPECT_EQ(s.BlockSize, 1024u);
-    EXPECT_EQ(s.DataWait, 25000u);
-    EXPECT_EQ(s.HostIndex, 0u);
-    EXPECT_EQ(s.NameSeparator, ':');
-    EXPECT_EQ(s.ReplyLineWait, 5000u);
-}
-
 // ---- integer queries ----------------------------------------------------------------------
 TEST_F(FrameSettings, QueriesReadTheirFields) {
     Attach(1);
