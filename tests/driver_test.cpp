@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "e2e_util.h"
+#include "support.h"
 #include "testserver/scripted.h"
 #include "testserver/sock.h"
 
@@ -306,7 +306,7 @@ TEST_F(DriverTest, SendFailureOfTheKeepAliveLogsItsEngineCode) {
     EXPECT_TRUE(found) << e2e::Joined(lines);
     // The texts of both codes follow, without line ends (-9 adds a space and
     // the last reply, empty here).
-    EXPECT_NE(e2e::ReadAll(log).find("Error attempting to connect. Socket has been closed."), std::string::npos);
+    EXPECT_NE(e2e::ReadFile(log).find("Error attempting to connect. Socket has been closed."), std::string::npos);
 }
 
 TEST_F(DriverTest, StopCodeIsClearedWhenAnOperationStarts) {

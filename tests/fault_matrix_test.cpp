@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "e2e_xfer_util.h"
+#include "support.h"
 #include "testserver/scripted.h"
 
 namespace {

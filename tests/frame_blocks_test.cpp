@@ -9,7 +9,7 @@
 #include <set>
 #include <string>
 
-#include "frame_support.h"
+#include "support.h"
 
 using namespace frame_test;
 
@@ -142,7 +142,7 @@ TEST_P(FrameBlocksRelease, DamageIsLoggedAndStopsThatChannelOnly) {
         raw[size + 3] = '!';
 
     EXPECT_EQ(zubRelease(), 1);
-    EXPECT_EQ(ReadWholeFile(Path("release.log")),
+    EXPECT_EQ(ReadFile(Path("release.log")),
               "FreeMemory Error: Chan=0, Index=" + std::to_string(d.block) +
                   ", Code=" + std::to_string(d.code) + "\r\n");
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "frame/errors.h"
-#include "frame_support.h"
+#include "support.h"
 
 using namespace frame_test;
 

@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "frame_support.h"
+#include "support.h"
 
 using namespace frame_test;
 
@@ -126,7 +126,7 @@ TEST_F(FrameLifecycle, EveryChannelExportChecksTheChannelFirst) {
         for (int32_t bad : {2, 0x10002, -1, 0x7FFF}) EXPECT_EQ(e.call(bad), ZUB_E_CHANNEL_RANGE) << e.name << " " << bad;
     }
     // A refused call writes nothing, not even to another channel's log.
-    EXPECT_EQ(ReadWholeFile(Path("check.log")), "");
+    EXPECT_EQ(ReadFile(Path("check.log")), "");
     EXPECT_EQ(+zub::ChannelTable[0]->LogFile, log);
 }
 

@@ -4,8 +4,7 @@
 // Divisions: the log of a call sequence, the shared trace handle.
 #include <string>
 
-#include "e2e_xfer_util.h"
-#include "frame_support.h"
+#include "support.h"
 
 using namespace frame_test;
 
@@ -24,7 +23,7 @@ TEST_F(FrameLog, ACallSequenceWritesExactlyTheseBytes) {
     ASSERT_GT(h, 0);
     EXPECT_EQ(+Rec(0)->LogFile, h);
     EXPECT_EQ(zub::TraceFile, h);
-    EXPECT_EQ(ReadWholeFile(path), "");  // the opening call logs into the log open before it
+    EXPECT_EQ(ReadFile(path), "");  // the opening call logs into the log open before it
 
     char buf[300];
     EXPECT_EQ(zubSetInteger(0, ZUB_SET_CONNECT_WAIT, 30000), 30000);
@@ -54,7 +53,7 @@ TEST_F(FrameLog, ACallSequenceWritesExactlyTheseBytes) {
         "AUTO_CALL = 1\r\n"
         "*** zubClose\r\n"
         "<220:284.280>\r\n";
-    EXPECT_EQ(ReadWholeFile(path), expected);
+    EXPECT_EQ(ReadFile(path), expected);
 }
 
 TEST_F(FrameLog, CloseWithAutoCallOffKeepsTheLogOpen) {
@@ -64,7 +63,7 @@ TEST_F(FrameLog, CloseWithAutoCallOffKeepsTheLogOpen) {
     EXPECT_EQ(zubClose(0), 0);
     EXPECT_EQ(+Rec(0)->LogFile, h);
     EXPECT_EQ(zub::TraceFile, h);
-    EXPECT_EQ(ReadWholeFile(Path("kept.log")), "*** zubSetInteger(0,6,0)\r\nAUTO_CALL = 0\r\n*** zubClose\r\n");
+    EXPECT_EQ(ReadFile(Path("kept.log")), "*** zubSetInteger(0,6,0)\r\nAUTO_CALL = 0\r\n*** zubClose\r\n");
 }
 
 TEST_F(FrameLog, LongLinesAreCutNotOverrun) {
@@ -72,7 +71,7 @@ TEST_F(FrameLog, LongLinesAreCutNotOverrun) {
     OpenLog(0, "long.log");
     const std::string text(5000, 'L');
     ASSERT_GT(zubSetString(0, ZUB_STR_LOG_TEXT, text.c_str()), 0);
-    const std::string log = ReadWholeFile(Path("long.log"));
+    const std::string log = ReadFile(Path("long.log"));
     // Two formatted lines, each cut at 1023 characters.
     EXPECT_EQ(log.size(), 2u * 1023u);
     EXPECT_EQ(log.substr(0, 23), "*** zubSetString(0,21,'");
@@ -132,9 +131,9 @@ TEST_F(FrameLog, ReopeningTruncatesTheFile) {
     zp_file_close(h);
     Rec(0)->LogFile = 0;
     OpenLog(0, "again.log");
-    EXPECT_EQ(ReadWholeFile(Path("again.log")), "");
+    EXPECT_EQ(ReadFile(Path("again.log")), "");
     zubDebug(0, 0, 0, 0);
-    EXPECT_EQ(ReadWholeFile(Path("again.log")), "*** zubDebug\r\n");
+    EXPECT_EQ(ReadFile(Path("again.log")), "*** zubDebug\r\n");
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "frame_support.h"
+#include "support.h"
 
 using namespace frame_test;
 
@@ -101,7 +101,7 @@ TEST_F(FrameSettings, UnhandledNumbersChangeNothingButStillLog) {
     }
     EXPECT_EQ(std::memcmp(&before, &EngineSettings, sizeof before), 0);
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(Rec(0)), sizeof(ChannelRecord)), record);
-    EXPECT_EQ(ReadWholeFile(Path("unhandled.log")), expectLog);
+    EXPECT_EQ(ReadFile(Path("unhandled.log")), expectLog);
 }
 
 // ---- lifetime ---------------------------------------------------------------------------
@@ -257,7 +257,7 @@ TEST_F(FrameStrings, SetStringHandlesTwentyAndTwentyOneOnly) {
     const int32_t h = OpenLog(0, "s.log");
     EXPECT_EQ(zubSetString(0, ZUB_STR_LOG_TEXT, "text"), h);
     EXPECT_EQ(zubSetString(0, 19, "y"), -1);
-    EXPECT_EQ(ReadWholeFile(Path("s.log")),
+    EXPECT_EQ(ReadFile(Path("s.log")),
               "*** zubSetString(0,21,'text')\r\ntext\r\n*** zubSetString(0,19,'y')\r\n");
 }
 

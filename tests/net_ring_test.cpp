@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "net_fixture.h"
+#include "support.h"
 
 namespace {
 
 using namespace zub;
 using nettest::NetFixture;
-using nettest::V;
+using nettest::Val;
 using nettest::Occurrences;
 
 class NetRingTest : public NetFixture {
@@ -85,7 +85,7 @@ TEST_F(NetRingTest, ReadReplyRecognisesTheLinesOfAReply) {
         ASSERT_NO_FATAL_FAILURE(PeerSend(c.wire));
         ASSERT_EQ(RingWait(ring(), 5000), 1);
         EXPECT_EQ(ReadReply(rec), c.result);
-        EXPECT_EQ(V(rec->ServerCode), c.code);
+        EXPECT_EQ(Val(rec->ServerCode), c.code);
         EXPECT_STREQ(rec->ErrorText, c.errorText);
         EXPECT_EQ(RingHeld(ring()), c.leftInRing);
         std::string log = Log().substr(logStart);
@@ -104,7 +104,7 @@ TEST_F(NetRingTest, ReplyArrivingByteByByte) {
     gRecvCalls = 0;
     zp_syscall_set("recv", reinterpret_cast<zp_syscall_ptr>(RecvOneByte));
     EXPECT_EQ(ReadReply(rec), 8);
-    EXPECT_EQ(V(rec->ServerCode), 220);
+    EXPECT_EQ(Val(rec->ServerCode), 220);
     EXPECT_STREQ(rec->ReplyBuf, "220 Ok\r\n");
     std::string log = Log();
     EXPECT_NE(log.find("r: 220-Hi\r\n"), std::string::npos);
@@ -120,14 +120,14 @@ TEST_F(NetRingTest, LineStraddlingTheWrap) {
     memcpy(ring()->RingData + 4090, "250 ", 4);
     ASSERT_NO_FATAL_FAILURE(PeerSend("wrapped\r\n"));
     ASSERT_TRUE(FillTo(13));
-    EXPECT_EQ(V(ring()->RingTail), 7);  // (4094 + 9) wrapped
+    EXPECT_EQ(Val(ring()->RingTail), 7);  // (4094 + 9) wrapped
     EXPECT_EQ(ring()->RingData[7], 0);
 
     char peek[32] = {};
     EXPECT_EQ(RingPeek(ring(), peek, 31), 13);
     EXPECT_STREQ(peek, "250 wrapped\r\n");
     EXPECT_EQ(ReadReply(rec), 13);
-    EXPECT_EQ(V(rec->ServerCode), 250);
+    EXPECT_EQ(Val(rec->ServerCode), 250);
     EXPECT_STREQ(rec->ReplyBuf, "250 wrapped\r\n");
     EXPECT_EQ(RingHeld(ring()), 0);
 }
@@ -148,7 +148,7 @@ TEST_F(NetRingTest, LineLongerThanTheRing) {
     // The same through the reply reader: plain text up to the final line.
     ASSERT_NO_FATAL_FAILURE(PeerSend(longText + "\r\n200 Ok\r\n"));
     EXPECT_EQ(ReadReply(rec), 8);
-    EXPECT_EQ(V(rec->ServerCode), 200);
+    EXPECT_EQ(Val(rec->ServerCode), 200);
     EXPECT_EQ(strlen(rec->ErrorText), 254u);  // cut to its field
 }
 
@@ -186,9 +186,9 @@ TEST_F(NetRingTest, ReadWaitAndTheEmptyPollCounter) {
     int32_t before = ring()->EmptyPolls;
     // Wait 0 on an idle socket: two attempts, no sleep.
     EXPECT_EQ(RingWait(ring(), 0), 0);
-    EXPECT_EQ(V(ring()->EmptyPolls), before + 2);
+    EXPECT_EQ(Val(ring()->EmptyPolls), before + 2);
     EXPECT_EQ(RingRead(ring(), buf, 10), 0);
-    EXPECT_EQ(V(ring()->EmptyPolls), before + 3);
+    EXPECT_EQ(Val(ring()->EmptyPolls), before + 3);
     EXPECT_NE(Log().find("zubQueueLoad=0\r\n"), std::string::npos);
 
     ASSERT_NO_FATAL_FAILURE(PeerSend("abcd"));
@@ -210,10 +210,10 @@ TEST_F(NetRingTest, ReplyBeforeCloseIsStillRead) {
     ASSERT_NO_FATAL_FAILURE(PeerSend("221 Goodbye\r\n"));
     PeerClose();
     EXPECT_EQ(ReadReply(rec), 13);
-    EXPECT_EQ(V(rec->ServerCode), 221);
+    EXPECT_EQ(Val(rec->ServerCode), 221);
     // Then the close: the read ends without error.
     EXPECT_EQ(ReadReply(rec), 1);
-    EXPECT_EQ(V(rec->ServerCode), 221);
+    EXPECT_EQ(Val(rec->ServerCode), 221);
 }
 
 TEST_F(NetRingTest, ReplyWithoutFinalLineGivesUp) {
@@ -232,7 +232,7 @@ TEST_F(NetRingTest, ReplyWithoutFinalLineGivesUp) {
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
         // Well inside one ReplyLineWait: the line wait is cut to the deadline.
         EXPECT_LT(ms.count(), 4000);
-        EXPECT_EQ(V(rec->ServerCode), 220);
+        EXPECT_EQ(Val(rec->ServerCode), 220);
         CloseSocket(rec->CtrlSock, 0);
         rec->CtrlSock = rec->CtrlRing.RingSock = 0;
         ::close(peer);
@@ -271,7 +271,7 @@ TEST_F(NetRingTest, ReadReplyWithoutSocketAndDrain) {
     EXPECT_EQ(RingHeld(ring()), 0);
     ASSERT_NO_FATAL_FAILURE(PeerSend("250 fresh\r\n"));
     EXPECT_EQ(ReadReply(rec), 11);
-    EXPECT_EQ(V(rec->ServerCode), 250);
+    EXPECT_EQ(Val(rec->ServerCode), 250);
 }
 
 }  // namespace

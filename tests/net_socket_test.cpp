@@ -13,13 +13,13 @@
 #include <string>
 
 #include "net/text.h"
-#include "net_fixture.h"
+#include "support.h"
 
 namespace {
 
 using namespace zub;
 using nettest::NetFixture;
-using nettest::V;
+using nettest::Val;
 using Clock = std::chrono::steady_clock;
 
 long MsSince(Clock::time_point t0) {
@@ -84,7 +84,7 @@ void Replace(const char *name, Fn fn) {
 // Family 2, then port and address most significant byte first.
 void ExpectSockAddr(const SockAddr16 &sa, uint32_t addr, uint16_t port) {
     const auto *b = reinterpret_cast<const uint8_t *>(&sa);
-    EXPECT_EQ(V(sa.Family), 2);
+    EXPECT_EQ(Val(sa.Family), 2);
     EXPECT_EQ(b[2], port >> 8);
     EXPECT_EQ(b[3], port & 0xFF);
     EXPECT_EQ(b[4], addr >> 24);
@@ -123,20 +123,20 @@ TEST_F(NetSocketTest, RefusedConnect) {
 
     // Blocking: the refusal is the result.
     rec->CtrlSock = CreateSocket();
-    ASSERT_GT(V(rec->CtrlSock), 0);
+    ASSERT_GT(Val(rec->CtrlSock), 0);
     EXPECT_EQ(ConnectControl(rec), -ZP_WSAECONNREFUSED);
-    EXPECT_EQ(V(rec->WaitWritable), 0);
+    EXPECT_EQ(Val(rec->WaitWritable), 0);
     ExpectSockAddr(rec->ServerSockAddr, 0x7F000001, static_cast<uint16_t>(port));
     CloseSocket(rec->CtrlSock, 0);
 
     // Non-blocking: under way, then an error condition that ends any wait.
     rec->CtrlSock = rec->CtrlRing.RingSock = CreateSocket();
-    ASSERT_GT(V(rec->CtrlSock), 0);
+    ASSERT_GT(Val(rec->CtrlSock), 0);
     rec->NonBlockConnect = 1;
     int32_t r = ConnectControl(rec);
     EXPECT_TRUE(r == 1 || r == -ZP_WSAECONNREFUSED) << r;
-    EXPECT_EQ(V(rec->WaitWritable), 1);
-    EXPECT_EQ(V(rec->NonBlockArg), 1u);
+    EXPECT_EQ(Val(rec->WaitWritable), 1);
+    EXPECT_EQ(Val(rec->NonBlockArg), 1u);
     auto t0 = Clock::now();
     EXPECT_EQ(AwaitWritable(rec->CtrlSock, 30000), 0);
     EXPECT_LT(MsSince(t0), 10000);
@@ -209,8 +209,8 @@ TEST_F(NetSocketTest, ConnectDataGoesToTheServerAddress) {
     rec->ServerAddr = 0x7F000001;
     rec->DataPort = static_cast<uint16_t>(port);
     EXPECT_EQ(ConnectData(rec), 1);
-    EXPECT_GT(V(rec->DataSock), 0);
-    EXPECT_EQ(V(rec->DataRing.RingSock), V(rec->DataSock));
+    EXPECT_GT(Val(rec->DataSock), 0);
+    EXPECT_EQ(Val(rec->DataRing.RingSock), Val(rec->DataSock));
     ExpectSockAddr(rec->DataSockAddr, 0x7F000001, static_cast<uint16_t>(port));
     int fd = zt::sock::acceptWithin(lfd, 5000);
     EXPECT_GE(fd, 0);
@@ -239,7 +239,7 @@ TEST_F(NetSocketTest, ListenDataBindsTheLocalAddress) {
     // A second listener on the same port: the address is taken.
     int32_t first = rec->ListenSock;
     EXPECT_EQ(ListenData(rec), -ZP_WSAEADDRINUSE);
-    EXPECT_NE(V(rec->ListenSock), first);  // left for the caller to close
+    EXPECT_NE(Val(rec->ListenSock), first);  // left for the caller to close
 }
 
 TEST_F(NetSocketTest, NoSocketLeftTakesTheErrorExit) {
@@ -247,11 +247,11 @@ TEST_F(NetSocketTest, NoSocketLeftTakesTheErrorExit) {
     EXPECT_EQ(CreateSocket(), ZUB_E_INVALID_SOCKET);
     rec->DataSock = rec->DataRing.RingSock = 0;
     EXPECT_EQ(ConnectData(rec), ZUB_E_INVALID_SOCKET);
-    EXPECT_EQ(V(rec->DataSock), 0);  // "none", not the error value
-    EXPECT_EQ(V(rec->DataRing.RingSock), 0);
-    EXPECT_EQ(V(rec->SockCode), ZUB_E_INVALID_SOCKET);
+    EXPECT_EQ(Val(rec->DataSock), 0);  // "none", not the error value
+    EXPECT_EQ(Val(rec->DataRing.RingSock), 0);
+    EXPECT_EQ(Val(rec->SockCode), ZUB_E_INVALID_SOCKET);
     EXPECT_EQ(ListenData(rec), ZUB_E_INVALID_SOCKET);
-    EXPECT_EQ(V(rec->ListenSock), 0);
+    EXPECT_EQ(Val(rec->ListenSock), 0);
 }
 
 // ---- addresses ----------------------------------------------------------------------
@@ -270,9 +270,9 @@ TEST_F(NetSocketTest, ResolveServerLocalNames) {
         rec->ServerAddr = 0;
         EXPECT_EQ(ResolveServer(rec), c.result);
         if (c.result == 1) {
-            EXPECT_EQ(V(rec->ServerAddr), 0x7F000001u);
+            EXPECT_EQ(Val(rec->ServerAddr), 0x7F000001u);
         }
-        ASSERT_NE(V(rec->HostEntry), nullptr);
+        ASSERT_NE(Val(rec->HostEntry), nullptr);
         EXPECT_GE(static_cast<const HostList *>(rec->HostEntry)->Count, 1);
     }
 }
@@ -302,7 +302,7 @@ TEST_F(NetSocketTest, ResolveServerPicksByHostIndex) {
         EngineSettings.HostIndex = c.hostIndex;
         rec->ServerAddr = 0;
         EXPECT_EQ(ResolveServer(rec), c.result) << c.hostIndex;
-        EXPECT_EQ(V(rec->ServerAddr), c.addr) << c.hostIndex;
+        EXPECT_EQ(Val(rec->ServerAddr), c.addr) << c.hostIndex;
     }
 }
 
@@ -320,7 +320,7 @@ TEST_F(NetSocketTest, ResolveServerUnknownName) {
         gFake.error = c.eai;
         rec->HostEntry = &gFake;
         EXPECT_EQ(ResolveServer(rec), c.result);
-        EXPECT_EQ(V(rec->HostEntry), nullptr);
+        EXPECT_EQ(Val(rec->HostEntry), nullptr);
     }
 }
 
@@ -330,7 +330,7 @@ TEST_F(NetSocketTest, QueryLocalAddressOfTheControlConnection) {
     EXPECT_STREQ(rec->LocalIPText, "");
     ASSERT_NO_FATAL_FAILURE(ConnectPair());
     EXPECT_EQ(QueryLocalAddress(rec), 1);
-    EXPECT_EQ(V(rec->LocalAddr), 0x7F000001u);
+    EXPECT_EQ(Val(rec->LocalAddr), 0x7F000001u);
     EXPECT_STREQ(rec->LocalIPText, "127.0.0.1");
     EXPECT_NE(Log().find("LocalIP=[127.0.0.1]\r\n"), std::string::npos);
 }

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "frame_support.h"
+#include "support.h"
 
 using namespace frame_test;
 

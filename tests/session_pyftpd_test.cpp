@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "e2e_util.h"
+#include "support.h"
 #include "testserver/pyftpd.h"
 
 namespace {
@@ -251,7 +251,7 @@ TEST_F(SessionPyftpd, ChannelLogOfAWholeSession) {
     std::vector<std::string> got = e2e::MaskedLog(log);
     EXPECT_EQ(got, expected) << e2e::Joined(got);
     // The password appears nowhere in the file, masked fields or not.
-    EXPECT_EQ(e2e::ReadAll(log).find("secret"), std::string::npos);
+    EXPECT_EQ(e2e::ReadFile(log).find("secret"), std::string::npos);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "e2e_util.h"
+#include "support.h"
 #include "testserver/scripted.h"
 
 namespace {
@@ -114,7 +114,7 @@ TEST_F(SessionScripted, PasswordIsMaskedInTheLog) {
         std::vector<std::string> lines = e2e::MaskedLog(log);
         EXPECT_TRUE(e2e::HasLine(lines, "S: PASS ****")) << e2e::Joined(lines);
         EXPECT_EQ(zubClose(0), 0);
-        EXPECT_EQ(e2e::ReadAll(log).find(pass), std::string::npos);
+        EXPECT_EQ(e2e::ReadFile(log).find(pass), std::string::npos);
     }
 }
 
@@ -302,14 +302,14 @@ TEST_F(SessionScripted, ResponseDelayHoldsTheNextStepWithoutTouchingAnything) {
     int64_t t0 = NowMs();
     ASSERT_EQ(zubDriver(0), 241);  // NOOP sent, the reply state is next
     const int32_t prev = Rec()->PrevState, self = Rec()->ThisState, next = Rec()->NextState;
-    const std::string before = e2e::ReadAll(log);
+    const std::string before = e2e::ReadFile(log);
     int32_t r = zubDriver(0);
     if (NowMs() - t0 >= 450) GTEST_SKIP() << "the machine was too slow to call again within the delay";
     EXPECT_EQ(r, ZUB_PACING);
     EXPECT_EQ(+Rec()->PrevState, prev);
     EXPECT_EQ(+Rec()->ThisState, self);
     EXPECT_EQ(+Rec()->NextState, next);
-    EXPECT_EQ(e2e::ReadAll(log), before);
+    EXPECT_EQ(e2e::ReadFile(log), before);
     EXPECT_EQ(e2e::Drive(0), 0);
     EXPECT_EQ(zubGetInteger(0, ZUB_GET_SERVER_CODE), 200);
 }
@@ -467,7 +467,7 @@ TEST_F(CommandScripted, NoArgumentCarriesASecondCommandOrIsCut) {
     ExpectTranscript({"USER u", "PASS pw-s3cret", "DELE " + name255});
     EXPECT_EQ(srv_->connections(), 1) << "no refused connect reached the server";
     EXPECT_EQ(zubClose(0), 0);
-    EXPECT_EQ(e2e::ReadAll(log).find("s3cret"), std::string::npos) << "the password is in the log or trace";
+    EXPECT_EQ(e2e::ReadFile(log).find("s3cret"), std::string::npos) << "the password is in the log or trace";
 }
 
 // With AUTO_CALL off, a step returns at once while no byte of the greeting

@@ -19,8 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "e2e_util.h"
-#include "e2e_xfer_util.h"
+#include "support.h"
 #include "testserver/pyftpd.h"
 #include "testserver/scripted.h"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "e2e_xfer_util.h"
+#include "support.h"
 #include "testserver/pyftpd.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "e2e_xfer_util.h"
+#include "support.h"
 #include "net/net.h"
 #include "testserver/scripted.h"
 #include "testserver/sock.h"
