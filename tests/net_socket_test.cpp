@@ -242,16 +242,23 @@ TEST_F(NetSocketTest, ListenDataBindsTheLocalAddress) {
     EXPECT_NE(V(rec->ListenSock), first);  // left for the caller to close
 }
 
-TEST_F(NetSocketTest, NoSocketLeftTakesTheErrorExit) {
+// No socket left: the code comes back and the record is clean; the error
+// exit is the calling state's, so nothing is logged or recorded here.
+TEST_F(NetSocketTest, NoSocketLeftReturnsTheCodeOnly) {
+    OpenLog();
     Replace("socket", SocketExhausted);
     EXPECT_EQ(CreateSocket(), ZUB_E_INVALID_SOCKET);
     rec->DataSock = rec->DataRing.RingSock = 0;
+    rec->ThisState = 901;
+    rec->SockCode = 0;
     EXPECT_EQ(ConnectData(rec), ZUB_E_INVALID_SOCKET);
     EXPECT_EQ(V(rec->DataSock), 0);  // "none", not the error value
     EXPECT_EQ(V(rec->DataRing.RingSock), 0);
-    EXPECT_EQ(V(rec->SockCode), ZUB_E_INVALID_SOCKET);
     EXPECT_EQ(ListenData(rec), ZUB_E_INVALID_SOCKET);
     EXPECT_EQ(V(rec->ListenSock), 0);
+    EXPECT_EQ(V(rec->SockCode), 0);
+    EXPECT_EQ(V(rec->ThisState), 901);
+    EXPECT_EQ(Log().find("ERROR("), std::string::npos) << Log();
 }
 
 // ---- addresses ----------------------------------------------------------------------

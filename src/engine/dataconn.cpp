@@ -56,7 +56,8 @@ int32_t State_PasvReply(ChannelRecord *rec, uint32_t now) {
     LogWrite(rec, "DataPort = %d\r\n", static_cast<int>(rec->DataPort));
     DropStaleSockets(rec);
     r = ConnectData(rec);
-    if (r < 0) return FailStep(rec, r, 0);
+    // No socket at all is told apart from a connect that failed.
+    if (r < 0) return FailStep(rec, r, rec->DataSock == 0 ? ZUB_E_CANNOT_CREATE_SOCKET : 0);
     ArmReplyWait(rec, now);
     rec->NextState = S_PasvWaitUp;
     return kStepDone;
@@ -95,7 +96,7 @@ int32_t State_SendPort(ChannelRecord *rec, uint32_t now) {
         r = ListenData(rec);
         if (r != -ZP_WSAEADDRINUSE || attempt >= range) break;
     }
-    if (r < 0) return FailStep(rec, r, ZUB_E_LISTEN);
+    if (r < 0) return FailStep(rec, r, rec->ListenSock == 0 ? ZUB_E_CANNOT_CREATE_SOCKET : ZUB_E_LISTEN);
     zp_format(rec->CmdBuf, "PORT %s,%1d,%1d\r\n", rec->LocalIPText, rec->DataPort >> 8, rec->DataPort & 0xFF);
     // The dots of the address (at most 15 characters after "PORT ") become
     // commas; nothing behind them is touched.

@@ -72,7 +72,7 @@ int32_t State_ReceiveList(ChannelRecord *rec, uint32_t now) {
     // A failed receive shows in the wait; a read after it would see only
     // the end of the stream.
     int32_t r = w < 0 ? w : RingRead(&rec->DataRing, rec->ReplyBuf, 4094);
-    if (r == -1 || r == 0) {
+    if (r == ZUB_E_SOCKET_CLOSED || r == 0) {
         rec->NextTime = TickAdd(now, EngineSettings.ResponseDelay);
         rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
         rec->NextState = S_ListClose;

@@ -114,7 +114,7 @@ int32_t State_ReceiveBlock(ChannelRecord *rec, uint32_t now) {
     // A failed receive is reported by the wait itself and not again by a
     // read after it, which would see only the end of the stream.
     int32_t r = w < 0 ? w : RingRead(&rec->DataRing, rec->DataBuf, 8192);
-    if (r == -1 || r == 0) {  // the server closed the data connection: end of file
+    if (r == ZUB_E_SOCKET_CLOSED || r == 0) {  // the server closed the data connection: end of file
         ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
         rec->NextState = S_GetClose;
         return kStepDone;

@@ -18,6 +18,9 @@ int32_t AwaitWritable(int32_t sock, uint32_t waitMs);  // 1 / 0
 int32_t SendAll(int32_t sock, const char *bytes, int32_t count);
 int32_t CloseSocket(int32_t sock, uint32_t lingerMs);  // only the low 16 bits count
 int32_t ConnectControl(ChannelRecord *rec);
+// The data sockets. A socket that cannot be created leaves DataSock (and
+// the data ring) or ListenSock at 0 and returns CreateSocket's code; the
+// calling state takes the error exit.
 int32_t ConnectData(ChannelRecord *rec);
 int32_t ListenData(ChannelRecord *rec);
 // Minus the platform's last error number; -1 if the platform left none.

@@ -71,7 +71,7 @@ int32_t RingFill(RecvRing *ring) {
     // thread's last error.
     const int32_t failure = got < 0 ? NegatedLastError() : 0;
     TraceWrite("recv(%d):%d\r\n", ring->RingSock, got);
-    if (got == 0) return -1;  // closed by the peer
+    if (got == 0) return ZUB_E_SOCKET_CLOSED;  // closed by the peer
     // A failed receive (a reset, say) carries its own code, so a transfer cut
     // off mid-way is told apart from one the server ended.
     if (got < 0) return failure;
@@ -207,7 +207,7 @@ int32_t ReadReply(ChannelRecord *rec) {
         int32_t n = ReadLine(rec, line, kReplyBufSize, wait, stop);
         // A closed connection ends the read without error; the driver's
         // deadline notices the missing reply.
-        if (n == -1) return 1;
+        if (n == ZUB_E_SOCKET_CLOSED) return 1;
         if (n < 0) return n;
         if (n == 0) continue;
         // A line the deadline cut off is no reply: its code may be only the

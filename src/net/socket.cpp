@@ -7,7 +7,6 @@
 //
 // Divisions: error results, create and poll, waits, send and close,
 // connections.
-#include "engine/driver.h"
 #include "frame/log.h"
 #include "net/net.h"
 #include "platform/platform.h"
@@ -72,7 +71,7 @@ int32_t AwaitWritable(int32_t sock, uint32_t waitMs) { return AwaitReady(sock, 2
 // ---- send and close ----------------------------------------------------------------
 int32_t SendAll(int32_t sock, const char *bytes, int32_t count) {
     // Writability is awaited once; later partial sends follow at once.
-    if (!AwaitWritable(sock, EngineSettings.ResponseWait)) return -1;
+    if (!AwaitWritable(sock, EngineSettings.ResponseWait)) return ZUB_E_SOCKET_CLOSED;
     int32_t done = 0;
     while (done < count) {
         zp_set_last_error(0);
@@ -128,7 +127,7 @@ int32_t ConnectData(ChannelRecord *rec) {
     // A failed create leaves "no socket" (0) behind, never the error value.
     rec->DataSock = s > 0 ? s : 0;
     rec->DataRing.RingSock = rec->DataSock;
-    if (s < 0) return FailStep(rec, s, ZUB_E_CANNOT_CREATE_SOCKET);
+    if (s < 0) return s;
     // Passive data always goes to the control connection's server; only the
     // port comes from the passive reply.
     FillSockAddr(&rec->DataSockAddr, rec->ServerAddr, rec->DataPort);
@@ -138,7 +137,7 @@ int32_t ConnectData(ChannelRecord *rec) {
 int32_t ListenData(ChannelRecord *rec) {
     int32_t s = CreateSocket();
     rec->ListenSock = s > 0 ? s : 0;
-    if (s < 0) return FailStep(rec, s, ZUB_E_CANNOT_CREATE_SOCKET);
+    if (s < 0) return s;
     LogWrite(rec, "Binding %s to port %d\r\n", rec->LocalIPText, rec->DataPort);
     FillSockAddr(&rec->ListenSockAddr, rec->LocalAddr, rec->DataPort);
     // The caller's clean-up closes ListenSock when bind or listen fails.
