@@ -7,12 +7,26 @@
 #include <string>
 #include <vector>
 
+#include "frame/text.h"
 #include "net/net.h"
 #include "net/text.h"
 
 namespace {
 
 using namespace zub;
+
+// ---- measuring ----------------------------------------------------------------------
+// The log's measure stops at 8192 characters; TextLength has no bound.
+TEST(NetTextTest, StringLengthIsBoundedTextLengthIsNot) {
+    for (size_t n : {size_t(0), size_t(1), size_t(8191), size_t(8192), size_t(8193), size_t(9000)}) {
+        SCOPED_TRACE(n);
+        const std::string text(n, 'x');
+        EXPECT_EQ(StringLength(text.c_str()), static_cast<int32_t>(n < 8192 ? n : 8192));
+        EXPECT_EQ(TextLength(text.c_str()), static_cast<int32_t>(n));
+    }
+    EXPECT_EQ(StringLength(nullptr), 0);
+    EXPECT_EQ(TextLength(nullptr), 0);
+}
 
 // ---- dotted quads -----------------------------------------------------------------
 struct QuadCase {

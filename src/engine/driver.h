@@ -13,6 +13,9 @@ namespace zub {
 // records the socket code, closes the local file. Returns sockCode when it
 // is negative, else code.
 int32_t FailStep(ChannelRecord *rec, int32_t sockCode, int32_t code);
+// Runs one state of the channel (zubDriver without the call frame): the
+// driver's result.
+int32_t DriverStep(ChannelRecord *rec);
 // "sss.mmm" of the low 19 bits of a tick, in a buffer of the caller's own.
 struct TickText {
     char text[16];

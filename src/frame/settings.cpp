@@ -6,8 +6,8 @@
 #include "frame/errors.h"
 #include "frame/log.h"
 #include "frame/record.h"
-#include "net/net.h"
-#include "net/text.h"
+#include "frame/sockquery.h"
+#include "frame/text.h"
 #include "platform/platform.h"
 #include "zub32.h"
 

@@ -7,12 +7,12 @@
 #include <cstdint>
 
 #include "frame/record.h"
+#include "frame/sockquery.h"
 
 namespace zub {
 
 // ---- sockets -------------------------------------------------------------
 int32_t CreateSocket();                          // handle, or -10
-int32_t PollSocket(int32_t sock, int mode);      // nonzero / 0; -4 for a bad mode
 int32_t AwaitReadable(int32_t sock, uint32_t waitMs);  // 1 / 0
 int32_t AwaitWritable(int32_t sock, uint32_t waitMs);  // 1 / 0
 int32_t SendAll(int32_t sock, const char *bytes, int32_t count);
@@ -53,7 +53,6 @@ struct HostList {
 };
 int32_t ResolveServer(ChannelRecord *rec);
 int32_t GetLocalHostName(char *buf, int32_t size);
-int32_t QueryLocalAddress(ChannelRecord *rec);
 int32_t GetStackDescription(char *buf, int32_t size);
 // Family 2, port and address (given in host order) in network byte order.
 void FillSockAddr(SockAddr16 *sa, uint32_t addr, uint16_t port);
