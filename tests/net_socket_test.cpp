@@ -102,6 +102,12 @@ TEST_F(NetSocketTest, PollSocketRejectsBadModesWithoutPolling) {
     Replace("poll", PollCounted);
     for (int mode : {0, 4, -1, 99}) EXPECT_EQ(PollSocket(rec->CtrlSock, mode), ZUB_E_BAD_STATUS_FLAG) << mode;
     EXPECT_EQ(gCalls, 0);
+    // The three modes each poll once: a fresh connection is writable, has
+    // nothing to read and no error.
+    EXPECT_EQ(PollSocket(rec->CtrlSock, ZP_POLL_READABLE), 0);
+    EXPECT_EQ(PollSocket(rec->CtrlSock, ZP_POLL_WRITABLE), 1);
+    EXPECT_EQ(PollSocket(rec->CtrlSock, ZP_POLL_ERROR), 0);
+    EXPECT_EQ(gCalls, 3);
 }
 
 TEST_F(NetSocketTest, ZeroWaitPollsOnceForEachCondition) {
@@ -140,7 +146,7 @@ TEST_F(NetSocketTest, RefusedConnect) {
     auto t0 = Clock::now();
     EXPECT_EQ(AwaitWritable(rec->CtrlSock, 30000), 0);
     EXPECT_LT(MsSince(t0), 10000);
-    EXPECT_NE(PollSocket(rec->CtrlSock, 3), 0);
+    EXPECT_NE(PollSocket(rec->CtrlSock, ZP_POLL_ERROR), 0);
 }
 
 // ---- send and close -------------------------------------------------------------------

@@ -111,10 +111,6 @@ TEST(NetTextTest, Scanners) {
     EXPECT_EQ(FindQuoteEnd(crEnd), crEnd + 4);
     const char unquoted[] = "/pub";
     EXPECT_EQ(FindQuoteEnd(unquoted), unquoted + 4);
-
-    const char withNul[] = {'a', 'b', 0, '\n'};
-    EXPECT_EQ(FindChar(withNul, 4, '\n'), -1);  // not after a NUL
-    EXPECT_EQ(FindChar("ab\n", 2, '\n'), -1);   // not beyond n
 }
 
 // ---- bounded copies ---------------------------------------------------------------------

@@ -29,11 +29,6 @@ const StateInfo *FindState(int32_t number) {
     return nullptr;
 }
 
-const char *StateName(int32_t number) {
-    const StateInfo *s = FindState(number);
-    return s ? s->name : "?";
-}
-
 // ---- tick stamps ------------------------------------------------------------------
 // The text is returned by value: channels stepped on different threads each
 // format their own stamp.
@@ -182,11 +177,11 @@ bool ReadyToRun(ChannelRecord *rec, uint32_t now, int32_t *result) {
     if (rec->WaitWritable != 0) {
         // A socket in the error condition (or none at all) never becomes
         // writable: let the state see it instead of waiting for ever.
-        if (PollSocket(rec->CtrlSock, 3)) {
+        if (PollSocket(rec->CtrlSock, ZP_POLL_ERROR)) {
             rec->WaitWritable = 0;
             return true;
         }
-        if (!PollSocket(rec->CtrlSock, 2)) {
+        if (!PollSocket(rec->CtrlSock, ZP_POLL_WRITABLE)) {
             zp_sleep(EngineSettings.SleepTime);
             *result = ZUB_PACING;
             return false;

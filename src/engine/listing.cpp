@@ -21,10 +21,10 @@ void FormatListCommand(ChannelRecord *rec) {
     // The caller's buffer holds the command's argument on entry.
     const char *arg = rec->ListPtr ? rec->ListPtr : "";
     switch (rec->ListKind) {
-    case 1: zp_format(rec->CmdBuf, "NLST\r\n"); break;
-    case 3: zp_format(rec->CmdBuf, "NLST %s\r\n", arg); break;
-    default:
-        if (rec->ListKind < 2)
+    case ZUB_NLST: zp_format(rec->CmdBuf, "NLST\r\n"); break;
+    case ZUB_NLST_ARG: zp_format(rec->CmdBuf, "NLST %s\r\n", arg); break;
+    default:  // ZUB_LIST, ZUB_LIST_ARG, and any other kind as the nearer of the two
+        if (rec->ListKind < ZUB_LIST_ARG)
             zp_format(rec->CmdBuf, "LIST\r\n");
         else
             zp_format(rec->CmdBuf, "LIST %s\r\n", arg);

@@ -64,7 +64,7 @@ int32_t State_ConnectStart(ChannelRecord *rec, uint32_t now) {
 int32_t State_ConnectWaitUp(ChannelRecord *rec, uint32_t now) {
     // A refused non-blocking connect is reported with its own code at once
     // rather than after the whole connect wait.
-    if (PollSocket(rec->CtrlSock, 3)) {
+    if (PollSocket(rec->CtrlSock, ZP_POLL_ERROR)) {
         int e = zp_connect_error(rec->CtrlSock);
         return FailStep(rec, e ? -e : -ZP_WSAECONNREFUSED, 0);
     }

@@ -9,7 +9,8 @@
 
 namespace zub {
 
-int32_t PollSocket(int32_t sock, int mode);  // nonzero / 0; -4 for a bad mode
+// mode is a ZpPollMode: nonzero / 0; -4 for any other mode.
+int32_t PollSocket(int32_t sock, int mode);
 // Fills LocalAddr and LocalIPText from the control socket: 1, or the code.
 int32_t QueryLocalAddress(ChannelRecord *rec);
 

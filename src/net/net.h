@@ -53,7 +53,6 @@ struct HostList {
 };
 int32_t ResolveServer(ChannelRecord *rec);
 int32_t GetLocalHostName(char *buf, int32_t size);
-int32_t GetStackDescription(char *buf, int32_t size);
 // Family 2, port and address (given in host order) in network byte order.
 void FillSockAddr(SockAddr16 *sa, uint32_t addr, uint16_t port);
 

@@ -30,7 +30,7 @@ int32_t CreateSocket() {
 }
 
 int32_t PollSocket(int32_t sock, int mode) {
-    if (mode < 1 || mode > 3) return ZUB_E_BAD_STATUS_FLAG;
+    if (mode < ZP_POLL_READABLE || mode > ZP_POLL_ERROR) return ZUB_E_BAD_STATUS_FLAG;
     // The poll sets are library-wide, so only one poll runs at a time.
     zp_lock_enter();
     int r = zp_poll(sock, mode);
@@ -48,7 +48,7 @@ int32_t AwaitReady(int32_t sock, int mode, uint32_t waitMs, bool trace) {
     uint32_t deadline = 0;
     bool armed = false;
     for (;;) {
-        if (PollSocket(sock, 3)) return 0;
+        if (PollSocket(sock, ZP_POLL_ERROR)) return 0;
         if (PollSocket(sock, mode)) return 1;
         uint32_t now = zp_ticks();
         if (!armed) {
@@ -64,9 +64,9 @@ int32_t AwaitReady(int32_t sock, int mode, uint32_t waitMs, bool trace) {
 
 }  // namespace
 
-int32_t AwaitReadable(int32_t sock, uint32_t waitMs) { return AwaitReady(sock, 1, waitMs, false); }
+int32_t AwaitReadable(int32_t sock, uint32_t waitMs) { return AwaitReady(sock, ZP_POLL_READABLE, waitMs, false); }
 
-int32_t AwaitWritable(int32_t sock, uint32_t waitMs) { return AwaitReady(sock, 2, waitMs, true); }
+int32_t AwaitWritable(int32_t sock, uint32_t waitMs) { return AwaitReady(sock, ZP_POLL_WRITABLE, waitMs, true); }
 
 // ---- send and close ----------------------------------------------------------------
 int32_t SendAll(int32_t sock, const char *bytes, int32_t count) {

@@ -78,12 +78,4 @@ const char *FindQuoteEnd(const char *text) {
     return p;
 }
 
-int FindChar(const char *buf, int n, char c) {
-    for (int i = 0; i < n; ++i) {
-        if (buf[i] == c) return i;
-        if (buf[i] == 0) return -1;
-    }
-    return -1;
-}
-
 }  // namespace zub

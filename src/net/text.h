@@ -15,6 +15,5 @@ const char *ScanQuadField(const char *pos, uint32_t *value);  // null = none
 const char *ScanNumber(const char *pos, uint32_t *value);     // behind the first non-digit
 const char *FindDigit(const char *text);                      // null = none
 const char *FindQuoteEnd(const char *text);                   // first NUL, CR or '"'
-int FindChar(const char *buf, int n, char c);                 // index, -1 absent or after a NUL
 
 }  // namespace zub
