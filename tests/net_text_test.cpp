@@ -10,6 +10,7 @@
 #include "frame/text.h"
 #include "net/net.h"
 #include "net/text.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -26,6 +27,25 @@ TEST(NetTextTest, StringLengthIsBoundedTextLengthIsNot) {
     }
     EXPECT_EQ(StringLength(nullptr), 0);
     EXPECT_EQ(TextLength(nullptr), 0);
+}
+
+// A separator is added only to a text that has none at its end.
+TEST(NetTextTest, EndWithSeparator) {
+    const char sep = zp_path_separator();
+    const std::string dir = "/tmp/d", withSep = dir + sep;
+    struct Case {
+        std::string text, want;
+    };
+    const std::string root(1, sep);
+    for (const Case &c : {Case{"", ""}, Case{dir, withSep}, Case{withSep, withSep}, Case{root, root}}) {
+        SCOPED_TRACE(c.text);
+        char buf[32];
+        memset(buf, '#', sizeof buf);
+        memcpy(buf, c.text.c_str(), c.text.size() + 1);
+        EXPECT_EQ(EndWithSeparator(buf, static_cast<int32_t>(c.text.size())), static_cast<int32_t>(c.want.size()));
+        EXPECT_STREQ(buf, c.want.c_str());
+        EXPECT_EQ(buf[c.want.size() + 1], '#');  // nothing written past the new end
+    }
 }
 
 // ---- dotted quads -----------------------------------------------------------------

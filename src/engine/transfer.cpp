@@ -19,11 +19,7 @@ int32_t OpenLocalFile(ChannelRecord *rec, const char *name, char mode) {
     // An absolute name is the caller's whole path; only a relative one
     // goes into the local directory.
     int32_t n = zp_path_is_absolute(rec->FileName) ? 0 : BoundedCopy(path, rec->LocalDir, 255);
-    const char sep = zp_path_separator();
-    if (n > 0 && path[n - 1] != sep) {
-        path[n++] = sep;
-        path[n] = 0;
-    }
+    n = EndWithSeparator(path, n);
     BoundedCopy(path + n, rec->FileName, 255);
     int32_t h;
     if (mode == 'W') {

@@ -68,6 +68,15 @@ void BoundedAppend(char *dest, const char *src, int32_t size) {
     dest[len] = 0;
 }
 
+int32_t EndWithSeparator(char *path, int32_t n) {
+    const char sep = zp_path_separator();
+    if (n > 0 && path[n - 1] != sep) {
+        path[n++] = sep;
+        path[n] = 0;
+    }
+    return n;
+}
+
 // ---- formatting -----------------------------------------------------------------
 int32_t FormatDottedQuad(uint32_t addr, char *buf, int32_t size) {
     if (!buf || size < 17) return 0;

@@ -20,6 +20,10 @@ int32_t CopyLine(char *dest, const char *src, int32_t n);
 bool FitsField(const char *text, int32_t max);
 // Appends while the whole text stays below size characters.
 void BoundedAppend(char *dest, const char *src, int32_t size);
+// A local directory text of n characters (with room for one more) that is
+// not empty and does not end in the platform's path separator gets one;
+// returns the new length.
+int32_t EndWithSeparator(char *path, int32_t n);
 
 int32_t FormatDottedQuad(uint32_t addr, char *buf, int32_t size);  // 0 when size < 17
 
