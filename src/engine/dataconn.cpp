@@ -147,9 +147,7 @@ int32_t WatchControl(ChannelRecord *rec) {
     if (w < 0) return FailStep(rec, w, ZUB_E_READ_ERROR);
     char head[13] = {0};
     if (RingPeek(&rec->CtrlRing, head, 12) < 0) return kStepDone;
-    int32_t code = 0;
-    for (int i = 0; i < 10 && head[i] >= '0' && head[i] <= '9'; ++i) code = code * 10 + (head[i] - '0');
-    if (code < 400) return kStepDone;
+    if (ScanReplyCode(head) < 400) return kStepDone;
     int32_t r = ReadReply(rec);
     return r < 0 ? FailStep(rec, 0, r) : kStepDone;
 }

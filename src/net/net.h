@@ -39,6 +39,11 @@ int32_t ReadLinePiece(RecvRing *ring, char *dest, int32_t room);
 // when stop is not 0, never past the tick stop.
 int32_t ReadLine(ChannelRecord *rec, char *buf, int32_t size, uint32_t waitMs, uint32_t stop = 0);
 int32_t ReadReply(ChannelRecord *rec);
+// The number the at most ten leading digits of a reply line make (0 when
+// there are none; past 32 bits it wraps); *digits, when given, gets how
+// many digits there were.
+int32_t ScanReplyCode(const char *line, int *digits = nullptr);
+// ScanReplyCode of ReplyBuf; ReplyText points behind the code and one more.
 int32_t ParseReplyCode(ChannelRecord *rec);
 void DrainReplies(ChannelRecord *rec);
 void TrimCrLf(char *text);

@@ -224,17 +224,24 @@ int32_t ReadReply(ChannelRecord *rec) {
     }
 }
 
-int32_t ParseReplyCode(ChannelRecord *rec) {
-    char *p = rec->ReplyBuf;
+int32_t ScanReplyCode(const char *line, int *digits) {
     uint32_t value = 0;  // unsigned: ten digits may wrap, never overflow
     int i = 0;
-    for (; i < 10 && p[i] >= '0' && p[i] <= '9'; ++i) value = value * 10 + static_cast<uint32_t>(p[i] - '0');
+    for (; i < 10 && line[i] >= '0' && line[i] <= '9'; ++i) value = value * 10 + static_cast<uint32_t>(line[i] - '0');
+    if (digits) *digits = i;
+    return static_cast<int32_t>(value);
+}
+
+int32_t ParseReplyCode(ChannelRecord *rec) {
+    char *p = rec->ReplyBuf;
+    int i = 0;
+    const int32_t code = ScanReplyCode(p, &i);
     // Passes the character behind the code and one more, so a quoted path
     // ("257 \"/pub\"") starts right inside the quote; never past the NUL.
     char *text = p + i;
     for (int skip = i < 10 ? 2 : 1; skip > 0 && *text; --skip) ++text;
     rec->ReplyText = text;
-    return static_cast<int32_t>(value);
+    return code;
 }
 
 void DrainReplies(ChannelRecord *rec) {
