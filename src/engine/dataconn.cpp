@@ -19,12 +19,13 @@ void ReturnToCaller(ChannelRecord *rec) {
     rec->NextState = rec->ReturnState;
     rec->ReturnState = 0;
 }
-
-void ArmReplyWait(ChannelRecord *rec, uint32_t now) {
-    rec->NextTime = TickAdd(now, EngineSettings.ResponseDelay);
-    rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
-}
 }  // namespace
+
+int32_t ToDataConnection(ChannelRecord *rec, int32_t returnState) {
+    rec->ReturnState = returnState;
+    rec->NextState = rec->PassiveMode ? S_SendPasv : S_SendPort;
+    return kStepDone;
+}
 
 // ---- passive ---------------------------------------------------------------------
 int32_t State_SendPasv(ChannelRecord *rec, uint32_t now) {
@@ -32,7 +33,7 @@ int32_t State_SendPasv(ChannelRecord *rec, uint32_t now) {
     zp_format(rec->CmdBuf, "PASV\r\n");
     int32_t e = SendAll(rec->CtrlSock, rec->CmdBuf, TextLength(rec->CmdBuf));
     if (e < 0) return FailStep(rec, 0, e);
-    ArmReplyWait(rec, now);
+    ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
     rec->NextState = S_PasvReply;
     return kStepDone;
 }
@@ -58,7 +59,7 @@ int32_t State_PasvReply(ChannelRecord *rec, uint32_t now) {
     r = ConnectData(rec);
     // No socket at all is told apart from a connect that failed.
     if (r < 0) return FailStep(rec, r, rec->DataSock == 0 ? ZUB_E_CANNOT_CREATE_SOCKET : 0);
-    ArmReplyWait(rec, now);
+    ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
     rec->NextState = S_PasvWaitUp;
     return kStepDone;
 }
@@ -175,7 +176,7 @@ int32_t State_AcceptWait(ChannelRecord *rec, uint32_t now) {
     rec->DataSockAddr.Addr = ((addr & 0xFF) << 24) | ((addr & 0xFF00) << 8) | ((addr >> 8) & 0xFF00) | (addr >> 24);
     rec->DataRing.RingSock = s;
     LogText(rec, "Connection is accepted.\r\n");
-    ArmReplyWait(rec, now);
+    ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
     ReturnToCaller(rec);
     return kStepDone;
 }

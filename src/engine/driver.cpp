@@ -87,12 +87,16 @@ int32_t FailStep(ChannelRecord *rec, int32_t sockCode, int32_t code) {
 }
 
 // ---- command and reply patterns ------------------------------------------------------
+void ArmWait(ChannelRecord *rec, uint32_t now, uint32_t delay, uint32_t wait) {
+    rec->NextTime = TickAdd(now, delay);
+    rec->TimeStop = TickAdd(now, wait);
+}
+
 int32_t SendCommand(ChannelRecord *rec, uint32_t now, int32_t failCode, int32_t successor) {
     rec->ReplyBuf[0] = 0;
     int32_t e = SendAll(rec->CtrlSock, rec->CmdBuf, TextLength(rec->CmdBuf));
     if (e < 0) return FailStep(rec, e, failCode);
-    rec->NextTime = TickAdd(now, EngineSettings.ResponseDelay);
-    rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
+    ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
     rec->NextState = successor;
     return kStepDone;
 }

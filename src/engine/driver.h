@@ -22,6 +22,13 @@ struct TickText {
 };
 TickText TickStamp(uint32_t tick);
 
+// Arms the step pacing and the deadline: the next state runs from
+// now + delay on and fails at now + wait.
+void ArmWait(ChannelRecord *rec, uint32_t now, uint32_t delay, uint32_t wait);
+// Enters the data connection (PASV or PORT by the channel's mode); the
+// state returnState follows once it is up. Returns kStepDone.
+int32_t ToDataConnection(ChannelRecord *rec, int32_t returnState);
+
 // Command pattern: CmdBuf is already formatted. Empties ReplyBuf, sends,
 // arms NextTime/TimeStop and moves to successor; a send failure e gives
 // FailStep(e, failCode).

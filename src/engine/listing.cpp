@@ -10,11 +10,7 @@
 
 namespace zub {
 
-int32_t State_ListStart(ChannelRecord *rec, uint32_t) {
-    rec->ReturnState = S_SendList;
-    rec->NextState = rec->PassiveMode ? S_SendPasv : S_SendPort;
-    return kStepDone;
-}
+int32_t State_ListStart(ChannelRecord *rec, uint32_t) { return ToDataConnection(rec, S_SendList); }
 
 namespace {
 void FormatListCommand(ChannelRecord *rec) {
@@ -73,8 +69,7 @@ int32_t State_ReceiveList(ChannelRecord *rec, uint32_t now) {
     // the end of the stream.
     int32_t r = w < 0 ? w : RingRead(&rec->DataRing, rec->ReplyBuf, 4094);
     if (r == ZUB_E_SOCKET_CLOSED || r == 0) {
-        rec->NextTime = TickAdd(now, EngineSettings.ResponseDelay);
-        rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
+        ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
         rec->NextState = S_ListClose;
         return kStepDone;
     }

@@ -54,8 +54,7 @@ int32_t State_ConnectStart(ChannelRecord *rec, uint32_t now) {
     int32_t r = ConnectControl(rec);
     if (r < 0) return FailStep(rec, r, 0);
     zp_sleep(0);
-    rec->NextTime = TickAdd(now, EngineSettings.ResponseDelay);
-    rec->TimeStop = TickAdd(now, EngineSettings.ConnectWait);
+    ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ConnectWait);
     rec->WaitWritable = 1;
     rec->NextState = S_ConnectWaitUp;
     return kStepDone;

@@ -41,17 +41,6 @@ void CloseLocalFile(ChannelRecord *rec) {
 }
 
 namespace {
-void ArmWait(ChannelRecord *rec, uint32_t now, uint32_t delay, uint32_t wait) {
-    rec->NextTime = TickAdd(now, delay);
-    rec->TimeStop = TickAdd(now, wait);
-}
-
-int32_t ToDataConnection(ChannelRecord *rec, int32_t returnState) {
-    rec->ReturnState = returnState;
-    rec->NextState = rec->PassiveMode ? S_SendPasv : S_SendPort;
-    return kStepDone;
-}
-
 // After the transfer command: passive goes to the reply, active first waits
 // for the server's connection.
 void AfterTransferCommand(ChannelRecord *rec, int32_t replyState) {
