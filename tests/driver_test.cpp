@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/driver.h"
 #include "support.h"
 #include "testserver/scripted.h"
 #include "testserver/sock.h"
@@ -328,6 +329,36 @@ TEST_F(DriverTest, StopCodeIsClearedWhenAnOperationStarts) {
 }
 
 // ---- close without a connection ------------------------------------------------------------
+// Every transfer and listing enters the data connection the same way: by
+// the channel's mode, with its own state to come back to.
+TEST_F(DriverTest, DataConnectionEntryFollowsTheMode) {
+    zub::ChannelRecord *rec = Rec();
+    struct Case {
+        uint32_t passive;
+        int32_t returnState, next;
+    };
+    for (const Case c : {Case{ZUB_PASSIVE, zub::S_SendList, zub::S_SendPasv}, Case{ZUB_ACTIVE, zub::S_SendRest, zub::S_SendPort}}) {
+        rec->PassiveMode = c.passive;
+        rec->ReturnState = 0;
+        EXPECT_EQ(zub::ToDataConnection(rec, c.returnState), zub::kStepDone);
+        EXPECT_EQ(rec->ReturnState, c.returnState);
+        EXPECT_EQ(rec->NextState, c.next);
+    }
+    rec->NextState = 0;
+}
+
+// The armed deadline is never 0 ("none"), even where now + wait wraps to it.
+TEST_F(DriverTest, ArmWaitSetsPacingAndDeadline) {
+    zub::ChannelRecord *rec = Rec();
+    zub::ArmWait(rec, 1000, 5, 60000);
+    EXPECT_EQ(rec->NextTime, 1005u);
+    EXPECT_EQ(rec->TimeStop, 61000u);
+    zub::ArmWait(rec, 0xFFFFFFF0u, 0x10, 0x10);
+    EXPECT_EQ(rec->NextTime, 1u);
+    EXPECT_EQ(rec->TimeStop, 1u);
+    rec->NextTime = rec->TimeStop = 0;
+}
+
 TEST_F(DriverTest, CloseWithoutConnectionEndsAtOnce) {
     // AUTO_CALL on: ends with 0 and closes the log (and the raw trace).
     std::string log = OpenLog();

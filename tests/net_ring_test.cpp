@@ -262,6 +262,25 @@ TEST_F(NetRingTest, ParseReplyCodeSetsReplyText) {
     }
 }
 
+TEST_F(NetRingTest, ScanReplyCodeReadsAtMostTenDigits) {
+    struct Case {
+        const char *line;
+        int32_t code;
+        int digits;
+    };
+    const Case cases[] = {
+        {"550 No such file\r\n", 550, 3}, {"150-", 150, 3}, {"", 0, 0}, {"x550", 0, 0},
+        {"12345678901", 1234567890, 10},          // the eleventh digit is not read
+        {"4294967297", 1, 10},                    // wraps past 32 bits
+    };
+    for (const Case &c : cases) {
+        int digits = -1;
+        EXPECT_EQ(ScanReplyCode(c.line, &digits), c.code) << c.line;
+        EXPECT_EQ(digits, c.digits) << c.line;
+        EXPECT_EQ(ScanReplyCode(c.line), c.code) << c.line;
+    }
+}
+
 TEST_F(NetRingTest, ReadReplyWithoutSocketAndDrain) {
     EXPECT_EQ(ReadReply(rec), 1);  // no control socket
     ASSERT_NO_FATAL_FAILURE(ConnectPair());

@@ -102,6 +102,12 @@ TEST_F(NetSocketTest, PollSocketRejectsBadModesWithoutPolling) {
     Replace("poll", PollCounted);
     for (int mode : {0, 4, -1, 99}) EXPECT_EQ(PollSocket(rec->CtrlSock, mode), ZUB_E_BAD_STATUS_FLAG) << mode;
     EXPECT_EQ(gCalls, 0);
+    // The three modes each poll once: a fresh connection is writable, has
+    // nothing to read and no error.
+    EXPECT_EQ(PollSocket(rec->CtrlSock, ZP_POLL_READABLE), 0);
+    EXPECT_EQ(PollSocket(rec->CtrlSock, ZP_POLL_WRITABLE), 1);
+    EXPECT_EQ(PollSocket(rec->CtrlSock, ZP_POLL_ERROR), 0);
+    EXPECT_EQ(gCalls, 3);
 }
 
 TEST_F(NetSocketTest, ZeroWaitPollsOnceForEachCondition) {
@@ -140,7 +146,7 @@ TEST_F(NetSocketTest, RefusedConnect) {
     auto t0 = Clock::now();
     EXPECT_EQ(AwaitWritable(rec->CtrlSock, 30000), 0);
     EXPECT_LT(MsSince(t0), 10000);
-    EXPECT_NE(PollSocket(rec->CtrlSock, 3), 0);
+    EXPECT_NE(PollSocket(rec->CtrlSock, ZP_POLL_ERROR), 0);
 }
 
 // ---- send and close -------------------------------------------------------------------
@@ -242,16 +248,23 @@ TEST_F(NetSocketTest, ListenDataBindsTheLocalAddress) {
     EXPECT_NE(Val(rec->ListenSock), first);  // left for the caller to close
 }
 
-TEST_F(NetSocketTest, NoSocketLeftTakesTheErrorExit) {
+// No socket left: the code comes back and the record is clean; the error
+// exit is the calling state's, so nothing is logged or recorded here.
+TEST_F(NetSocketTest, NoSocketLeftReturnsTheCodeOnly) {
+    OpenLog();
     Replace("socket", SocketExhausted);
     EXPECT_EQ(CreateSocket(), ZUB_E_INVALID_SOCKET);
     rec->DataSock = rec->DataRing.RingSock = 0;
+    rec->ThisState = 901;
+    rec->SockCode = 0;
     EXPECT_EQ(ConnectData(rec), ZUB_E_INVALID_SOCKET);
     EXPECT_EQ(Val(rec->DataSock), 0);  // "none", not the error value
     EXPECT_EQ(Val(rec->DataRing.RingSock), 0);
-    EXPECT_EQ(Val(rec->SockCode), ZUB_E_INVALID_SOCKET);
     EXPECT_EQ(ListenData(rec), ZUB_E_INVALID_SOCKET);
     EXPECT_EQ(Val(rec->ListenSock), 0);
+    EXPECT_EQ(Val(rec->SockCode), 0);
+    EXPECT_EQ(Val(rec->ThisState), 901);
+    EXPECT_EQ(Log().find("ERROR("), std::string::npos) << Log();
 }
 
 // ---- addresses ----------------------------------------------------------------------

@@ -7,12 +7,46 @@
 #include <string>
 #include <vector>
 
+#include "frame/text.h"
 #include "net/net.h"
 #include "net/text.h"
+#include "platform/platform.h"
 
 namespace {
 
 using namespace zub;
+
+// ---- measuring ----------------------------------------------------------------------
+// The log's measure stops at 8192 characters; TextLength has no bound.
+TEST(NetTextTest, StringLengthIsBoundedTextLengthIsNot) {
+    for (size_t n : {size_t(0), size_t(1), size_t(8191), size_t(8192), size_t(8193), size_t(9000)}) {
+        SCOPED_TRACE(n);
+        const std::string text(n, 'x');
+        EXPECT_EQ(StringLength(text.c_str()), static_cast<int32_t>(n < 8192 ? n : 8192));
+        EXPECT_EQ(TextLength(text.c_str()), static_cast<int32_t>(n));
+    }
+    EXPECT_EQ(StringLength(nullptr), 0);
+    EXPECT_EQ(TextLength(nullptr), 0);
+}
+
+// A separator is added only to a text that has none at its end.
+TEST(NetTextTest, EndWithSeparator) {
+    const char sep = zp_path_separator();
+    const std::string dir = "/tmp/d", withSep = dir + sep;
+    struct Case {
+        std::string text, want;
+    };
+    const std::string root(1, sep);
+    for (const Case &c : {Case{"", ""}, Case{dir, withSep}, Case{withSep, withSep}, Case{root, root}}) {
+        SCOPED_TRACE(c.text);
+        char buf[32];
+        memset(buf, '#', sizeof buf);
+        memcpy(buf, c.text.c_str(), c.text.size() + 1);
+        EXPECT_EQ(EndWithSeparator(buf, static_cast<int32_t>(c.text.size())), static_cast<int32_t>(c.want.size()));
+        EXPECT_STREQ(buf, c.want.c_str());
+        EXPECT_EQ(buf[c.want.size() + 1], '#');  // nothing written past the new end
+    }
+}
 
 // ---- dotted quads -----------------------------------------------------------------
 struct QuadCase {
@@ -97,10 +131,6 @@ TEST(NetTextTest, Scanners) {
     EXPECT_EQ(FindQuoteEnd(crEnd), crEnd + 4);
     const char unquoted[] = "/pub";
     EXPECT_EQ(FindQuoteEnd(unquoted), unquoted + 4);
-
-    const char withNul[] = {'a', 'b', 0, '\n'};
-    EXPECT_EQ(FindChar(withNul, 4, '\n'), -1);  // not after a NUL
-    EXPECT_EQ(FindChar("ab\n", 2, '\n'), -1);   // not beyond n
 }
 
 // ---- bounded copies ---------------------------------------------------------------------

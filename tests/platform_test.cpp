@@ -109,9 +109,9 @@ std::vector<Step> CallsOnHandle(int32_t h) {
         {"zp_getsockname", [h] { return FailsWithNotSocket(zp_getsockname(h, nullptr, nullptr)); }},
         {"zp_close_socket", [h] { return FailsWithNotSocket(zp_close_socket(h)); }},
         {"zp_connect_error", [h] { return zp_connect_error(h) == ZP_WSAENOTSOCK; }},
-        {"zp_poll error condition", [h] { return zp_poll(h, 3) == 1; }},
-        {"zp_poll readable", [h] { return zp_poll(h, 1) == 0; }},
-        {"zp_poll writable", [h] { return zp_poll(h, 2) == 0; }},
+        {"zp_poll error condition", [h] { return zp_poll(h, ZP_POLL_ERROR) == 1; }},
+        {"zp_poll readable", [h] { return zp_poll(h, ZP_POLL_READABLE) == 0; }},
+        {"zp_poll writable", [h] { return zp_poll(h, ZP_POLL_WRITABLE) == 0; }},
     };
 }
 

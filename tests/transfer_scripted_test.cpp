@@ -209,6 +209,42 @@ TEST_F(DataConnPort, BusyPortsAreSkippedUpToTheWholeRange) {
     EXPECT_EQ(zubGetFile(0, "p.txt"), 0);
 }
 
+int SocketExhausted(int, int, int) {
+    errno = EMFILE;
+    return -1;
+}
+
+// No data socket to be had: the state that wanted it takes the error exit
+// once (one ERROR line, recording that state), the socket fields stay at
+// "none", and the next transfer goes through.
+TEST_F(DataConnPort, NoDataSocketTakesTheErrorExitOnce) {
+    zt::Scenario sc;
+    sc.on("RETR").data("p");
+    Serve(sc, Mode::Active);
+    struct Case {
+        Mode mode;
+        int32_t state;
+    };
+    for (const Case c : {Case{Mode::Active, 910}, Case{Mode::Passive, 901}}) {
+        SCOPED_TRACE(c.state);
+        SetMode(c.mode);
+        const size_t mark = Mark();
+        zp_syscall_set("socket", reinterpret_cast<zp_syscall_ptr>(&SocketExhausted));
+        EXPECT_EQ(zubGetFile(0, "p.txt"), ZUB_E_INVALID_SOCKET);
+        zp_syscall_reset();
+        const std::string log = LogSince(mark);
+        EXPECT_EQ(Occurrences(log, "ERROR("), 1) << log;
+        EXPECT_EQ(Occurrences(log, "ThisState=" + std::to_string(c.state) + " "), 1) << log;
+        EXPECT_EQ(Occurrences(log, "zubCode=" + std::to_string(ZUB_E_CANNOT_CREATE_SOCKET)), 1) << log;
+        EXPECT_EQ(Rec()->PrevState, c.state);
+        EXPECT_EQ(zubGetInteger(0, ZUB_GET_SOCK_CODE), ZUB_E_INVALID_SOCKET);
+        EXPECT_EQ(Rec()->ListenSock, 0);
+        EXPECT_EQ(Rec()->DataSock, 0);
+        EXPECT_EQ(zubGetFile(0, "p.txt"), 0);
+        EXPECT_EQ(ReadFile(Local("p.txt")), "p");
+    }
+}
+
 // ---- the accept wait ---------------------------------------------------------------------------------
 
 // Only the server may deliver the data: a connection from another address

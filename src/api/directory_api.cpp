@@ -63,11 +63,7 @@ int32_t ProbeLocalDir(const char *dir) {
     if (n > kLocalDirMax) return -1;  // would not fit the local directory field
     if (n <= 1) return 0;
     BoundedCopy(path, dir, kLocalDirMax);
-    const char sep = zp_path_separator();
-    if (path[n - 1] != sep) {
-        path[n++] = sep;
-        path[n] = 0;
-    }
+    EndWithSeparator(path, n);
     BoundedAppend(path, "$$$$.TMP", sizeof path);
     int32_t h = zp_file_create(path, ZP_ATTR_HIDDEN);
     if (h > 0) {
@@ -86,11 +82,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubSetLocalDir(int32_t channel, const cha
     if (!FitsField(d, kLocalDirMax) || ProbeLocalDir(d) < 0) return ZUB_E_CANNOT_COMPLY;
     int32_t n = CopyLine(rec->LocalDir, d, kLocalDirMax);
     if (n == 0) return 0;
-    const char sep = zp_path_separator();
-    if (rec->LocalDir[n - 1] != sep) {
-        rec->LocalDir[n] = sep;
-        rec->LocalDir[n + 1] = 0;
-    }
+    EndWithSeparator(rec->LocalDir, n);
     LogWrite(rec, "Local directory is '%s'\r\n", rec->LocalDir);
     return 0;
 }

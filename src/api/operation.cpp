@@ -1,6 +1,7 @@
 // operation.cpp - the operation frame: check, entry line, arm, run.
 #include "api/operation.h"
 
+#include "engine/driver.h"
 #include "frame/log.h"
 #include "net/net.h"
 #include "net/text.h"

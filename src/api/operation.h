@@ -13,7 +13,6 @@ int32_t EnterOperation(const ChannelCall &call, const char *name);
 // once; otherwise drains stale replies (when asked) and steps the driver
 // until it returns 0 or less, and returns that.
 int32_t RunOperation(ChannelRecord *rec, int32_t firstState, bool drain);
-int32_t DriverStep(ChannelRecord *rec);
 // Text bound for a command line must be one line that fits its field: a CR
 // or LF would end the command early and start another, and a cut text would
 // name something else. 0, or -6 (logged) before anything is sent.

@@ -87,7 +87,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubSetMode(int32_t channel, int32_t mode)
     if (int32_t bad = EnterOperation(call, "zubSetMode")) return bad;
     ChannelRecord *rec = call.Rec();
     char m = static_cast<char>(mode & 0xFF);
-    if (m != 'A' && m != 'B') return ZUB_E_BAD_MODE;
-    rec->BinaryMode = m != 'A';
+    if (m != ZUB_MODE_ASCII && m != ZUB_MODE_BINARY) return ZUB_E_BAD_MODE;
+    rec->BinaryMode = m == ZUB_MODE_BINARY;
     return RunOperation(rec, S_SendType, true);
 }

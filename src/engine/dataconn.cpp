@@ -19,12 +19,13 @@ void ReturnToCaller(ChannelRecord *rec) {
     rec->NextState = rec->ReturnState;
     rec->ReturnState = 0;
 }
-
-void ArmReplyWait(ChannelRecord *rec, uint32_t now) {
-    rec->NextTime = TickAdd(now, EngineSettings.ResponseDelay);
-    rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
-}
 }  // namespace
+
+int32_t ToDataConnection(ChannelRecord *rec, int32_t returnState) {
+    rec->ReturnState = returnState;
+    rec->NextState = rec->PassiveMode ? S_SendPasv : S_SendPort;
+    return kStepDone;
+}
 
 // ---- passive ---------------------------------------------------------------------
 int32_t State_SendPasv(ChannelRecord *rec, uint32_t now) {
@@ -32,7 +33,7 @@ int32_t State_SendPasv(ChannelRecord *rec, uint32_t now) {
     zp_format(rec->CmdBuf, "PASV\r\n");
     int32_t e = SendAll(rec->CtrlSock, rec->CmdBuf, TextLength(rec->CmdBuf));
     if (e < 0) return FailStep(rec, 0, e);
-    ArmReplyWait(rec, now);
+    ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
     rec->NextState = S_PasvReply;
     return kStepDone;
 }
@@ -56,8 +57,9 @@ int32_t State_PasvReply(ChannelRecord *rec, uint32_t now) {
     LogWrite(rec, "DataPort = %d\r\n", static_cast<int>(rec->DataPort));
     DropStaleSockets(rec);
     r = ConnectData(rec);
-    if (r < 0) return FailStep(rec, r, 0);
-    ArmReplyWait(rec, now);
+    // No socket at all is told apart from a connect that failed.
+    if (r < 0) return FailStep(rec, r, rec->DataSock == 0 ? ZUB_E_CANNOT_CREATE_SOCKET : 0);
+    ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
     rec->NextState = S_PasvWaitUp;
     return kStepDone;
 }
@@ -95,7 +97,7 @@ int32_t State_SendPort(ChannelRecord *rec, uint32_t now) {
         r = ListenData(rec);
         if (r != -ZP_WSAEADDRINUSE || attempt >= range) break;
     }
-    if (r < 0) return FailStep(rec, r, ZUB_E_LISTEN);
+    if (r < 0) return FailStep(rec, r, rec->ListenSock == 0 ? ZUB_E_CANNOT_CREATE_SOCKET : ZUB_E_LISTEN);
     zp_format(rec->CmdBuf, "PORT %s,%1d,%1d\r\n", rec->LocalIPText, rec->DataPort >> 8, rec->DataPort & 0xFF);
     // The dots of the address (at most 15 characters after "PORT ") become
     // commas; nothing behind them is touched.
@@ -146,9 +148,7 @@ int32_t WatchControl(ChannelRecord *rec) {
     if (w < 0) return FailStep(rec, w, ZUB_E_READ_ERROR);
     char head[13] = {0};
     if (RingPeek(&rec->CtrlRing, head, 12) < 0) return kStepDone;
-    int32_t code = 0;
-    for (int i = 0; i < 10 && head[i] >= '0' && head[i] <= '9'; ++i) code = code * 10 + (head[i] - '0');
-    if (code < 400) return kStepDone;
+    if (ScanReplyCode(head) < 400) return kStepDone;
     int32_t r = ReadReply(rec);
     return r < 0 ? FailStep(rec, 0, r) : kStepDone;
 }
@@ -176,7 +176,7 @@ int32_t State_AcceptWait(ChannelRecord *rec, uint32_t now) {
     rec->DataSockAddr.Addr = ((addr & 0xFF) << 24) | ((addr & 0xFF00) << 8) | ((addr >> 8) & 0xFF00) | (addr >> 24);
     rec->DataRing.RingSock = s;
     LogText(rec, "Connection is accepted.\r\n");
-    ArmReplyWait(rec, now);
+    ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
     ReturnToCaller(rec);
     return kStepDone;
 }

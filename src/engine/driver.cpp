@@ -29,11 +29,6 @@ const StateInfo *FindState(int32_t number) {
     return nullptr;
 }
 
-const char *StateName(int32_t number) {
-    const StateInfo *s = FindState(number);
-    return s ? s->name : "?";
-}
-
 // ---- tick stamps ------------------------------------------------------------------
 // The text is returned by value: channels stepped on different threads each
 // format their own stamp.
@@ -92,12 +87,16 @@ int32_t FailStep(ChannelRecord *rec, int32_t sockCode, int32_t code) {
 }
 
 // ---- command and reply patterns ------------------------------------------------------
+void ArmWait(ChannelRecord *rec, uint32_t now, uint32_t delay, uint32_t wait) {
+    rec->NextTime = TickAdd(now, delay);
+    rec->TimeStop = TickAdd(now, wait);
+}
+
 int32_t SendCommand(ChannelRecord *rec, uint32_t now, int32_t failCode, int32_t successor) {
     rec->ReplyBuf[0] = 0;
     int32_t e = SendAll(rec->CtrlSock, rec->CmdBuf, TextLength(rec->CmdBuf));
     if (e < 0) return FailStep(rec, e, failCode);
-    rec->NextTime = TickAdd(now, EngineSettings.ResponseDelay);
-    rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
+    ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
     rec->NextState = successor;
     return kStepDone;
 }
@@ -182,11 +181,11 @@ bool ReadyToRun(ChannelRecord *rec, uint32_t now, int32_t *result) {
     if (rec->WaitWritable != 0) {
         // A socket in the error condition (or none at all) never becomes
         // writable: let the state see it instead of waiting for ever.
-        if (PollSocket(rec->CtrlSock, 3)) {
+        if (PollSocket(rec->CtrlSock, ZP_POLL_ERROR)) {
             rec->WaitWritable = 0;
             return true;
         }
-        if (!PollSocket(rec->CtrlSock, 2)) {
+        if (!PollSocket(rec->CtrlSock, ZP_POLL_WRITABLE)) {
             zp_sleep(EngineSettings.SleepTime);
             *result = ZUB_PACING;
             return false;

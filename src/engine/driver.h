@@ -13,11 +13,21 @@ namespace zub {
 // records the socket code, closes the local file. Returns sockCode when it
 // is negative, else code.
 int32_t FailStep(ChannelRecord *rec, int32_t sockCode, int32_t code);
+// Runs one state of the channel (zubDriver without the call frame): the
+// driver's result.
+int32_t DriverStep(ChannelRecord *rec);
 // "sss.mmm" of the low 19 bits of a tick, in a buffer of the caller's own.
 struct TickText {
     char text[16];
 };
 TickText TickStamp(uint32_t tick);
+
+// Arms the step pacing and the deadline: the next state runs from
+// now + delay on and fails at now + wait.
+void ArmWait(ChannelRecord *rec, uint32_t now, uint32_t delay, uint32_t wait);
+// Enters the data connection (PASV or PORT by the channel's mode); the
+// state returnState follows once it is up. Returns kStepDone.
+int32_t ToDataConnection(ChannelRecord *rec, int32_t returnState);
 
 // Command pattern: CmdBuf is already formatted. Empties ReplyBuf, sends,
 // arms NextTime/TimeStop and moves to successor; a send failure e gives

@@ -10,21 +10,17 @@
 
 namespace zub {
 
-int32_t State_ListStart(ChannelRecord *rec, uint32_t) {
-    rec->ReturnState = S_SendList;
-    rec->NextState = rec->PassiveMode ? S_SendPasv : S_SendPort;
-    return kStepDone;
-}
+int32_t State_ListStart(ChannelRecord *rec, uint32_t) { return ToDataConnection(rec, S_SendList); }
 
 namespace {
 void FormatListCommand(ChannelRecord *rec) {
     // The caller's buffer holds the command's argument on entry.
     const char *arg = rec->ListPtr ? rec->ListPtr : "";
     switch (rec->ListKind) {
-    case 1: zp_format(rec->CmdBuf, "NLST\r\n"); break;
-    case 3: zp_format(rec->CmdBuf, "NLST %s\r\n", arg); break;
-    default:
-        if (rec->ListKind < 2)
+    case ZUB_NLST: zp_format(rec->CmdBuf, "NLST\r\n"); break;
+    case ZUB_NLST_ARG: zp_format(rec->CmdBuf, "NLST %s\r\n", arg); break;
+    default:  // ZUB_LIST, ZUB_LIST_ARG, and any other kind as the nearer of the two
+        if (rec->ListKind < ZUB_LIST_ARG)
             zp_format(rec->CmdBuf, "LIST\r\n");
         else
             zp_format(rec->CmdBuf, "LIST %s\r\n", arg);
@@ -72,9 +68,8 @@ int32_t State_ReceiveList(ChannelRecord *rec, uint32_t now) {
     // A failed receive shows in the wait; a read after it would see only
     // the end of the stream.
     int32_t r = w < 0 ? w : RingRead(&rec->DataRing, rec->ReplyBuf, 4094);
-    if (r == -1 || r == 0) {
-        rec->NextTime = TickAdd(now, EngineSettings.ResponseDelay);
-        rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
+    if (r == ZUB_E_SOCKET_CLOSED || r == 0) {
+        ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
         rec->NextState = S_ListClose;
         return kStepDone;
     }

@@ -54,8 +54,7 @@ int32_t State_ConnectStart(ChannelRecord *rec, uint32_t now) {
     int32_t r = ConnectControl(rec);
     if (r < 0) return FailStep(rec, r, 0);
     zp_sleep(0);
-    rec->NextTime = TickAdd(now, EngineSettings.ResponseDelay);
-    rec->TimeStop = TickAdd(now, EngineSettings.ConnectWait);
+    ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ConnectWait);
     rec->WaitWritable = 1;
     rec->NextState = S_ConnectWaitUp;
     return kStepDone;
@@ -64,7 +63,7 @@ int32_t State_ConnectStart(ChannelRecord *rec, uint32_t now) {
 int32_t State_ConnectWaitUp(ChannelRecord *rec, uint32_t now) {
     // A refused non-blocking connect is reported with its own code at once
     // rather than after the whole connect wait.
-    if (PollSocket(rec->CtrlSock, 3)) {
+    if (PollSocket(rec->CtrlSock, ZP_POLL_ERROR)) {
         int e = zp_connect_error(rec->CtrlSock);
         return FailStep(rec, e ? -e : -ZP_WSAECONNREFUSED, 0);
     }

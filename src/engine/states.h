@@ -1,6 +1,8 @@
 // states.h - the one table of driver states: number, name, group and the
-// function that runs it. The log, the dispatch and the tools all read it,
-// so names and numbers cannot drift apart.
+// function that runs it. The StateNumber enum, the State_ prototypes and
+// the driver's dispatch rows are made from it, and the state line of the
+// log ("<nnn:...>") shows its numbers, so names and numbers cannot drift
+// apart.
 #pragma once
 
 #include <cstdint>
@@ -86,6 +88,5 @@ struct StateInfo {
     StateFn run;
 };
 const StateInfo *FindState(int32_t number);  // null when not in the table
-const char *StateName(int32_t number);       // "?" when not in the table
 
 }  // namespace zub

@@ -19,11 +19,7 @@ int32_t OpenLocalFile(ChannelRecord *rec, const char *name, char mode) {
     // An absolute name is the caller's whole path; only a relative one
     // goes into the local directory.
     int32_t n = zp_path_is_absolute(rec->FileName) ? 0 : BoundedCopy(path, rec->LocalDir, 255);
-    const char sep = zp_path_separator();
-    if (n > 0 && path[n - 1] != sep) {
-        path[n++] = sep;
-        path[n] = 0;
-    }
+    n = EndWithSeparator(path, n);
     BoundedCopy(path + n, rec->FileName, 255);
     int32_t h;
     if (mode == 'W') {
@@ -45,17 +41,6 @@ void CloseLocalFile(ChannelRecord *rec) {
 }
 
 namespace {
-void ArmWait(ChannelRecord *rec, uint32_t now, uint32_t delay, uint32_t wait) {
-    rec->NextTime = TickAdd(now, delay);
-    rec->TimeStop = TickAdd(now, wait);
-}
-
-int32_t ToDataConnection(ChannelRecord *rec, int32_t returnState) {
-    rec->ReturnState = returnState;
-    rec->NextState = rec->PassiveMode ? S_SendPasv : S_SendPort;
-    return kStepDone;
-}
-
 // After the transfer command: passive goes to the reply, active first waits
 // for the server's connection.
 void AfterTransferCommand(ChannelRecord *rec, int32_t replyState) {
@@ -114,7 +99,7 @@ int32_t State_ReceiveBlock(ChannelRecord *rec, uint32_t now) {
     // A failed receive is reported by the wait itself and not again by a
     // read after it, which would see only the end of the stream.
     int32_t r = w < 0 ? w : RingRead(&rec->DataRing, rec->DataBuf, 8192);
-    if (r == -1 || r == 0) {  // the server closed the data connection: end of file
+    if (r == ZUB_E_SOCKET_CLOSED || r == 0) {  // the server closed the data connection: end of file
         ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
         rec->NextState = S_GetClose;
         return kStepDone;

@@ -7,7 +7,7 @@
 
 #include "frame/log.h"
 #include "frame/record.h"
-#include "net/text.h"
+#include "frame/text.h"
 #include "platform/platform.h"
 #include "zub32.h"
 

@@ -8,16 +8,10 @@
 #include <atomic>
 #include <cstdarg>
 
+#include "frame/text.h"
 #include "platform/platform.h"
 
 namespace zub {
-
-int32_t StringLength(const char *text) {
-    if (!text) return 0;
-    int32_t n = 0;
-    while (n < 8192 && text[n]) ++n;
-    return n;
-}
 
 // ---- channel log ----------------------------------------------------------------
 // A channel's log is written only by the thread stepping that channel.

@@ -25,7 +25,5 @@ int32_t OpenChannelLog(ChannelRecord *rec, const char *path);
 void CloseLogHandle(int32_t h, bool stopTrace);
 // Closes the channel's log, if any, and stops the trace.
 void CloseChannelLog(ChannelRecord *rec);
-// Position of the first NUL, at most 8192.
-int32_t StringLength(const char *text);
 
 }  // namespace zub

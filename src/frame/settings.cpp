@@ -6,8 +6,8 @@
 #include "frame/errors.h"
 #include "frame/log.h"
 #include "frame/record.h"
-#include "net/net.h"
-#include "net/text.h"
+#include "frame/sockquery.h"
+#include "frame/text.h"
 #include "platform/platform.h"
 #include "zub32.h"
 
@@ -55,38 +55,38 @@ bool StoreSetting(ChannelRecord *rec, uint32_t number, uint32_t value, int32_t *
     Settings &s = EngineSettings;
     *result = static_cast<int32_t>(value);
     switch (number) {
-    case 1: s.ConnectWait = value; break;
-    case 2: s.ResponseDelay = value; break;
-    case 3: s.ResponseWait = value; break;
-    case 4: s.BlockDelay = value; break;
-    case 5: s.BlockWait = value; break;
-    case 6:
+    case ZUB_SET_CONNECT_WAIT: s.ConnectWait = value; break;
+    case ZUB_SET_RESPONSE_DELAY: s.ResponseDelay = value; break;
+    case ZUB_SET_RESPONSE_WAIT: s.ResponseWait = value; break;
+    case ZUB_SET_BLOCK_DELAY: s.BlockDelay = value; break;
+    case ZUB_SET_BLOCK_WAIT: s.BlockWait = value; break;
+    case ZUB_SET_AUTO_CALL:
         rec->AutoCall = value & 1;
         *result = static_cast<int32_t>(rec->AutoCall);
         LogWrite(rec, "AUTO_CALL = %d\r\n", static_cast<int>(rec->AutoCall));
         rec->NextTime = 0;
         rec->TimeStop = 0;
         break;
-    case 8: s.SleepTime = value; break;
-    case 9: rec->ServerPort = static_cast<uint16_t>(value); break;
-    case 10: s.EndDelay = value; break;
-    case 11:
+    case ZUB_SET_SLEEP_TIME: s.SleepTime = value; break;
+    case ZUB_SET_SERVER_PORT: rec->ServerPort = static_cast<uint16_t>(value); break;
+    case ZUB_SET_END_DELAY: s.EndDelay = value; break;
+    case ZUB_SET_BLOCK_SIZE:
         s.BlockSize = value < 128 ? 128 : value > 8192 ? 8192 : value;
         *result = static_cast<int32_t>(s.BlockSize);
         break;
-    case 12: rec->PassiveMode = value; break;
-    case 13: s.DataWait = value; break;
-    case 14:
+    case ZUB_SET_PASSIVE: rec->PassiveMode = value; break;
+    case ZUB_SET_DATA_WAIT: s.DataWait = value; break;
+    case ZUB_SET_HOST_INDEX:
         s.HostIndex = value & 7;
         *result = static_cast<int32_t>(s.HostIndex);
         break;
-    case 15: rec->ResumeFlag = value; break;
-    case 16: rec->DataPort = static_cast<uint16_t>(value - 1); break;
-    case 17: s.NameSeparator = static_cast<uint8_t>(value); break;
-    case 18: rec->RestartOffset = value; break;
-    case 19: rec->AppendOffset = value; break;
-    case 22: s.ReplyLineWait = value; break;
-    case 23: rec->NonBlockConnect = value == 0 ? 1 : 0; break;
+    case ZUB_SET_RESUME: rec->ResumeFlag = value; break;
+    case ZUB_SET_DATA_PORT: rec->DataPort = static_cast<uint16_t>(value - 1); break;
+    case ZUB_SET_NAME_SEPARATOR: s.NameSeparator = static_cast<uint8_t>(value); break;
+    case ZUB_SET_RESTART_OFFSET: rec->RestartOffset = value; break;
+    case ZUB_SET_APPEND_OFFSET: rec->AppendOffset = value; break;
+    case ZUB_SET_REPLY_LINE_WAIT: s.ReplyLineWait = value; break;
+    case ZUB_SET_BLOCKING_CONNECT: rec->NonBlockConnect = value == 0 ? 1 : 0; break;
     default: return false;
     }
     return true;
@@ -113,21 +113,21 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetInteger(int32_t channel, int32_t nu
     if (int32_t bad = call.Refused()) return bad;
     ChannelRecord *rec = call.Rec();
     switch (number) {
-    case 2: return rec->StepCount;
-    case 3: return rec->ServerCode;
-    case 4: return rec->SockCode;
-    case 10: return rec->GetBytes;
-    case 11: return rec->GetTotal;
-    case 12: return rec->PutBytes;
-    case 13: return rec->PutTotal;
-    case 14: return rec->CtrlSock;
-    case 15:
-        if (PollSocket(rec->CtrlSock, 3)) return ZUB_E_CONNECT_ERROR;
-        return PollSocket(rec->CtrlSock, 2);
-    case 20: return VersionNumber();
-    case 21: return BuildNumber();
-    case 25: return rec->DataRing.EmptyPolls;
-    case 2000: return rec->PortNibble;
+    case ZUB_GET_STEP_COUNT: return rec->StepCount;
+    case ZUB_GET_SERVER_CODE: return rec->ServerCode;
+    case ZUB_GET_SOCK_CODE: return rec->SockCode;
+    case ZUB_GET_GET_BYTES: return rec->GetBytes;
+    case ZUB_GET_GET_TOTAL: return rec->GetTotal;
+    case ZUB_GET_PUT_BYTES: return rec->PutBytes;
+    case ZUB_GET_PUT_TOTAL: return rec->PutTotal;
+    case ZUB_GET_CTRL_SOCK: return rec->CtrlSock;
+    case ZUB_GET_CTRL_STATE:
+        if (PollSocket(rec->CtrlSock, ZP_POLL_ERROR)) return ZUB_E_CONNECT_ERROR;
+        return PollSocket(rec->CtrlSock, ZP_POLL_WRITABLE);
+    case ZUB_GET_VERSION: return VersionNumber();
+    case ZUB_GET_BUILD: return BuildNumber();
+    case ZUB_GET_EMPTY_POLLS: return rec->DataRing.EmptyPolls;
+    case ZUB_GET_PORT_NIBBLE: return rec->PortNibble;
     default: return -1;
     }
 }
@@ -138,8 +138,8 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubSetString(int32_t channel, int32_t num
     ChannelRecord *rec = call.Rec();
     const char *t = text ? text : "";
     LogWrite(rec, "*** zubSetString(%d,%d,'%s')\r\n", static_cast<int>(channel), static_cast<int>(number), t);
-    if (number == 20) return OpenChannelLog(rec, text);
-    if (number == 21) {
+    if (number == ZUB_STR_OPEN_LOG) return OpenChannelLog(rec, text);
+    if (number == ZUB_STR_LOG_TEXT) {
         LogWrite(rec, "%s\r\n", t);
         return rec->LogFile;
     }
@@ -152,23 +152,23 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetString(int32_t channel, int32_t num
     ChannelRecord *rec = call.Rec();
     LogText(rec, "*** zubGetString\r\n");
     switch (number) {
-    case 18: {
+    case ZUB_STR_REPLY: {
         int32_t n = BoundedCopy(buffer, rec->ReplyBuf, size);
         // The count leaves out a trailing CR LF, which stays in the buffer.
         return n > 2 && buffer[n - 2] == '\r' ? n - 2 : n;
     }
-    case 19: {
+    case ZUB_STR_SERVER_IP: {
         char text[18];
         if (size <= 16 || !buffer) return 0;
         FormatDottedQuad(rec->ServerAddr, text, sizeof text);
         return BoundedCopy(buffer, text, size);
     }
-    case 22: return CountLines(buffer);
-    case 23: {
+    case ZUB_STR_LINE_COUNT: return CountLines(buffer);
+    case ZUB_STR_LOCAL_IP: {
         int32_t r = QueryLocalAddress(rec);
         return r == 1 ? BoundedCopy(buffer, rec->LocalIPText, size) : r;
     }
-    case 24: return BoundedCopy(buffer, rec->ErrorText, size);
+    case ZUB_STR_ERROR_TEXT: return BoundedCopy(buffer, rec->ErrorText, size);
     default:
         if (buffer) {
             buffer[0] = '?';

@@ -99,6 +99,5 @@ int32_t QueryLocalAddress(ChannelRecord *rec) {
     return 1;
 }
 
-int32_t GetStackDescription(char *buf, int32_t size) { return BoundedCopy(buf, StackDescription, size); }
 
 }  // namespace zub

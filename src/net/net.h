@@ -7,17 +7,20 @@
 #include <cstdint>
 
 #include "frame/record.h"
+#include "frame/sockquery.h"
 
 namespace zub {
 
 // ---- sockets -------------------------------------------------------------
 int32_t CreateSocket();                          // handle, or -10
-int32_t PollSocket(int32_t sock, int mode);      // nonzero / 0; -4 for a bad mode
 int32_t AwaitReadable(int32_t sock, uint32_t waitMs);  // 1 / 0
 int32_t AwaitWritable(int32_t sock, uint32_t waitMs);  // 1 / 0
 int32_t SendAll(int32_t sock, const char *bytes, int32_t count);
 int32_t CloseSocket(int32_t sock, uint32_t lingerMs);  // only the low 16 bits count
 int32_t ConnectControl(ChannelRecord *rec);
+// The data sockets. A socket that cannot be created leaves DataSock (and
+// the data ring) or ListenSock at 0 and returns CreateSocket's code; the
+// calling state takes the error exit.
 int32_t ConnectData(ChannelRecord *rec);
 int32_t ListenData(ChannelRecord *rec);
 // Minus the platform's last error number; -1 if the platform left none.
@@ -36,6 +39,11 @@ int32_t ReadLinePiece(RecvRing *ring, char *dest, int32_t room);
 // when stop is not 0, never past the tick stop.
 int32_t ReadLine(ChannelRecord *rec, char *buf, int32_t size, uint32_t waitMs, uint32_t stop = 0);
 int32_t ReadReply(ChannelRecord *rec);
+// The number the at most ten leading digits of a reply line make (0 when
+// there are none; past 32 bits it wraps); *digits, when given, gets how
+// many digits there were.
+int32_t ScanReplyCode(const char *line, int *digits = nullptr);
+// ScanReplyCode of ReplyBuf; ReplyText points behind the code and one more.
 int32_t ParseReplyCode(ChannelRecord *rec);
 void DrainReplies(ChannelRecord *rec);
 void TrimCrLf(char *text);
@@ -50,8 +58,6 @@ struct HostList {
 };
 int32_t ResolveServer(ChannelRecord *rec);
 int32_t GetLocalHostName(char *buf, int32_t size);
-int32_t QueryLocalAddress(ChannelRecord *rec);
-int32_t GetStackDescription(char *buf, int32_t size);
 // Family 2, port and address (given in host order) in network byte order.
 void FillSockAddr(SockAddr16 *sa, uint32_t addr, uint16_t port);
 

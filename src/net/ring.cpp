@@ -71,7 +71,7 @@ int32_t RingFill(RecvRing *ring) {
     // thread's last error.
     const int32_t failure = got < 0 ? NegatedLastError() : 0;
     TraceWrite("recv(%d):%d\r\n", ring->RingSock, got);
-    if (got == 0) return -1;  // closed by the peer
+    if (got == 0) return ZUB_E_SOCKET_CLOSED;  // closed by the peer
     // A failed receive (a reset, say) carries its own code, so a transfer cut
     // off mid-way is told apart from one the server ended.
     if (got < 0) return failure;
@@ -207,7 +207,7 @@ int32_t ReadReply(ChannelRecord *rec) {
         int32_t n = ReadLine(rec, line, kReplyBufSize, wait, stop);
         // A closed connection ends the read without error; the driver's
         // deadline notices the missing reply.
-        if (n == -1) return 1;
+        if (n == ZUB_E_SOCKET_CLOSED) return 1;
         if (n < 0) return n;
         if (n == 0) continue;
         // A line the deadline cut off is no reply: its code may be only the
@@ -224,17 +224,24 @@ int32_t ReadReply(ChannelRecord *rec) {
     }
 }
 
-int32_t ParseReplyCode(ChannelRecord *rec) {
-    char *p = rec->ReplyBuf;
+int32_t ScanReplyCode(const char *line, int *digits) {
     uint32_t value = 0;  // unsigned: ten digits may wrap, never overflow
     int i = 0;
-    for (; i < 10 && p[i] >= '0' && p[i] <= '9'; ++i) value = value * 10 + static_cast<uint32_t>(p[i] - '0');
+    for (; i < 10 && line[i] >= '0' && line[i] <= '9'; ++i) value = value * 10 + static_cast<uint32_t>(line[i] - '0');
+    if (digits) *digits = i;
+    return static_cast<int32_t>(value);
+}
+
+int32_t ParseReplyCode(ChannelRecord *rec) {
+    char *p = rec->ReplyBuf;
+    int i = 0;
+    const int32_t code = ScanReplyCode(p, &i);
     // Passes the character behind the code and one more, so a quoted path
     // ("257 \"/pub\"") starts right inside the quote; never past the NUL.
     char *text = p + i;
     for (int skip = i < 10 ? 2 : 1; skip > 0 && *text; --skip) ++text;
     rec->ReplyText = text;
-    return static_cast<int32_t>(value);
+    return code;
 }
 
 void DrainReplies(ChannelRecord *rec) {

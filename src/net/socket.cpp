@@ -7,7 +7,6 @@
 //
 // Divisions: error results, create and poll, waits, send and close,
 // connections.
-#include "engine/driver.h"
 #include "frame/log.h"
 #include "net/net.h"
 #include "platform/platform.h"
@@ -31,7 +30,7 @@ int32_t CreateSocket() {
 }
 
 int32_t PollSocket(int32_t sock, int mode) {
-    if (mode < 1 || mode > 3) return ZUB_E_BAD_STATUS_FLAG;
+    if (mode < ZP_POLL_READABLE || mode > ZP_POLL_ERROR) return ZUB_E_BAD_STATUS_FLAG;
     // The poll sets are library-wide, so only one poll runs at a time.
     zp_lock_enter();
     int r = zp_poll(sock, mode);
@@ -49,7 +48,7 @@ int32_t AwaitReady(int32_t sock, int mode, uint32_t waitMs, bool trace) {
     uint32_t deadline = 0;
     bool armed = false;
     for (;;) {
-        if (PollSocket(sock, 3)) return 0;
+        if (PollSocket(sock, ZP_POLL_ERROR)) return 0;
         if (PollSocket(sock, mode)) return 1;
         uint32_t now = zp_ticks();
         if (!armed) {
@@ -65,14 +64,14 @@ int32_t AwaitReady(int32_t sock, int mode, uint32_t waitMs, bool trace) {
 
 }  // namespace
 
-int32_t AwaitReadable(int32_t sock, uint32_t waitMs) { return AwaitReady(sock, 1, waitMs, false); }
+int32_t AwaitReadable(int32_t sock, uint32_t waitMs) { return AwaitReady(sock, ZP_POLL_READABLE, waitMs, false); }
 
-int32_t AwaitWritable(int32_t sock, uint32_t waitMs) { return AwaitReady(sock, 2, waitMs, true); }
+int32_t AwaitWritable(int32_t sock, uint32_t waitMs) { return AwaitReady(sock, ZP_POLL_WRITABLE, waitMs, true); }
 
 // ---- send and close ----------------------------------------------------------------
 int32_t SendAll(int32_t sock, const char *bytes, int32_t count) {
     // Writability is awaited once; later partial sends follow at once.
-    if (!AwaitWritable(sock, EngineSettings.ResponseWait)) return -1;
+    if (!AwaitWritable(sock, EngineSettings.ResponseWait)) return ZUB_E_SOCKET_CLOSED;
     int32_t done = 0;
     while (done < count) {
         zp_set_last_error(0);
@@ -128,7 +127,7 @@ int32_t ConnectData(ChannelRecord *rec) {
     // A failed create leaves "no socket" (0) behind, never the error value.
     rec->DataSock = s > 0 ? s : 0;
     rec->DataRing.RingSock = rec->DataSock;
-    if (s < 0) return FailStep(rec, s, ZUB_E_CANNOT_CREATE_SOCKET);
+    if (s < 0) return s;
     // Passive data always goes to the control connection's server; only the
     // port comes from the passive reply.
     FillSockAddr(&rec->DataSockAddr, rec->ServerAddr, rec->DataPort);
@@ -138,7 +137,7 @@ int32_t ConnectData(ChannelRecord *rec) {
 int32_t ListenData(ChannelRecord *rec) {
     int32_t s = CreateSocket();
     rec->ListenSock = s > 0 ? s : 0;
-    if (s < 0) return FailStep(rec, s, ZUB_E_CANNOT_CREATE_SOCKET);
+    if (s < 0) return s;
     LogWrite(rec, "Binding %s to port %d\r\n", rec->LocalIPText, rec->DataPort);
     FillSockAddr(&rec->ListenSockAddr, rec->LocalAddr, rec->DataPort);
     // The caller's clean-up closes ListenSock when bind or listen fails.

@@ -129,9 +129,11 @@ int zp_getsockname(int32_t s, uint32_t *addr, uint16_t *port);  // 0, -1
 // none); reading it clears it.
 int zp_connect_error(int32_t s);
 
-// Readiness with zero timeout: mode 1 readable, 2 writable, 3 error
-// condition (failed connect or urgent data). Returns 1 or 0. Windows
-// semantics: a socket whose connect failed is in mode 3 and not writable.
+// Readiness with zero timeout in one of the modes below (a failed connect
+// or urgent data is the error condition). Returns 1 or 0. Windows
+// semantics: a socket whose connect failed is in the error condition and
+// not writable.
+enum ZpPollMode { ZP_POLL_READABLE = 1, ZP_POLL_WRITABLE = 2, ZP_POLL_ERROR = 3 };
 int zp_poll(int32_t s, int mode);
 int zp_is_blocking();  // a blocking call is in progress in this thread
 

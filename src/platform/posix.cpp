@@ -489,13 +489,13 @@ int zp_connect_error(int32_t s) {
 }
 
 int zp_poll(int32_t s, int mode) {
-    if (s <= 0) return mode == 3 ? 1 : 0;
+    if (s <= 0) return mode == ZP_POLL_ERROR ? 1 : 0;
     struct pollfd p = {s, static_cast<short>(POLLIN | POLLOUT | POLLPRI), 0};
     int r;
     do {
         r = osPoll(&p, 1, 0);
     } while (r < 0 && errno == EINTR);
-    if (r < 0) return mode == 3 ? 1 : 0;
+    if (r < 0) return mode == ZP_POLL_ERROR ? 1 : 0;
     SockState st = GetState(s);
     bool trouble = (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
     // A connect that has not come up and shows trouble has failed: select
@@ -503,9 +503,9 @@ int zp_poll(int32_t s, int mode) {
     bool connectFailed = trouble && (st == kConnecting || st == kFresh);
     if (st == kConnecting && !trouble && (p.revents & POLLOUT)) SetState(s, kEstablished);
     switch (mode) {
-    case 1: return !connectFailed && (p.revents & (POLLIN | POLLHUP | POLLERR)) ? 1 : 0;
-    case 2: return !connectFailed && (p.revents & POLLOUT) ? 1 : 0;
-    case 3: return connectFailed || (p.revents & (POLLPRI | POLLNVAL)) ? 1 : 0;
+    case ZP_POLL_READABLE: return !connectFailed && (p.revents & (POLLIN | POLLHUP | POLLERR)) ? 1 : 0;
+    case ZP_POLL_WRITABLE: return !connectFailed && (p.revents & POLLOUT) ? 1 : 0;
+    case ZP_POLL_ERROR: return connectFailed || (p.revents & (POLLPRI | POLLNVAL)) ? 1 : 0;
     default: return 0;
     }
 }

@@ -162,15 +162,15 @@ int zp_connect_error(int32_t s) {
 // or that select rejects is reported in the error condition and as neither
 // readable nor writable, so callers turn to its error instead of waiting.
 int zp_poll(int32_t s, int mode) {
-    if (mode < 1 || mode > 3) return 0;
-    if (s <= 0) return mode == 3 ? 1 : 0;
+    if (mode < ZP_POLL_READABLE || mode > ZP_POLL_ERROR) return 0;
+    if (s <= 0) return mode == ZP_POLL_ERROR ? 1 : 0;
     fd_set set;
     set.fd_count = 1;
     set.fd_array[0] = ToSocket(s);
     timeval zero = {0, 0};
-    int n = ZP_OS(select)(0, mode == 1 ? &set : nullptr, mode == 2 ? &set : nullptr,
-                          mode == 3 ? &set : nullptr, &zero);
-    if (n == SOCKET_ERROR) return mode == 3 ? 1 : 0;
+    int n = ZP_OS(select)(0, mode == ZP_POLL_READABLE ? &set : nullptr, mode == ZP_POLL_WRITABLE ? &set : nullptr,
+                          mode == ZP_POLL_ERROR ? &set : nullptr, &zero);
+    if (n == SOCKET_ERROR) return mode == ZP_POLL_ERROR ? 1 : 0;
     return ZP_OS(__WSAFDIsSet)(ToSocket(s), &set) ? 1 : 0;
 }
 
