@@ -17,8 +17,14 @@ work=$(mktemp -d /tmp/zub-demo-XXXXXX)
 mkdir -p "$work/server" "$work/local"
 server_pid=
 cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  local rc=$?
+  trap - EXIT
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
   rm -rf "$work/server" "$work/local"
+  exit "$rc"
 }
 trap cleanup EXIT
 

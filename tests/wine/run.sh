@@ -14,8 +14,14 @@ wine=$(command -v wine64 || command -v wine || true)
 work=$(mktemp -d /tmp/zub-wine-XXXXXX)
 server_pid=
 cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  local rc=$?
+  trap - EXIT
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
   rm -rf "$work"
+  exit "$rc"
 }
 trap cleanup EXIT
 mkdir -p "$work/server" "$work/local" "$work/bin" "$work/prefix"
