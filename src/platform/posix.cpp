@@ -64,13 +64,19 @@ Syscall aSyscall[] = {
     ZP_ENTRY("gethostname", ::gethostname),
     ZP_ENTRY("clock_gettime", ::clock_gettime),
     ZP_ENTRY("calloc", ::calloc),
+    ZP_ENTRY("free", ::free),
+    ZP_ENTRY("fstat", ::fstat),
+    ZP_ENTRY("getsockopt", ::getsockopt),
+    ZP_ENTRY("nanosleep", ::nanosleep),
+    ZP_ENTRY("sched_yield", ::sched_yield),
 };
 #undef ZP_ENTRY
 
 enum {
     kOpen, kClose, kRead, kWrite, kLseek, kUnlink, kGetcwd, kFcntl, kSocket, kConnect, kBind,
     kListen, kAccept4, kSend, kRecv, kPoll, kGetsockname, kSetsockopt, kGetaddrinfo,
-    kFreeaddrinfo, kGethostname, kClockGettime, kCalloc,
+    kFreeaddrinfo, kGethostname, kClockGettime, kCalloc, kFree, kFstat, kGetsockopt, kNanosleep,
+    kSchedYield,
 };
 
 template <typename Fn>
@@ -102,6 +108,11 @@ Fn sys(int index) {
 #define osGethostname sys<int (*)(char *, size_t)>(kGethostname)
 #define osClockGettime sys<int (*)(clockid_t, struct timespec *)>(kClockGettime)
 #define osCalloc sys<void *(*)(size_t, size_t)>(kCalloc)
+#define osFree sys<void (*)(void *)>(kFree)
+#define osFstat sys<int (*)(int, struct stat *)>(kFstat)
+#define osGetsockopt sys<int (*)(int, int, int, void *, socklen_t *)>(kGetsockopt)
+#define osNanosleep sys<int (*)(const struct timespec *, struct timespec *)>(kNanosleep)
+#define osSchedYield sys<int (*)()>(kSchedYield)
 
 // ---- handle helpers -----------------------------------------------------------
 
@@ -203,15 +214,15 @@ uint32_t zp_ticks() {
 
 void zp_sleep(uint32_t ms) {
     if (ms == 0) {
-        sched_yield();
+        osSchedYield();
         return;
     }
     struct timespec req = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&req, &req) != 0 && errno == EINTR) {
+    while (osNanosleep(&req, &req) != 0 && errno == EINTR) {
     }
 }
 
-void zp_yield() { sched_yield(); }
+void zp_yield() { osSchedYield(); }
 
 // ---- lock ------------------------------------------------------------------------
 namespace {
@@ -224,7 +235,7 @@ void zp_lock_delete() {}
 
 // ---- memory ----------------------------------------------------------------------
 void *zp_alloc_zero(size_t size) { return osCalloc(1, size); }
-void zp_free(void *p) { free(p); }
+void zp_free(void *p) { osFree(p); }
 
 // ---- files -----------------------------------------------------------------------
 namespace {
@@ -238,7 +249,7 @@ int32_t OpenFile(const char *path, int flags) {
     // A directory opens for reading here but not on Windows: an empty file
     // name would otherwise "open" the local directory itself.
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (osFstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
         osClose(fd);
         return -1;
     }
@@ -390,7 +401,7 @@ int FinishInterruptedConnect(int s) {
     }
     int err = 0;
     socklen_t len = sizeof err;
-    getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len);
+    osGetsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len);
     if (err == 0) return 0;
     errno = err;
     return -1;
@@ -484,7 +495,7 @@ int zp_connect_error(int32_t s) {
     if (s <= 0) return ZP_WSAENOTSOCK;
     int err = 0;
     socklen_t len = sizeof err;
-    if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return WsaFromErrno(errno);
+    if (osGetsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return WsaFromErrno(errno);
     return err == 0 ? 0 : WsaFromErrno(err);
 }
 
