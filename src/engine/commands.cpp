@@ -44,7 +44,7 @@ int32_t State_PwdReply(ChannelRecord *rec, uint32_t) {
     bool got;
     int32_t r = ReplyState(rec, S_Idle, &got);
     if (!got) return r;
-    CopyLine(rec->ServerDir, rec->ReplyText, 255);
+    CopyLine(rec->ServerDir, rec->ReplyText, kNameFieldSize);
     char *end = const_cast<char *>(FindQuoteEnd(rec->ServerDir));
     *end = 0;
     LogWrite(rec, "Server directory is '%s'\r\n", rec->ServerDir);
@@ -82,11 +82,11 @@ int32_t State_TypeReply(ChannelRecord *rec, uint32_t) { return ReplyState(rec, S
 
 // ---- raw command ---------------------------------------------------------------------
 int32_t State_SendRaw(ChannelRecord *rec, uint32_t now) {
-    CopyLine(rec->CmdBuf, rec->UserCommand, 255);
+    CopyLine(rec->CmdBuf, rec->UserCommand, kNameFieldSize);
     LogWrite(rec, "'%s'\r\n", rec->CmdBuf);
     // Room for the full line end even behind a 255-character command: a
     // command cut before its LF would leave the server waiting.
-    BoundedAppend(rec->CmdBuf, "\r\n", 255 + 3);
+    BoundedAppend(rec->CmdBuf, "\r\n", kNameFieldSize + 3);
     return SendCommand(rec, now, ZUB_E_WRITE_ERROR, S_RawReply);
 }
 

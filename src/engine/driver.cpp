@@ -148,12 +148,12 @@ namespace {
 // channel's thread into the same file never lands inside it.
 void WriteTrailer(ChannelRecord *rec) {
     if (!rec->LogFile) return;
-    char line[3 + 4096 + 3];
+    char line[3 + kCmdBufSize + 3];
     if (rec->CmdBuf[0]) {
         // The password never reaches the log, whatever its length.
         const bool isPass = rec->ThisState == S_SendPass && rec->CmdBuf[0] == 'P';
         BoundedCopy(line, "S: ", 3);
-        BoundedAppend(line, isPass ? "PASS ****" : rec->CmdBuf, 3 + 4096);
+        BoundedAppend(line, isPass ? "PASS ****" : rec->CmdBuf, 3 + kCmdBufSize);
         TrimCrLf(line);
         BoundedAppend(line, "\r\n", sizeof line);
         LogText(rec, line);

@@ -64,10 +64,10 @@ void StorePiece(ChannelRecord *rec, const char *piece, int32_t r) {
 int32_t State_ReceiveList(ChannelRecord *rec, uint32_t now) {
     int32_t w = RingWait(&rec->DataRing, 0);
     if (w == 0) return kStepDone;
-    for (int i = 0; i < 4096; ++i) rec->ReplyBuf[i] = 0;
+    for (int i = 0; i < kReplyBufSize; ++i) rec->ReplyBuf[i] = 0;
     // A failed receive shows in the wait; a read after it would see only
     // the end of the stream.
-    int32_t r = w < 0 ? w : RingRead(&rec->DataRing, rec->ReplyBuf, 4094);
+    int32_t r = w < 0 ? w : RingRead(&rec->DataRing, rec->ReplyBuf, kReplyBufSize - 2);
     if (r == ZUB_E_SOCKET_CLOSED || r == 0) {
         ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
         rec->NextState = S_ListClose;

@@ -17,10 +17,10 @@ void LogConnectBanner(ChannelRecord *rec) {
     int v = VersionNumber();
     LogWrite(rec, "ZUB Win32 Version %d.%d.%d Build %d\r\n", (v >> 8) & 0xFF, (v >> 4) & 0xF, v & 0xF,
              BuildNumber() & 0xFFFF);
-    BoundedCopy(rec->ReplyBuf, StackDescription, 4095);
+    BoundedCopy(rec->ReplyBuf, StackDescription, kReplyBufSize - 1);
     if (!rec->LogFile) return;
     LogWrite(rec, "Description:  '%s'\r\n", rec->ReplyBuf);
-    GetLocalHostName(rec->ReplyBuf, 4096);
+    GetLocalHostName(rec->ReplyBuf, kReplyBufSize);
     LogWrite(rec, "LocalHost: '%s'\r\n", rec->ReplyBuf);
     LogWrite(rec, "Server: '%s'\r\n", rec->ServerName);
 }

@@ -14,13 +14,13 @@ namespace zub {
 
 // ---- local file -------------------------------------------------------------------
 int32_t OpenLocalFile(ChannelRecord *rec, const char *name, char mode) {
-    CopyLine(rec->FileName, name, 255);
+    CopyLine(rec->FileName, name, kNameFieldSize);
     char *path = rec->DataBuf;
     // An absolute name is the caller's whole path; only a relative one
     // goes into the local directory.
-    int32_t n = zp_path_is_absolute(rec->FileName) ? 0 : BoundedCopy(path, rec->LocalDir, 255);
+    int32_t n = zp_path_is_absolute(rec->FileName) ? 0 : BoundedCopy(path, rec->LocalDir, kNameFieldSize);
     n = EndWithSeparator(path, n);
-    BoundedCopy(path + n, rec->FileName, 255);
+    BoundedCopy(path + n, rec->FileName, kNameFieldSize);
     int32_t h;
     if (mode == 'W') {
         h = zp_file_create(path, ZP_ATTR_NORMAL);
@@ -98,7 +98,7 @@ int32_t State_ReceiveBlock(ChannelRecord *rec, uint32_t now) {
     if (w == 0) return kStepDone;
     // A failed receive is reported by the wait itself and not again by a
     // read after it, which would see only the end of the stream.
-    int32_t r = w < 0 ? w : RingRead(&rec->DataRing, rec->DataBuf, 8192);
+    int32_t r = w < 0 ? w : RingRead(&rec->DataRing, rec->DataBuf, kDataBufSize);
     if (r == ZUB_E_SOCKET_CLOSED || r == 0) {  // the server closed the data connection: end of file
         ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
         rec->NextState = S_GetClose;

@@ -48,7 +48,9 @@ uint16_t BlockSize(int block) {
     static const uint16_t kSizes[kBlocksPerChannel] = {
         sizeof(ChannelRecord) > kRecordBlockSize ? static_cast<uint16_t>(sizeof(ChannelRecord))
                                                  : static_cast<uint16_t>(kRecordBlockSize),
-        8192, 4096, 4096, 64, 64, 64, 255, 255, 255, 255, 255, 4096};
+        kDataBufSize,    kCmdBufSize,    kReplyBufSize,  kLoginFieldSize, kLoginFieldSize,
+        kLoginFieldSize, kNameFieldSize, kNameFieldSize, kNameFieldSize, kNameFieldSize,
+        kNameFieldSize,  kLogLineSize};
     return block >= 0 && block < kBlocksPerChannel ? kSizes[block] : 0;
 }
 

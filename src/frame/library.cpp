@@ -110,7 +110,7 @@ int32_t CreateRecord(int c, uint16_t count) {
     AssignDataPorts(rec, c, count);
     rec->CtrlRing.RingSock = 0;
     rec->DataRing.RingSock = 0;
-    if (zp_current_dir(rec->LocalDir, 255) > 254) rec->LocalDir[254] = 0;
+    if (zp_current_dir(rec->LocalDir, kNameFieldSize) > kNameFieldSize - 1) rec->LocalDir[kNameFieldSize - 1] = 0;
     return 1;
 }
 

@@ -20,6 +20,10 @@ enum {
     kErrorTextSize = 255,
     kLoginFieldSize = 64,  // ServerName, UserName, Password
     kNameFieldSize = 255,  // FileName, FileName2, ServerDir, LocalDir, UserCommand
+    kDataBufSize = 8192,   // DataBuf: one block of file data, the largest BlockSize
+    kCmdBufSize = 4096,    // CmdBuf
+    kReplyBufSize = 4096,  // ReplyBuf: one reply line, or one piece of a listing
+    kLogLineSize = 4096,   // LogLine
     kLocalIPTextSize = 18,
 };
 

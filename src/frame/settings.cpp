@@ -71,7 +71,8 @@ bool StoreSetting(ChannelRecord *rec, uint32_t number, uint32_t value, int32_t *
     case ZUB_SET_SERVER_PORT: rec->ServerPort = static_cast<uint16_t>(value); break;
     case ZUB_SET_END_DELAY: s.EndDelay = value; break;
     case ZUB_SET_BLOCK_SIZE:
-        s.BlockSize = value < 128 ? 128 : value > 8192 ? 8192 : value;
+        // A block must fit the channel's data buffer.
+        s.BlockSize = value < 128 ? 128u : value > uint32_t{kDataBufSize} ? uint32_t{kDataBufSize} : value;
         *result = static_cast<int32_t>(s.BlockSize);
         break;
     case ZUB_SET_PASSIVE: rec->PassiveMode = value; break;

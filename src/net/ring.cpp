@@ -165,7 +165,6 @@ int32_t ReadLine(ChannelRecord *rec, char *buf, int32_t size, uint32_t waitMs, u
 // ---- replies ---------------------------------------------------------------------------
 namespace {
 
-constexpr int32_t kReplyBufSize = 4096;
 
 // The deadline of a whole reply: the armed TimeStop, or ResponseWait from
 // `start` when none is armed. It bounds every line wait too, so a reply
