@@ -75,7 +75,10 @@ int32_t State_PasvWaitUp(ChannelRecord *rec, uint32_t) {
 namespace {
 void NextDataPort(ChannelRecord *rec) {
     rec->DataPort = static_cast<uint16_t>(rec->DataPort + 1);
-    if (static_cast<int16_t>(rec->DataPort) > static_cast<int16_t>(rec->DataPortLimit))
+    // Unsigned: the range that ends at 32767 must wrap too. A signed
+    // comparison never saw 32768 as past it, and ran on through the
+    // system's ephemeral ports to port 0.
+    if (rec->DataPort > rec->DataPortLimit)
         rec->DataPort = rec->DataPortBase;
     LogWrite(rec, "DataPort = %d\r\n", static_cast<int>(rec->DataPort));
 }
