@@ -341,8 +341,8 @@ TEST_F(DriverTest, DataConnectionEntryFollowsTheMode) {
         rec->PassiveMode = c.passive;
         rec->ReturnState = 0;
         EXPECT_EQ(zub::ToDataConnection(rec, c.returnState), zub::kStepDone);
-        EXPECT_EQ(rec->ReturnState, c.returnState);
-        EXPECT_EQ(rec->NextState, c.next);
+        EXPECT_EQ(+rec->ReturnState, c.returnState);
+        EXPECT_EQ(+rec->NextState, c.next);
     }
     rec->NextState = 0;
 }
@@ -351,11 +351,11 @@ TEST_F(DriverTest, DataConnectionEntryFollowsTheMode) {
 TEST_F(DriverTest, ArmWaitSetsPacingAndDeadline) {
     zub::ChannelRecord *rec = Rec();
     zub::ArmWait(rec, 1000, 5, 60000);
-    EXPECT_EQ(rec->NextTime, 1005u);
-    EXPECT_EQ(rec->TimeStop, 61000u);
+    EXPECT_EQ(+rec->NextTime, 1005u);
+    EXPECT_EQ(+rec->TimeStop, 61000u);
     zub::ArmWait(rec, 0xFFFFFFF0u, 0x10, 0x10);
-    EXPECT_EQ(rec->NextTime, 1u);
-    EXPECT_EQ(rec->TimeStop, 1u);
+    EXPECT_EQ(+rec->NextTime, 1u);
+    EXPECT_EQ(+rec->TimeStop, 1u);
     rec->NextTime = rec->TimeStop = 0;
 }
 

@@ -236,10 +236,10 @@ TEST_F(DataConnPort, NoDataSocketTakesTheErrorExitOnce) {
         EXPECT_EQ(Occurrences(log, "ERROR("), 1) << log;
         EXPECT_EQ(Occurrences(log, "ThisState=" + std::to_string(c.state) + " "), 1) << log;
         EXPECT_EQ(Occurrences(log, "zubCode=" + std::to_string(ZUB_E_CANNOT_CREATE_SOCKET)), 1) << log;
-        EXPECT_EQ(Rec()->PrevState, c.state);
+        EXPECT_EQ(+Rec()->PrevState, c.state);
         EXPECT_EQ(zubGetInteger(0, ZUB_GET_SOCK_CODE), ZUB_E_INVALID_SOCKET);
-        EXPECT_EQ(Rec()->ListenSock, 0);
-        EXPECT_EQ(Rec()->DataSock, 0);
+        EXPECT_EQ(+Rec()->ListenSock, 0);
+        EXPECT_EQ(+Rec()->DataSock, 0);
         EXPECT_EQ(zubGetFile(0, "p.txt"), 0);
         EXPECT_EQ(ReadFile(Local("p.txt")), "p");
     }
