@@ -110,12 +110,12 @@ TEST_F(NetSocketTest, PollSocketRejectsBadModesWithoutPolling) {
     EXPECT_EQ(gCalls, 3);
 }
 
-TEST_F(NetSocketTest, ZeroWaitPollsOnceForEachCondition) {
+TEST_F(NetSocketTest, ZeroWaitAsksBothQuestionsWithOnePoll) {
     ASSERT_NO_FATAL_FAILURE(ConnectPair());
     gCalls = 0;
     Replace("poll", PollCounted);
-    EXPECT_EQ(AwaitReadable(rec->CtrlSock, 0), 0);  // idle: error poll, read poll, done
-    EXPECT_EQ(gCalls, 2);
+    EXPECT_EQ(AwaitReadable(rec->CtrlSock, 0), 0);  // idle: error and read answered at once, done
+    EXPECT_EQ(gCalls, 1);
     EXPECT_EQ(AwaitWritable(rec->CtrlSock, 0), 1);
     ASSERT_NO_FATAL_FAILURE(PeerSend("x"));
     EXPECT_EQ(AwaitReadable(rec->CtrlSock, 5000), 1);
