@@ -188,21 +188,32 @@ TEST_F(NetSocketTest, SendAfterPeerClosedFailsWithoutSignal) {
     }
 }
 
-TEST_F(NetSocketTest, CloseSocketLingersHalfTheTime) {
+// The pause a close asks for, in ms; -1 when it only yielded.
+long gSleptMs = -1;
+int SleepRecorded(const struct timespec *req, struct timespec *) {
+    gSleptMs = static_cast<long>(req->tv_sec) * 1000 + req->tv_nsec / 1000000;
+    return 0;
+}
+
+TEST_F(NetSocketTest, CloseSocketLingersHalfTheTimeUpToTheLimit) {
     struct Case {
         uint32_t linger;
-        long atLeastMs;
-        long below;  // a generous bound: only the low 16 bits may count
+        uint32_t limit;  // ZUB_SET_LINGER_LIMIT
+        long pauseMs;    // -1: no pause, only a yield
     };
-    const Case cases[] = {{125, 62, 60000}, {500, 250, 60000}, {65536, 0, 20000}, {65537, 0, 20000}};
+    const Case cases[] = {
+        {125, 32767, 62}, {500, 32767, 250}, {65535, 32767, 32767},
+        {65536, 32767, -1}, {65537, 32767, -1},  // only the low 16 bits count
+        {500, 100, 100}, {125, 100, 62}, {500, 0, -1}, {0, 32767, -1},
+    };
+    Replace("nanosleep", SleepRecorded);
     for (const Case &c : cases) {
+        EngineSettings.LingerLimit = c.limit;
         int32_t s = CreateSocket();
         ASSERT_GT(s, 0);
-        auto t0 = Clock::now();
+        gSleptMs = -1;
         EXPECT_EQ(CloseSocket(s, c.linger), 1);
-        long ms = MsSince(t0);
-        EXPECT_GE(ms, c.atLeastMs) << c.linger;
-        EXPECT_LT(ms, c.below) << c.linger;
+        EXPECT_EQ(gSleptMs, c.pauseMs) << c.linger << " limit " << c.limit;
     }
     EXPECT_EQ(CloseSocket(0, 0), -ZP_WSAENOTSOCK);
 }

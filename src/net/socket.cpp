@@ -116,7 +116,8 @@ int32_t CloseSocket(int32_t sock, uint32_t lingerMs) {
     zp_lock_enter();
     int r = zp_close_socket(sock);
     int32_t failed = r < 0 ? NegatedLastError() : 0;
-    zp_sleep(linger >> 1);
+    uint32_t pause = linger >> 1;
+    zp_sleep(pause < EngineSettings.LingerLimit ? pause : EngineSettings.LingerLimit);
     zp_lock_leave();
     return r < 0 ? failed : 1;
 }
