@@ -18,7 +18,8 @@
  *   tcp READSIZE BYTES          raw loopback copy (no library): the ceiling
  * Options before the command:
  *   -b N   BlockSize (setting 11)
- *   -f     small-file settings turned down: no close lingers, no login pause
+ *   -f     small-file settings turned down: no close lingers, no pauses
+ *          after PASS or after an upload's last block
  *
  * Divisions: clock and errors, sessions, commands, raw TCP, main.
  */
@@ -62,6 +63,7 @@ static void settings(int ch) {
         zubSetInteger(ch, ZUB_SET_LINGER_LIMIT, 0);
         zubSetInteger(ch, ZUB_SET_PASS_DELAY, 0);
         zubSetInteger(ch, ZUB_SET_PASS_SLEEP, 0);
+        zubSetInteger(ch, ZUB_SET_END_DELAY, 0);
     }
 #endif
 }
