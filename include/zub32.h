@@ -94,6 +94,11 @@ extern "C" {
 #define ZUB_SET_APPEND_OFFSET 19  /* channel: start in the local file, 0 */
 #define ZUB_SET_REPLY_LINE_WAIT 22  /* library: wait per further reply line, 5000 */
 #define ZUB_SET_BLOCKING_CONNECT 23  /* channel: 1 blocking connect (default), 0 not */
+/* For many small transfers: the fixed pauses of a close and of the login.
+ * The defaults keep them as they are; 0 removes them. */
+#define ZUB_SET_LINGER_LIMIT 24  /* library: longest pause after a socket close, 32767 */
+#define ZUB_SET_PASS_DELAY 25  /* library: pause before the PASS reply is read, 200 */
+#define ZUB_SET_PASS_SLEEP 26  /* library: added to SleepTime when it is read, 100 */
 
 /* zubSetInteger values */
 #define ZUB_ACTIVE 0         /* ZUB_SET_PASSIVE: active mode (default) */

@@ -62,6 +62,10 @@ const SettingCase kSettings[] = {
     {23, 0, 0, 1, [](const ChannelRecord *r) { return uint32_t(r->NonBlockConnect); }},
     {23, 1, 1, 0, [](const ChannelRecord *r) { return uint32_t(r->NonBlockConnect); }},
     {23, 5, 5, 0, [](const ChannelRecord *r) { return uint32_t(r->NonBlockConnect); }},
+    {24, 0, 0, 0, [](const ChannelRecord *) { return EngineSettings.LingerLimit; }},
+    {24, 40, 40, 40, [](const ChannelRecord *) { return EngineSettings.LingerLimit; }},
+    {25, 0, 0, 0, [](const ChannelRecord *) { return EngineSettings.PassDelay; }},
+    {26, 7, 7, 7, [](const ChannelRecord *) { return EngineSettings.PassSleep; }},
 };
 
 TEST_F(FrameSettings, EachNumberStoresAndReturnsItsOwnWay) {
@@ -77,6 +81,14 @@ TEST_F(FrameSettings, EachNumberStoresAndReturnsItsOwnWay) {
     EXPECT_EQ(+Rec(0)->AutoCall, 1u);
     EXPECT_EQ(+Rec(0)->PassiveMode, 0u);
     EXPECT_EQ(+Rec(0)->DataPort, +Rec(0)->DataPortBase);
+}
+
+// The settings past the original set start where the original pauses are.
+TEST_F(FrameSettings, SmallTransferSettingsDefaultToTheOriginalPauses) {
+    const zub::Settings defaults = EngineSettings;
+    EXPECT_EQ(defaults.LingerLimit, 32767u);  // (500 >> 1) and (125 >> 1) stay whole
+    EXPECT_EQ(defaults.PassDelay, 200u);
+    EXPECT_EQ(defaults.PassSleep, 100u);
 }
 
 TEST_F(FrameSettings, AutoCallClearsThePacingAndTheDeadline) {
@@ -95,7 +107,7 @@ TEST_F(FrameSettings, UnhandledNumbersChangeNothingButStillLog) {
     const zub::Settings before = EngineSettings;
     std::string record(reinterpret_cast<const char *>(Rec(0)), sizeof(ChannelRecord));
     std::string expectLog;
-    for (uint32_t n : {0u, 7u, 20u, 21u, 24u, 25u, 2000u, 0x80000000u}) {
+    for (uint32_t n : {0u, 7u, 20u, 21u, 27u, 30u, 2000u, 0x80000000u}) {
         EXPECT_EQ(zubSetInteger(0, n, 42), -1) << n;
         expectLog += "*** zubSetInteger(0," + std::to_string(static_cast<int32_t>(n)) + ",42)\r\n";
     }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/driver.h"
 #include "support.h"
 
 namespace {
@@ -41,6 +42,13 @@ int32_t RecvOneByte(int32_t s, void *buf, int32_t n) {
 int32_t RecvCounted(int32_t s, void *buf, int32_t n) {
     ++gRecvCalls;
     return gRealRecv(s, buf, n);
+}
+// write stand-in that records the size of every write.
+std::vector<size_t> gWrites;
+decltype(&zp_file_write) gRealWrite = nullptr;
+int32_t WriteRecorded(int32_t h, const void *buf, uint32_t n) {
+    gWrites.push_back(n);
+    return gRealWrite(h, buf, n);
 }
 
 // ---- whole replies -------------------------------------------------------------------
@@ -292,6 +300,107 @@ TEST_F(NetRingTest, ReadReplyWithoutSocketAndDrain) {
     ASSERT_NO_FATAL_FAILURE(PeerSend("250 fresh\r\n"));
     EXPECT_EQ(ReadReply(rec), 11);
     EXPECT_EQ(Val(rec->ServerCode), 250);
+}
+
+}  // namespace
+
+namespace {
+
+// ---- further fills and download steps ------------------------------------------------
+// Each step acts on what the previous ones left: a fill that does not ask
+// first takes only what is there and never reports the end of the stream.
+TEST_F(NetRingTest, FurtherFillTakesOnlyWhatIsThere) {
+    struct Step {
+        const char *send;    // the peer sends this first and it is let arrive
+        bool close;          // then the peer closes
+        int32_t preHeld;     // the ring is set to hold this much (-1: as it is)
+        int32_t result;      // RingFillMore
+        int32_t held;        // RingHeld after
+        int recvCalls;
+        bool traced;         // a recv line was written
+    };
+    const Step steps[] = {
+        {"", false, -1, 0, 0, 1, false},         // idle: nothing, no trace
+        {"abcdef", false, -1, 6, 6, 1, true},    // what is there
+        {"xyz", false, 4095, 0, 4095, 0, false}, // a full ring asks nothing
+        {"", true, 0, 3, 3, 1, true},            // the bytes before the end...
+        {"", false, 0, 0, 0, 1, false},          // ...then the end, left untold
+    };
+    OpenLog();
+    ASSERT_NO_FATAL_FAILURE(ConnectPair());
+    gRealRecv = ReplaceCall(zp_recv_now, &RecvCounted);
+    const int32_t polls = ring()->EmptyPolls;
+    for (const Step &c : steps) {
+        SCOPED_TRACE(std::string(c.send) + (c.close ? " close" : ""));
+        if (c.send[0]) {
+            ASSERT_NO_FATAL_FAILURE(PeerSend(c.send));
+        }
+        if (c.close) PeerClose();
+        if (c.send[0] || c.close) {
+            ASSERT_EQ(AwaitReadable(rec->CtrlSock, 5000), 1);
+        }
+        if (c.preHeld >= 0) {
+            ring()->RingHead = 0;
+            ring()->RingTail = static_cast<uint16_t>(c.preHeld);
+        }
+        size_t logStart = Log().size();
+        gRecvCalls = 0;
+        EXPECT_EQ(RingFillMore(ring()), c.result);
+        EXPECT_EQ(RingHeld(ring()), c.held);
+        EXPECT_EQ(gRecvCalls, c.recvCalls);
+        EXPECT_EQ(Log().substr(logStart).find("recv("), c.traced ? 0u : std::string::npos);
+    }
+    EXPECT_EQ(Val(ring()->EmptyPolls), polls);  // no attempt was counted as empty
+    // The end is still there for the fill that asks.
+    size_t logStart = Log().size();
+    EXPECT_EQ(RingFill(ring()), ZUB_E_SOCKET_CLOSED);
+    EXPECT_EQ(Log().substr(logStart), "recv(" + std::to_string(rec->CtrlSock) + "):0\r\n");
+}
+
+// Waits until the socket holds `n` unread bytes (no sleeping: a bounded poll).
+bool Holds(int fd, int n) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    char probe[16384];
+    while (std::chrono::steady_clock::now() < end) {
+        ssize_t r = ::recv(fd, probe, sizeof probe, MSG_PEEK | MSG_DONTWAIT);
+        if (r >= n) return true;
+    }
+    return false;
+}
+
+TEST_F(NetRingTest, DownloadStepWritesWhatTheSocketHoldsAtOnce) {
+    struct Case {
+        int sent;
+        std::vector<size_t> writes;  // one per step, until the data is taken
+    };
+    const Case cases[] = {
+        {100, {100}},
+        {4095, {4095}},
+        {8000, {8000}},       // two ring-fulls, one write
+        {9000, {8190, 810}},  // as many as the buffer takes, the rest next step
+    };
+    ASSERT_NO_FATAL_FAILURE(ConnectPair());
+    const std::string path = ::testing::TempDir() + "zub_download_step_" + std::to_string(::getpid());
+    rec->DataRing.RingSock = rec->CtrlSock;
+    rec->LocalFile = zp_file_create(path.c_str(), ZP_ATTR_NORMAL);
+    ASSERT_GT(Val(rec->LocalFile), 0);
+    gRealWrite = ReplaceCall(zp_file_write, &WriteRecorded);
+    int32_t total = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.sent);
+        ASSERT_NO_FATAL_FAILURE(PeerSend(std::string(static_cast<size_t>(c.sent), 'd')));
+        ASSERT_TRUE(Holds(rec->CtrlSock, c.sent));
+        gWrites.clear();
+        rec->GetBytes = 0;
+        for (size_t i = 0; i < c.writes.size(); ++i) EXPECT_EQ(State_ReceiveBlock(rec, zp_ticks()), kStepDone);
+        EXPECT_EQ(gWrites, c.writes);
+        EXPECT_EQ(Val(rec->GetBytes), c.sent);
+        total += c.sent;
+    }
+    zp_syscall_reset();
+    EXPECT_EQ(zp_file_seek(rec->LocalFile, 0, ZP_SEEK_END), total);
+    CloseLocalFile(rec);
+    std::remove(path.c_str());
 }
 
 }  // namespace

@@ -36,6 +36,12 @@ int PollCounted(int32_t s, int mode) {
     return gRealPoll(s, mode);
 }
 
+decltype(&zp_poll_all) gRealPollAll = nullptr;
+int PollAllCounted(int32_t s) {
+    ++gCalls;
+    return gRealPollAll(s);
+}
+
 // The first send takes at most 6 bytes, later ones whatever the stack takes.
 int32_t SendShortFirst(int32_t s, const void *buf, int32_t n) {
     return gRealSend(s, buf, gCalls++ == 0 && n > 6 ? 6 : n);
@@ -119,12 +125,12 @@ TEST_F(NetSocketTest, PollSocketRejectsBadModesWithoutPolling) {
     EXPECT_EQ(gCalls, 3);
 }
 
-TEST_F(NetSocketTest, ZeroWaitPollsOnceForEachCondition) {
+TEST_F(NetSocketTest, ZeroWaitAsksBothQuestionsWithOnePoll) {
     ASSERT_NO_FATAL_FAILURE(ConnectPair());
     gCalls = 0;
-    gRealPoll = ReplaceCall(zp_poll, &PollCounted);
-    EXPECT_EQ(AwaitReadable(rec->CtrlSock, 0), 0);  // idle: error poll, read poll, done
-    EXPECT_EQ(gCalls, 2);
+    gRealPollAll = ReplaceCall(zp_poll_all, &PollAllCounted);
+    EXPECT_EQ(AwaitReadable(rec->CtrlSock, 0), 0);  // idle: error and read answered at once, done
+    EXPECT_EQ(gCalls, 1);
     EXPECT_EQ(AwaitWritable(rec->CtrlSock, 0), 1);
     ASSERT_NO_FATAL_FAILURE(PeerSend("x"));
     EXPECT_EQ(AwaitReadable(rec->CtrlSock, 5000), 1);
@@ -197,21 +203,31 @@ TEST_F(NetSocketTest, SendAfterPeerClosedFailsWithoutSignal) {
     }
 }
 
-TEST_F(NetSocketTest, CloseSocketLingersHalfTheTime) {
+// The pause a close asks for, in ms; -1 when it only yielded.
+long gSleptMs = -1;
+void SleepRecorded(uint32_t ms) {
+    if (ms != 0) gSleptMs = static_cast<long>(ms);
+}
+
+TEST_F(NetSocketTest, CloseSocketLingersHalfTheTimeUpToTheLimit) {
     struct Case {
         uint32_t linger;
-        long atLeastMs;
-        long below;  // a generous bound: only the low 16 bits may count
+        uint32_t limit;  // ZUB_SET_LINGER_LIMIT
+        long pauseMs;    // -1: no pause, only a yield
     };
-    const Case cases[] = {{125, 62, 60000}, {500, 250, 60000}, {65536, 0, 20000}, {65537, 0, 20000}};
+    const Case cases[] = {
+        {125, 32767, 62}, {500, 32767, 250}, {65535, 32767, 32767},
+        {65536, 32767, -1}, {65537, 32767, -1},  // only the low 16 bits count
+        {500, 100, 100}, {125, 100, 62}, {500, 0, -1}, {0, 32767, -1},
+    };
+    ReplaceCall(zp_sleep, &SleepRecorded);
     for (const Case &c : cases) {
+        EngineSettings.LingerLimit = c.limit;
         int32_t s = CreateSocket();
         ASSERT_GT(s, 0);
-        auto t0 = Clock::now();
+        gSleptMs = -1;
         EXPECT_EQ(CloseSocket(s, c.linger), 1);
-        long ms = MsSince(t0);
-        EXPECT_GE(ms, c.atLeastMs) << c.linger;
-        EXPECT_LT(ms, c.below) << c.linger;
+        EXPECT_EQ(gSleptMs, c.pauseMs) << c.linger << " limit " << c.limit;
     }
     EXPECT_EQ(CloseSocket(0, 0), -ZP_WSAENOTSOCK);
 }

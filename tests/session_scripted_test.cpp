@@ -314,6 +314,50 @@ TEST_F(SessionScripted, ResponseDelayHoldsTheNextStepWithoutTouchingAnything) {
     EXPECT_EQ(zubGetInteger(0, ZUB_GET_SERVER_CODE), 200);
 }
 
+// The pause a step asks for, in ms (the last one; -1 for none).
+long gSleptMs = -1;
+void SleepRecorded(uint32_t ms) {
+    if (ms != 0) gSleptMs = static_cast<long>(ms);
+}
+
+TEST_F(SessionScripted, PassPausesFollowTheirSettings) {
+    struct Case {
+        uint32_t delay;  // ZUB_SET_PASS_DELAY: pacing after PASS is sent
+        uint32_t sleep;  // ZUB_SET_PASS_SLEEP: added to SleepTime before the reply
+    };
+    const Case cases[] = {{200, 100}, {0, 0}, {40, 5}};
+    Start(zt::Scenario{});
+    zubSetInteger(0, ZUB_SET_SLEEP_TIME, 10);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.delay) + "/" + std::to_string(c.sleep));
+        zubSetInteger(0, ZUB_SET_PASS_DELAY, c.delay);
+        zubSetInteger(0, ZUB_SET_PASS_SLEEP, c.sleep);
+        zubSetInteger(0, ZUB_SET_AUTO_CALL, 0);
+        ASSERT_EQ(Login(), 0);
+        int32_t r = 0;
+        uint32_t sent = 0;
+        for (int i = 0; i < 100000 && r != 107; ++i) {
+            r = zubDriver(0);
+            sent = zp_ticks();
+            ASSERT_GT(r, 0);
+        }
+        ASSERT_EQ(r, 107);
+        // The step that sent PASS paced the next one by the delay.
+        const uint32_t ahead = Rec()->NextTime - sent;
+        EXPECT_LE(ahead, c.delay);
+        EXPECT_GE(ahead + 1000, c.delay + 1000 - 50);
+        Rec()->NextTime = 0;
+        gSleptMs = -1;
+        ReplaceCall(zp_sleep, &SleepRecorded);
+        zubDriver(0);
+        zp_syscall_set("zp_sleep", nullptr);
+        EXPECT_EQ(gSleptMs, static_cast<long>(10 + c.sleep));
+        EXPECT_EQ(e2e::Drive(0), 0);
+        zubSetInteger(0, ZUB_SET_AUTO_CALL, 1);
+        EXPECT_EQ(zubClose(0), 0);
+    }
+}
+
 // ---- what is sent --------------------------------------------------------------------------
 TEST_F(SessionScripted, ExactLinesSentForASession) {
     Start(zt::Scenario{});

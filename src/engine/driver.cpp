@@ -181,11 +181,12 @@ bool ReadyToRun(ChannelRecord *rec, uint32_t now, int32_t *result) {
     if (rec->WaitWritable != 0) {
         // A socket in the error condition (or none at all) never becomes
         // writable: let the state see it instead of waiting for ever.
-        if (PollSocket(rec->CtrlSock, ZP_POLL_ERROR)) {
+        const int answers = PollAnswers(rec->CtrlSock);
+        if (answers & (1 << ZP_POLL_ERROR)) {
             rec->WaitWritable = 0;
             return true;
         }
-        if (!PollSocket(rec->CtrlSock, ZP_POLL_WRITABLE)) {
+        if (!(answers & (1 << ZP_POLL_WRITABLE))) {
             zp_sleep(EngineSettings.SleepTime);
             *result = ZUB_PACING;
             return false;

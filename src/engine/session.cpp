@@ -117,12 +117,12 @@ int32_t State_SendPass(ChannelRecord *rec, uint32_t now) {
     }
     zp_format(rec->CmdBuf, "PASS %s\r\n", rec->Password);
     int32_t r = SendCommand(rec, now, ZUB_E_WRITE_ERROR, S_PassReply);
-    if (r == kStepDone) rec->NextTime = TickAdd(now, EngineSettings.ResponseDelay + 200);
+    if (r == kStepDone) rec->NextTime = TickAdd(now, EngineSettings.ResponseDelay + EngineSettings.PassDelay);
     return r;
 }
 
 int32_t State_PassReply(ChannelRecord *rec, uint32_t) {
-    zp_sleep(EngineSettings.SleepTime + 100);
+    zp_sleep(EngineSettings.SleepTime + EngineSettings.PassSleep);
     return ReplyState(rec, S_Idle);
 }
 

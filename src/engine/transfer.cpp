@@ -105,12 +105,24 @@ int32_t State_ReceiveBlock(ChannelRecord *rec, uint32_t now) {
         return kStepDone;
     }
     if (r < 0) return FailStep(rec, r, ZUB_E_READ_ERROR);
+    // What the socket already holds goes through the ring too, into the
+    // rest of the buffer, so the file gets one write for several reads. A
+    // failure found on the way is reported after the bytes before it are
+    // written, as it would be by the next step.
+    int32_t failed = 0;
+    while (kDataBufSize - r >= kRingSize - 1) {
+        int32_t more = RingFillMore(&rec->DataRing);
+        if (more < 0) failed = more;
+        if (more <= 0) break;
+        r += RingRead(&rec->DataRing, rec->DataBuf + r, kDataBufSize - r);
+    }
     if (zp_file_write(rec->LocalFile, rec->DataBuf, static_cast<uint32_t>(r)) != r) {
         CloseDataSockets(rec, 125);
         return FailStep(rec, 0, ZUB_E_FILE_WRITE);
     }
     rec->GetBytes = WrapAdd(rec->GetBytes, r);
     rec->GetTotal = WrapAdd(rec->GetTotal, r);
+    if (failed < 0) return FailStep(rec, failed, ZUB_E_READ_ERROR);
     rec->NextTime = 0;
     rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
     return kStepDone;

@@ -188,6 +188,11 @@ struct Settings {
     uint32_t HostIndex;      // 14
     uint8_t NameSeparator;   // 17
     uint32_t ReplyLineWait;  // 22
+    // Beyond the original set, for the fixed costs of small transfers; the
+    // defaults keep the original pauses.
+    uint32_t LingerLimit;  // 24: longest pause of a socket close
+    uint32_t PassDelay;    // 25: pacing after PASS
+    uint32_t PassSleep;    // 26: added to SleepTime before the PASS reply
 };
 extern Settings EngineSettings;
 

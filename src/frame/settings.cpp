@@ -27,6 +27,9 @@ Settings EngineSettings = {
     0,      // HostIndex
     ':',    // NameSeparator
     5000,   // ReplyLineWait
+    32767,  // LingerLimit: the longest pause a close can take, so none is cut
+    200,    // PassDelay
+    100,    // PassSleep
 };
 
 const char kVersionMarker[] = "$VER 0230 BLD 0008 NOV02 ZUB$";
@@ -88,6 +91,9 @@ bool StoreSetting(ChannelRecord *rec, uint32_t number, uint32_t value, int32_t *
     case ZUB_SET_APPEND_OFFSET: rec->AppendOffset = value; break;
     case ZUB_SET_REPLY_LINE_WAIT: s.ReplyLineWait = value; break;
     case ZUB_SET_BLOCKING_CONNECT: rec->NonBlockConnect = value == 0 ? 1 : 0; break;
+    case ZUB_SET_LINGER_LIMIT: s.LingerLimit = value; break;
+    case ZUB_SET_PASS_DELAY: s.PassDelay = value; break;
+    case ZUB_SET_PASS_SLEEP: s.PassSleep = value; break;
     default: return false;
     }
     return true;

@@ -13,6 +13,12 @@ namespace zub {
 
 // ---- sockets -------------------------------------------------------------
 int32_t CreateSocket();                          // handle, or -10
+// The three answers of one zero-timeout poll, bit (1 << mode) for each
+// mode of PollSocket that holds.
+int PollAnswers(int32_t sock);
+// Yields the processor between two steps: at most one system call per
+// millisecond tick of the calling thread.
+void YieldProcessor();
 int32_t AwaitReadable(int32_t sock, uint32_t waitMs);  // 1 / 0
 int32_t AwaitWritable(int32_t sock, uint32_t waitMs);  // 1 / 0
 int32_t SendAll(int32_t sock, const char *bytes, int32_t count);
@@ -29,6 +35,10 @@ int32_t NegatedLastError();
 // ---- rings -----------------------------------------------------------------
 int32_t RingHeld(const RecvRing *ring);  // bytes held
 int32_t RingFill(RecvRing *ring);
+// A further fill that does not ask first: only what the socket already
+// holds. 0 when nothing is there now or the peer has closed (the next
+// RingFill reports the close); a failed receive's code.
+int32_t RingFillMore(RecvRing *ring);
 int32_t RingWait(RecvRing *ring, uint32_t waitMs);
 int32_t RingRead(RecvRing *ring, char *dest, int32_t count);
 int32_t RingPeek(RecvRing *ring, char *dest, int32_t count);

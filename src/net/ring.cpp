@@ -79,6 +79,26 @@ int32_t RingFill(RecvRing *ring) {
     return got;
 }
 
+int32_t RingFillMore(RecvRing *ring) {
+    int32_t held = RingHeld(ring);
+    if (held >= kRingCapacity) return 0;
+    char scratch[kRingSize];
+    int32_t got = zp_recv_now(ring->RingSock, scratch, kRingCapacity - held);
+    // Nothing there, or the end of the stream: neither was asked for, so
+    // neither leaves a trace; the end stays for the next RingFill, which
+    // reports it as it always does.
+    if (got == 0 || (got < 0 && zp_last_error() == ZP_WSAEWOULDBLOCK)) return 0;
+    const int32_t failure = got < 0 ? NegatedLastError() : 0;
+    TraceWrite("recv(%d):%d\r\n", ring->RingSock, got);
+    if (got < 0) return failure;
+    if (held == 0) {
+        ring->RingHead = ring->RingTail = 0;
+        memset(ring->RingData, 0, sizeof ring->RingData);
+    }
+    CopyIn(ring, scratch, got);
+    return got;
+}
+
 int32_t RingWait(RecvRing *ring, uint32_t waitMs) {
     if (RingHeld(ring) > 0) return 1;
     uint32_t deadline = 0;
@@ -200,7 +220,7 @@ int32_t ReadReply(ChannelRecord *rec) {
     for (bool first = true;; first = false) {
         uint32_t now = zp_ticks();
         if (!first && TickReached(now, stop)) return ZUB_E_TIMEOUT;
-        zp_yield();
+        YieldProcessor();
         uint32_t left = TickReached(now, stop) ? 0 : stop - now;
         uint32_t wait = EngineSettings.ReplyLineWait < left ? EngineSettings.ReplyLineWait : left;
         int32_t n = ReadLine(rec, line, kReplyBufSize, wait, stop);

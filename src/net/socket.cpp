@@ -38,6 +38,26 @@ int32_t PollSocket(int32_t sock, int mode) {
     return r;
 }
 
+int PollAnswers(int32_t sock) {
+    zp_lock_enter();
+    int answers = zp_poll_all(sock);
+    zp_lock_leave();
+    return answers;
+}
+
+// ---- yields --------------------------------------------------------------------
+void YieldProcessor() {
+    // The scheduler takes the processor from a thread whose time is up
+    // whenever another one is waiting for it, so within one millisecond
+    // tick a second yield has nothing left to hand over: only the first
+    // one of each tick is made.
+    static thread_local uint32_t lastTick = 0;
+    uint32_t now = zp_ticks();
+    if (now == lastTick) return;
+    lastTick = now;
+    zp_yield();
+}
+
 // ---- waits ---------------------------------------------------------------------
 namespace {
 
@@ -48,8 +68,10 @@ int32_t AwaitReady(int32_t sock, int mode, uint32_t waitMs, bool trace) {
     uint32_t deadline = 0;
     bool armed = false;
     for (;;) {
-        if (PollSocket(sock, ZP_POLL_ERROR)) return 0;
-        if (PollSocket(sock, mode)) return 1;
+        // One poll answers both questions: the error condition first.
+        int answers = PollAnswers(sock);
+        if (answers & (1 << ZP_POLL_ERROR)) return 0;
+        if (answers & (1 << mode)) return 1;
         uint32_t now = zp_ticks();
         if (!armed) {
             // A local deadline, never stored: the raw sum is fine, even 0.
@@ -81,7 +103,7 @@ int32_t SendAll(int32_t sock, const char *bytes, int32_t count) {
         TraceWrite("send(%d):%d\r\n", sock, sent);
         if (sent <= 0) return failure;
         done += sent;
-        zp_yield();
+        YieldProcessor();
     }
     return count;
 }
@@ -94,7 +116,8 @@ int32_t CloseSocket(int32_t sock, uint32_t lingerMs) {
     zp_lock_enter();
     int r = zp_close_socket(sock);
     int32_t failed = r < 0 ? NegatedLastError() : 0;
-    zp_sleep(linger >> 1);
+    uint32_t pause = linger >> 1;
+    zp_sleep(pause < EngineSettings.LingerLimit ? pause : EngineSettings.LingerLimit);
     zp_lock_leave();
     return r < 0 ? failed : 1;
 }

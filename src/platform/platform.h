@@ -123,6 +123,9 @@ int zp_listen(int32_t s, int backlog);                    // 0, -1
 int32_t zp_accept(int32_t s, uint32_t *addr, uint16_t *port);  // handle > 0, or -1
 int32_t zp_send(int32_t s, const void *buf, int32_t n);        // bytes, -1; never raises SIGPIPE
 int32_t zp_recv(int32_t s, void *buf, int32_t n);              // bytes, 0 closed, -1
+// Like zp_recv, but never waits: -1 with ZP_WSAEWOULDBLOCK at once when
+// nothing has arrived.
+int32_t zp_recv_now(int32_t s, void *buf, int32_t n);
 int zp_close_socket(int32_t s);                               // 0, -1
 int zp_getsockname(int32_t s, uint32_t *addr, uint16_t *port);  // 0, -1
 // The error number a failed non-blocking connect left on the socket (0 when
@@ -135,6 +138,9 @@ int zp_connect_error(int32_t s);
 // not writable.
 enum ZpPollMode { ZP_POLL_READABLE = 1, ZP_POLL_WRITABLE = 2, ZP_POLL_ERROR = 3 };
 int zp_poll(int32_t s, int mode);
+// The answers of all three modes from one zero-timeout poll: bit
+// (1 << mode) is set for each mode that holds, as zp_poll would report it.
+int zp_poll_all(int32_t s);
 int zp_is_blocking();  // a blocking call is in progress in this thread
 
 // ---- resolver ----------------------------------------------------------
@@ -167,6 +173,7 @@ void zp_syscall_reset();  // every entry back to its default
 // the clock, allocation, the socket calls and the file calls.
 #define ZP_NEUTRAL_CALLS(X)                                                              \
     X(uint32_t, zp_ticks, (), ())                                                        \
+    X(void, zp_sleep, (uint32_t ms), (ms))                                               \
     X(void *, zp_alloc_zero, (size_t size), (size))                                      \
     X(int32_t, zp_socket, (), ())                                                        \
     X(int, zp_connect, (int32_t s, uint32_t addr, uint16_t port), (s, addr, port))       \
@@ -175,8 +182,10 @@ void zp_syscall_reset();  // every entry back to its default
     X(int32_t, zp_accept, (int32_t s, uint32_t *addr, uint16_t *port), (s, addr, port))  \
     X(int32_t, zp_send, (int32_t s, const void *buf, int32_t n), (s, buf, n))            \
     X(int32_t, zp_recv, (int32_t s, void *buf, int32_t n), (s, buf, n))                  \
+    X(int32_t, zp_recv_now, (int32_t s, void *buf, int32_t n), (s, buf, n))              \
     X(int, zp_close_socket, (int32_t s), (s))                                            \
     X(int, zp_poll, (int32_t s, int mode), (s, mode))                                    \
+    X(int, zp_poll_all, (int32_t s), (s))                                                \
     X(int, zp_resolve, (const char *name, uint32_t *addrs, int max), (name, addrs, max)) \
     X(int, zp_gethostname, (char *buf, int size), (buf, size))                           \
     X(int32_t, zp_file_create, (const char *path, int attr), (path, attr))               \

@@ -212,7 +212,7 @@ uint32_t zp_ticks_os() {
     return static_cast<uint32_t>(ms);
 }
 
-void zp_sleep(uint32_t ms) {
+void zp_sleep_os(uint32_t ms) {
     if (ms == 0) {
         osSchedYield();
         return;
@@ -465,14 +465,20 @@ int32_t zp_send_os(int32_t s, const void *buf, int32_t n) {
     return r < 0 ? FailErrno() : static_cast<int32_t>(r);
 }
 
-int32_t zp_recv_os(int32_t s, void *buf, int32_t n) {
+namespace {
+int32_t Receive(int32_t s, void *buf, int32_t n, int flags) {
     if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
     ssize_t r;
     do {
-        r = osRecv(s, buf, static_cast<size_t>(n), 0);
+        r = osRecv(s, buf, static_cast<size_t>(n), flags);
     } while (r < 0 && errno == EINTR);
     return r < 0 ? FailErrno() : static_cast<int32_t>(r);
 }
+}  // namespace
+
+int32_t zp_recv_os(int32_t s, void *buf, int32_t n) { return Receive(s, buf, n, 0); }
+
+int32_t zp_recv_now_os(int32_t s, void *buf, int32_t n) { return Receive(s, buf, n, MSG_DONTWAIT); }
 
 int zp_close_socket_os(int32_t s) {
     if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
@@ -499,26 +505,31 @@ int zp_connect_error(int32_t s) {
     return err == 0 ? 0 : WsaFromErrno(err);
 }
 
-int zp_poll_os(int32_t s, int mode) {
-    if (s <= 0) return mode == ZP_POLL_ERROR ? 1 : 0;
+int zp_poll_all_os(int32_t s) {
+    if (s <= 0) return 1 << ZP_POLL_ERROR;
     struct pollfd p = {s, static_cast<short>(POLLIN | POLLOUT | POLLPRI), 0};
     int r;
     do {
         r = osPoll(&p, 1, 0);
     } while (r < 0 && errno == EINTR);
-    if (r < 0) return mode == ZP_POLL_ERROR ? 1 : 0;
+    if (r < 0) return 1 << ZP_POLL_ERROR;
     SockState st = GetState(s);
     bool trouble = (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
     // A connect that has not come up and shows trouble has failed: select
     // puts such a socket in the exception set only.
     bool connectFailed = trouble && (st == kConnecting || st == kFresh);
     if (st == kConnecting && !trouble && (p.revents & POLLOUT)) SetState(s, kEstablished);
-    switch (mode) {
-    case ZP_POLL_READABLE: return !connectFailed && (p.revents & (POLLIN | POLLHUP | POLLERR)) ? 1 : 0;
-    case ZP_POLL_WRITABLE: return !connectFailed && (p.revents & POLLOUT) ? 1 : 0;
-    case ZP_POLL_ERROR: return connectFailed || (p.revents & (POLLPRI | POLLNVAL)) ? 1 : 0;
-    default: return 0;
-    }
+    int answers = 0;
+    if (!connectFailed && (p.revents & (POLLIN | POLLHUP | POLLERR))) answers |= 1 << ZP_POLL_READABLE;
+    if (!connectFailed && (p.revents & POLLOUT)) answers |= 1 << ZP_POLL_WRITABLE;
+    if (connectFailed || (p.revents & (POLLPRI | POLLNVAL))) answers |= 1 << ZP_POLL_ERROR;
+    return answers;
+}
+
+int zp_poll_os(int32_t s, int mode) {
+    if (s <= 0) return mode == ZP_POLL_ERROR ? 1 : 0;
+    int answers = zp_poll_all(s);
+    return mode >= ZP_POLL_READABLE && mode <= ZP_POLL_ERROR ? (answers >> mode) & 1 : 0;
 }
 
 int zp_is_blocking() { return 0; }

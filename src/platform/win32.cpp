@@ -48,7 +48,7 @@ void zp_os_syscall_reset() {
 // ---- time and threads --------------------------------------------------------
 uint32_t zp_ticks_os() { return ZP_OS(GetTickCount)(); }
 
-void zp_sleep(uint32_t ms) { ZP_OS(Sleep)(ms); }
+void zp_sleep_os(uint32_t ms) { ZP_OS(Sleep)(ms); }
 
 void zp_yield() { ZP_OS(Sleep)(0); }
 

@@ -130,6 +130,14 @@ int32_t zp_recv_os(int32_t s, void *buf, int32_t n) {
     return r == SOCKET_ERROR ? -1 : r;
 }
 
+int32_t zp_recv_now_os(int32_t s, void *buf, int32_t n) {
+    if (!(zp_poll_all(s) & (1 << ZP_POLL_READABLE))) {
+        ZP_OS(WSASetLastError)(WSAEWOULDBLOCK);
+        return -1;
+    }
+    return zp_recv(s, buf, n);
+}
+
 int zp_close_socket_os(int32_t s) {
     if (NoSocket(s)) return -1;
     return Status(ZP_OS(closesocket)(ToSocket(s)));
@@ -172,6 +180,22 @@ int zp_poll_os(int32_t s, int mode) {
                           mode == ZP_POLL_ERROR ? &set : nullptr, &zero);
     if (n == SOCKET_ERROR) return mode == ZP_POLL_ERROR ? 1 : 0;
     return ZP_OS(__WSAFDIsSet)(ToSocket(s), &set) ? 1 : 0;
+}
+
+int zp_poll_all_os(int32_t s) {
+    if (s <= 0) return 1 << ZP_POLL_ERROR;
+    fd_set sets[3];
+    for (fd_set &set : sets) {
+        set.fd_count = 1;
+        set.fd_array[0] = ToSocket(s);
+    }
+    timeval zero = {0, 0};
+    if (ZP_OS(select)(0, &sets[0], &sets[1], &sets[2], &zero) == SOCKET_ERROR) return 1 << ZP_POLL_ERROR;
+    int answers = 0;
+    if (ZP_OS(__WSAFDIsSet)(ToSocket(s), &sets[0])) answers |= 1 << ZP_POLL_READABLE;
+    if (ZP_OS(__WSAFDIsSet)(ToSocket(s), &sets[1])) answers |= 1 << ZP_POLL_WRITABLE;
+    if (ZP_OS(__WSAFDIsSet)(ToSocket(s), &sets[2])) answers |= 1 << ZP_POLL_ERROR;
+    return answers;
 }
 
 int zp_is_blocking() { return ZP_OS(WSAIsBlocking)() ? 1 : 0; }

@@ -48,6 +48,7 @@ static const char *usage_text =
     "  --block-size N      upload block size, 128..8192 (default 8192)\n"
     "  --password-file F   password from the first line of F\n"
     "  --parallel N        run consecutive get/put commands on N sessions (1..32)\n"
+    "  --small-files       no pauses after closes, PASS and an upload's last block\n"
     "  -q, -v              quiet, verbose\n"
     "  -h, --help          this text\n"
     "\n"
@@ -59,7 +60,7 @@ static const char *usage_text =
 
 /* ---- options and URL ----------------------------------------------------------- */
 static struct {
-    int active, ascii, resume, quiet, verbose, parallel, block;
+    int active, ascii, resume, quiet, verbose, parallel, block, small_files;
     long timeout_ms;
     const char *log, *password_file;
     char host[256], user[256], pass[256], dir[1024];
@@ -816,6 +817,8 @@ int main(int argc, char **argv) {
             opt.ascii = 1;
         } else if (!strcmp(a, "--resume")) {
             opt.resume = 1;
+        } else if (!strcmp(a, "--small-files")) {
+            opt.small_files = 1;
         } else if (!strcmp(a, "-q")) {
             opt.quiet = 1;
         } else if (!strcmp(a, "-v")) {
@@ -871,6 +874,13 @@ int main(int argc, char **argv) {
     zubSetInteger(0, ZUB_SET_SLEEP_TIME, 1);
     zubSetInteger(0, ZUB_SET_BLOCK_SIZE, (uint32_t)opt.block);
     zubSetInteger(0, ZUB_SET_NAME_SEPARATOR, 1);
+    if (opt.small_files) {
+        /* The fixed pauses that make up most of a small transfer's time. */
+        zubSetInteger(0, ZUB_SET_LINGER_LIMIT, 0);
+        zubSetInteger(0, ZUB_SET_PASS_DELAY, 0);
+        zubSetInteger(0, ZUB_SET_PASS_SLEEP, 0);
+        zubSetInteger(0, ZUB_SET_END_DELAY, 0);
+    }
     if (opt.timeout_ms) {
         zubSetInteger(0, ZUB_SET_CONNECT_WAIT, (uint32_t)opt.timeout_ms);
         zubSetInteger(0, ZUB_SET_RESPONSE_WAIT, (uint32_t)opt.timeout_ms);

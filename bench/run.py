@@ -1,0 +1,476 @@
+#!/usr/bin/python3
+"""Benchmarks zub32 against the curl tool and Python's ftplib.
+
+    bash bench/run.sh [--quick] [--runs N] [--sections a,b] [--csv FILE]
+
+Installs what it needs (tools/deps.sh), builds the library and zubbench
+(build-bench/, RelWithDebInfo), starts its own servers on 127.0.0.1 --
+pyftpdlib, and vsftpd with a configuration file of its own, an anonymous
+login with write access and a temporary root -- runs every client run by
+run, interleaved, and prints the medians as one table (also written as
+CSV). The servers are stopped by pid at the end.
+
+Sections: throughput (512 MiB down and up), latency (login, 1000 NOOPs,
+a 10 000-entry listing, 100 small files up and down on one session),
+channels (32 x 64 MiB downloads at once), ceiling (raw loopback TCP).
+
+Divisions: settings, processes, servers, clients, sections, table, main.
+"""
+import argparse
+import csv
+import os
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(HERE)
+PY = "/usr/bin/python3"  # Debian's, which has pyftpdlib
+MiB = 1 << 20
+GiB = 1 << 30
+
+# ---- settings ---------------------------------------------------------------
+FULL = dict(runs=5, big=512 * MiB, mid=64 * MiB, channels=32, hellos=1000, entries=10000, small=100)
+QUICK = dict(runs=3, big=64 * MiB, mid=8 * MiB, channels=32, hellos=200, entries=2000, small=20)
+USER, PASSWORD = "anonymous", "bench@example.org"
+
+
+# ---- processes ---------------------------------------------------------------
+class Result:
+    def __init__(self, seconds, cpu, out):
+        self.seconds, self.cpu, self.out = seconds, cpu, out
+
+
+def parse_pairs(text):
+    pairs = {}
+    for word in text.split():
+        if "=" in word:
+            k, v = word.split("=", 1)
+            pairs[k] = v
+    return pairs
+
+
+def run(argv, cwd=None):
+    """Runs one client; returns its wall time, its CPU seconds (user +
+    system, children included) and its standard output."""
+    t0 = time.monotonic()
+    p = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out, err = p.communicate()
+    wall = time.monotonic() - t0
+    return wall, out.decode(errors="replace"), err.decode(errors="replace"), p.returncode
+
+
+class Usage:
+    """CPU seconds of the children reaped between start() and stop()."""
+
+    def start(self):
+        r = os.times()
+        self.t = r.children_user + r.children_system
+
+    def stop(self):
+        r = os.times()
+        return r.children_user + r.children_system - self.t
+
+
+def client(argv, cwd=None):
+    u = Usage()
+    u.start()
+    wall, out, err, rc = run(argv, cwd)
+    cpu = u.stop()
+    if rc != 0:
+        raise RuntimeError("%s failed (%d): %s" % (" ".join(argv[:4]), rc, err.strip()[-400:]))
+    pairs = parse_pairs(out)
+    seconds = float(pairs["seconds"]) if "seconds" in pairs else wall
+    return Result(seconds, cpu, out)
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def free_range(count):
+    """A base port with `count` free ports behind it."""
+    for _ in range(200):
+        base = free_port()
+        if base + count > 65535:
+            continue
+        held = []
+        try:
+            for p in range(base, base + count):
+                s = socket.socket()
+                s.bind(("127.0.0.1", p))
+                held.append(s)
+            return base
+        except OSError:
+            pass
+        finally:
+            for s in held:
+                s.close()
+    raise RuntimeError("no free port range")
+
+
+def wait_listening(port, proc, what):
+    for _ in range(200):
+        if proc.poll() is not None:
+            raise RuntimeError("%s exited at start (%d)" % (what, proc.returncode))
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1) as s:
+                s.recv(100)
+                return
+        except OSError:
+            time.sleep(0.05)
+    raise RuntimeError("%s did not start" % what)
+
+
+# ---- servers ------------------------------------------------------------------
+PYFTPD = r"""
+import logging, os, sys, threading
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+root, port = sys.argv[1], int(sys.argv[2])
+auth = DummyAuthorizer()
+auth.add_anonymous(root, perm="elradfmwMT")
+class Handler(FTPHandler):
+    pass
+Handler.authorizer = auth
+Handler.passive_ports = range(int(sys.argv[3]), int(sys.argv[4]))
+logging.getLogger("pyftpdlib").setLevel(logging.WARNING)
+def stdin_eof():
+    sys.stdin.buffer.read()
+    os._exit(0)
+threading.Thread(target=stdin_eof, daemon=True).start()
+FTPServer(("127.0.0.1", port), Handler).serve_forever(timeout=0.5)
+"""
+
+VSFTPD_CONF = """listen=YES
+listen_ipv6=NO
+listen_address=127.0.0.1
+listen_port={port}
+background=NO
+anonymous_enable=YES
+no_anon_password=YES
+anon_root={root}
+local_enable=NO
+write_enable=YES
+anon_upload_enable=YES
+anon_mkdir_write_enable=YES
+anon_other_write_enable=YES
+anon_umask=022
+pasv_enable=YES
+pasv_min_port={pmin}
+pasv_max_port={pmax}
+connect_from_port_20=NO
+secure_chroot_dir={empty}
+seccomp_sandbox=NO
+isolate=NO
+isolate_network=NO
+xferlog_enable=NO
+dirmessage_enable=NO
+max_clients=0
+max_per_ip=0
+"""
+
+
+class Server:
+    def __init__(self, name, port, proc):
+        self.name, self.port, self.proc = name, port, proc
+
+    def stop(self):
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                os.kill(self.proc.pid, signal.SIGKILL)
+                self.proc.wait()
+
+
+def start_pyftpd(root):
+    port, pasv = free_port(), free_range(200)
+    proc = subprocess.Popen([PY, "-c", PYFTPD, root, str(port), str(pasv), str(pasv + 200)],
+                            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_listening(port, proc, "pyftpdlib")
+    return Server("pyftpdlib", port, proc)
+
+
+def start_vsftpd(work, root):
+    port, pasv = free_port(), free_range(200)
+    empty = os.path.join(work, "empty")
+    os.makedirs(empty, exist_ok=True)
+    conf = os.path.join(work, "vsftpd.conf")
+    with open(conf, "w") as f:
+        f.write(VSFTPD_CONF.format(port=port, root=root, pmin=pasv, pmax=pasv + 199, empty=empty))
+    proc = subprocess.Popen(["/usr/sbin/vsftpd", conf], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_listening(port, proc, "vsftpd")
+    return Server("vsftpd", port, proc)
+
+
+# ---- clients ---------------------------------------------------------------------
+class Clients:
+    def __init__(self, zubbench, server, out):
+        self.zub = zubbench
+        self.srv = server
+        self.out = out  # every client writes here
+
+    def url(self, path):
+        return "ftp://127.0.0.1:%d/%s" % (self.srv.port, path)
+
+    def zubbench(self, flags, cmd, *args):
+        return client([self.zub] + flags + [cmd, "127.0.0.1", str(self.srv.port), USER, PASSWORD] + list(args))
+
+    def ftplib(self, cmd, *args):
+        return client([PY, os.path.join(HERE, "ftplib_client.py"), cmd, "127.0.0.1", str(self.srv.port),
+                       USER, PASSWORD] + list(args))
+
+    def curl(self, args, measure="transfer"):
+        """curl's own clock: the transfer alone (total less pre-transfer),
+        or every URL's total added up."""
+        fmt = "%{time_pretransfer} %{time_total}\\n"
+        r = client(["curl", "-sS", "--user", USER + ":" + PASSWORD, "-w", fmt] + args)
+        rows = [line.split() for line in r.out.splitlines() if line.strip()]
+        if measure == "transfer":
+            r.seconds = sum(float(t) - float(p) for p, t in rows)
+        else:
+            r.seconds = sum(float(t) for _, t in rows)
+        return r
+
+
+# ---- sections ------------------------------------------------------------------------
+def throughput(c, size, record, srv):
+    out = c.out
+    down = {
+        "zub32 default": lambda: c.zubbench([], "get", "pub/big.bin", out + "/zub-default.bin"),
+        "zub32 BlockSize 8192": lambda: c.zubbench(["-b", "8192"], "get", "pub/big.bin", out + "/zub-8192.bin"),
+        "curl": lambda: c.curl(["-o", out + "/curl.bin", c.url("pub/big.bin")]),
+        "ftplib": lambda: c.ftplib("get", "pub/big.bin", out + "/ftplib.bin"),
+    }
+    up = {
+        "zub32 default": lambda: c.zubbench([], "put", out + "/src.bin", "pub/up-zub-default.bin"),
+        "zub32 BlockSize 8192": lambda: c.zubbench(["-b", "8192"], "put", out + "/src.bin", "pub/up-zub-8192.bin"),
+        "curl": lambda: c.curl(["-T", out + "/src.bin", c.url("pub/up-curl.bin")]),
+        "ftplib": lambda: c.ftplib("put", out + "/src.bin", "pub/up-ftplib.bin"),
+    }
+    for name, fn in down.items():
+        r = fn()
+        record(srv, "download %d MiB" % (size // MiB), name, size / MiB / r.seconds, "MB/s", r.cpu / (size / GiB))
+    for name, fn in up.items():
+        r = fn()
+        record(srv, "upload %d MiB" % (size // MiB), name, size / MiB / r.seconds, "MB/s", r.cpu / (size / GiB))
+    for f in ("zub-default.bin", "zub-8192.bin", "curl.bin", "ftplib.bin"):
+        os.unlink(os.path.join(out, f))
+
+
+def latency(c, cfg, record, srv, root):
+    n = cfg["small"]
+    record(srv, "connect + login", "zub32 default", c.zubbench([], "login").seconds * 1000, "ms", None)
+    record(srv, "connect + login", "zub32 small-file", c.zubbench(["-f"], "login").seconds * 1000, "ms", None)
+    record(srv, "connect + login", "ftplib", c.ftplib("login").seconds * 1000, "ms", None)
+    h = cfg["hellos"]
+    record(srv, "%d NOOP round trips" % h, "zub32", c.zubbench([], "hello", str(h)).seconds * 1000, "ms", None)
+    record(srv, "%d NOOP round trips" % h, "ftplib", c.ftplib("hello", str(h)).seconds * 1000, "ms", None)
+    e = cfg["entries"]
+    what = "listing of %d entries" % e
+    record(srv, what, "zub32", c.zubbench(["-f"], "list", "pub/many").seconds * 1000, "ms", None)
+    record(srv, what, "curl", c.curl([c.url("pub/many/"), "-o", c.out + "/list.txt"], "total").seconds * 1000,
+           "ms", None)
+    record(srv, what, "ftplib", c.ftplib("list", "pub/many").seconds * 1000, "ms", None)
+    what = "%d small files up + down" % n
+    small_dir = os.path.join(root, "pub", "small")
+
+    def clean():
+        for f in os.listdir(small_dir):
+            os.unlink(os.path.join(small_dir, f))
+
+    for name, flags in (("zub32 small-file", ["-f"]), ("zub32 default", [])):
+        clean()
+        record(srv, what, name, c.zubbench(flags, "small", "pub/small", str(n), c.out).seconds * 1000, "ms", None)
+    clean()
+    record(srv, what, "ftplib", c.ftplib("small", "pub/small", str(n), c.out).seconds * 1000, "ms", None)
+    clean()
+    args = []
+    for i in range(n):
+        # -T and -o each go to the next URL in order.
+        args += ["-T", c.out + "/small.bin", "-o", "/dev/null", c.url("pub/small/s%d.bin" % i)]
+    for i in range(n):
+        args += ["-o", c.out + "/back%d.bin" % i, c.url("pub/small/s%d.bin" % i)]
+    record(srv, what, "curl (one process)", c.curl(args, "total").seconds * 1000, "ms", None)
+    clean()
+
+
+def channels(c, cfg, record, srv):
+    n, size = cfg["channels"], cfg["mid"]
+    what = "%d x %d MiB downloads at once" % (n, size // MiB)
+    r = c.zubbench([], "multi", str(n), "pub/mid.bin", c.out)
+    record(srv, what, "zub32 one thread", n * size / MiB / r.seconds, "MB/s", r.cpu / (n * size / GiB))
+    u = Usage()
+    u.start()
+    t0 = time.monotonic()
+    procs = [subprocess.Popen(["curl", "-sS", "--user", USER + ":" + PASSWORD, "-o", c.out + "/c%d.bin" % i,
+                               c.url("pub/mid.bin")]) for i in range(n)]
+    codes = [p.wait() for p in procs]
+    wall = time.monotonic() - t0
+    cpu = u.stop()
+    if any(codes):
+        raise RuntimeError("curl failed: %s" % codes)
+    record(srv, what, "curl %d processes" % n, n * size / MiB / wall, "MB/s", cpu / (n * size / GiB))
+    for i in range(n):
+        os.unlink(os.path.join(c.out, "m%d.bin" % i))
+        os.unlink(os.path.join(c.out, "c%d.bin" % i))
+
+
+def ceiling(zub, size, record):
+    for rs in (4095, 256 * 1024):
+        r = client([zub, "tcp", str(rs), str(size)])
+        record("loopback", "raw TCP, %d-byte reads" % rs, "socket copy", size / MiB / r.seconds, "MB/s",
+               r.cpu / (size / GiB))
+
+
+# ---- table ---------------------------------------------------------------------------------
+class Table:
+    def __init__(self):
+        self.rows = {}  # (server, test, client) -> ([values], [cpu], unit)
+        self.order = []
+
+    def record(self, server, test, client_name, value, unit, cpu):
+        key = (server, test, client_name)
+        if key not in self.rows:
+            self.rows[key] = ([], [], unit)
+            self.order.append(key)
+        self.rows[key][0].append(value)
+        if cpu is not None:
+            self.rows[key][1].append(cpu)
+        print("  %-10s %-32s %-22s %10.2f %s" % (server, test, client_name, value, unit), flush=True)
+
+    def medians(self):
+        out = []
+        for key in self.order:
+            vals, cpus, unit = self.rows[key]
+            med = statistics.median(vals)
+            cpu = statistics.median(cpus) if cpus else None
+            ref = None
+            for k2 in self.order:
+                if k2[0] == key[0] and k2[1] == key[1] and k2[2].startswith("curl"):
+                    ref = statistics.median(self.rows[k2][0])
+            ratio = None
+            if ref:
+                # Higher is better for MB/s, lower for ms: the ratio reads
+                # "how many curls" either way (above 1 beats curl).
+                ratio = med / ref if unit == "MB/s" else ref / med
+            out.append(key + (med, unit, ratio, cpu, len(vals)))
+        return out
+
+    def print_and_save(self, path, header):
+        rows = self.medians()
+        lines = [header, "",
+                 "| server | test | client | median | unit | vs curl | CPU s/GiB | runs |",
+                 "|---|---|---|---:|---|---:|---:|---:|"]
+        for srv, test, cl, med, unit, ratio, cpu, n in rows:
+            lines.append("| %s | %s | %s | %.1f | %s | %s | %s | %d |" % (
+                srv, test, cl, med, unit, "%.2f" % ratio if ratio else "", "%.2f" % cpu if cpu is not None else "",
+                n))
+        print("\n".join(lines))
+        with open(path, "w", newline="") as f:
+            w = csv.writer(f)
+            w.writerow(["server", "test", "client", "median", "unit", "vs_curl", "cpu_s_per_gib", "runs"])
+            for srv, test, cl, med, unit, ratio, cpu, n in rows:
+                w.writerow([srv, test, cl, "%.3f" % med, unit, "%.3f" % ratio if ratio else "",
+                            "%.3f" % cpu if cpu is not None else "", n])
+        print("\nwritten: " + path)
+
+
+# ---- main ------------------------------------------------------------------------------------
+def make_file(path, size):
+    block = os.urandom(MiB)
+    with open(path, "wb") as f:
+        for _ in range(size // MiB):
+            f.write(block)
+        f.write(block[: size % MiB])
+
+
+def machine():
+    cpu = "?"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    ver = lambda argv: subprocess.run(argv, capture_output=True, text=True).stdout.splitlines()[0]
+    return "%d cores, %s, Linux %s; %s; vsftpd %s; pyftpdlib %s" % (
+        os.cpu_count(), cpu, os.uname().release, ver(["curl", "--version"]),
+        ver(["dpkg-query", "-W", "-f=${Version}\\n", "vsftpd"]),
+        ver([PY, "-c", "import pyftpdlib; print(pyftpdlib.__ver__)"]))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="small sizes and three runs, for development")
+    ap.add_argument("--runs", type=int)
+    ap.add_argument("--sections", default="throughput,latency,channels,ceiling")
+    ap.add_argument("--servers", default="vsftpd,pyftpdlib")
+    ap.add_argument("--csv", default=os.path.join(TOP, "build-bench", "bench.csv"))
+    ap.add_argument("--zubbench", default=os.path.join(TOP, "build-bench", "bench", "zubbench"))
+    args = ap.parse_args()
+    cfg = dict(QUICK if args.quick else FULL)
+    if args.runs:
+        cfg["runs"] = args.runs
+    sections = args.sections.split(",")
+
+    work = tempfile.mkdtemp(prefix="zubbench.")
+    root = os.path.join(work, "root")  # the servers' root: vsftpd wants it not writable by the login
+    pub = os.path.join(root, "pub")
+    out = os.path.join(work, "out")
+    for d in (pub, os.path.join(pub, "many"), os.path.join(pub, "small"), out):
+        os.makedirs(d)
+    servers = []
+    try:
+        print("preparing files in " + work, flush=True)
+        if "throughput" in sections:
+            make_file(os.path.join(pub, "big.bin"), cfg["big"])
+            make_file(os.path.join(out, "src.bin"), cfg["big"])
+        if "channels" in sections:
+            make_file(os.path.join(pub, "mid.bin"), cfg["mid"])
+        for i in range(cfg["entries"]):
+            open(os.path.join(pub, "many", "entry-%05d.txt" % i), "w").close()
+        make_file(os.path.join(out, "small.bin"), 1024)
+        shutil.chown(pub, "ftp", "ftp")
+        for dirpath, dirs, files in os.walk(pub):
+            for n in dirs + files:
+                shutil.chown(os.path.join(dirpath, n), "ftp", "ftp")
+        for name in args.servers.split(","):
+            servers.append(start_vsftpd(work, root) if name == "vsftpd" else start_pyftpd(root))
+        table = Table()
+        for run_no in range(cfg["runs"]):
+            print("run %d of %d" % (run_no + 1, cfg["runs"]), flush=True)
+            for srv in servers:
+                c = Clients(args.zubbench, srv, out)
+                if "throughput" in sections:
+                    throughput(c, cfg["big"], table.record, srv.name)
+                if "latency" in sections:
+                    latency(c, cfg, table.record, srv.name, root)
+                if "channels" in sections:
+                    channels(c, cfg, table.record, srv.name)
+            if "ceiling" in sections:
+                ceiling(args.zubbench, cfg["big"], table.record)
+        header = "Machine: %s. %s run(s), medians; %s." % (
+            machine(), cfg["runs"], "quick sizes" if args.quick else "full sizes")
+        os.makedirs(os.path.dirname(os.path.abspath(args.csv)), exist_ok=True)
+        table.print_and_save(args.csv, header)
+    finally:
+        for s in servers:
+            s.stop()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
