@@ -40,31 +40,25 @@ protected:
 // Name resolution that never leaves the machine: every name fails as
 // unknown, and the names asked for are counted.
 int gResolveCalls = 0;
-int RefuseEveryName(const char *, const char *, const struct addrinfo *, struct addrinfo **) {
+int RefuseEveryName(const char *, uint32_t *, int) {
     ++gResolveCalls;
-    return EAI_NONAME;
+    zp_set_last_error(ZP_WSAHOST_NOT_FOUND);
+    return -1;
 }
 
 // The library's clock shifted by a fixed amount, so that its 32-bit tick
 // count can be placed just before the wrap.
-uint64_t gClockShiftMs = 0;
-int ShiftedClock(clockid_t id, struct timespec *ts) {
-    int r = ::clock_gettime(id, ts);
-    ts->tv_sec += static_cast<time_t>(gClockShiftMs / 1000);
-    ts->tv_nsec += static_cast<long>(gClockShiftMs % 1000) * 1000000L;
-    if (ts->tv_nsec >= 1000000000L) {
-        ts->tv_nsec -= 1000000000L;
-        ++ts->tv_sec;
-    }
-    return r;
-}
+uint32_t gClockShiftMs = 0;
+decltype(&zp_ticks) gRealTicks = nullptr;
+uint32_t ShiftedTicks() { return gRealTicks() + gClockShiftMs; }
 
 // Makes zp_ticks() read `lead` ms before 2^32 from now on.
 void PlaceTicksBeforeWrap(uint32_t lead) {
     gClockShiftMs = 0;
-    zp_syscall_set("clock_gettime", reinterpret_cast<zp_syscall_ptr>(&ShiftedClock));
+    zp_syscall_reset();
+    gRealTicks = ReplaceCall(zp_ticks, &ShiftedTicks);
     uint32_t now = zp_ticks();
-    gClockShiftMs = static_cast<uint32_t>(0u - lead - now);
+    gClockShiftMs = 0u - lead - now;
 }
 
 // ---- channel checks -----------------------------------------------------------------
@@ -186,7 +180,7 @@ TEST_F(DriverTest, ServerNamesGoToResolutionUnlessDottedQuads) {
         {"10.0.0.256", true, -ZP_WSAHOST_NOT_FOUND},  // not a dotted quad
         {"127.0.0.1", false, -ZP_WSAECONNREFUSED},   // used as it stands
     };
-    zp_syscall_set("getaddrinfo", reinterpret_cast<zp_syscall_ptr>(&RefuseEveryName));
+    ReplaceCall(zp_resolve, &RefuseEveryName);
     zubSetInteger(0, ZUB_SET_SERVER_PORT, static_cast<uint32_t>(zt::sock::unusedPort()));
     for (const Case &c : cases) {
         SCOPED_TRACE(c.server);

@@ -106,9 +106,7 @@ TEST_F(FrameBlocks, EitherDamagedGuardFailsTheCheck) {
 }
 
 TEST_F(FrameBlocks, FailedAllocationReportsNoMemoryAndLeavesTheSlotFree) {
-    using CallocFn = void *(*)(size_t, size_t);
-    CallocFn fail = [](size_t, size_t) -> void * { return nullptr; };
-    ASSERT_NE(zp_syscall_set("calloc", reinterpret_cast<zp_syscall_ptr>(fail)), nullptr);
+    ASSERT_NE(ReplaceCall(zp_alloc_zero, [](size_t) -> void * { return nullptr; }), nullptr);
     EXPECT_EQ(zub::SlotAllocate(5, 10), zub::kSlotNoMemory);
     zp_syscall_reset();
     EXPECT_EQ(zub::SlotCheck(5), zub::kSlotNotAllocated);

@@ -148,14 +148,17 @@ TEST_F(FrameLifecycle, HighBitsOfTheChannelNumberAreIgnored) {
 int gCallocCalls = 0;
 int gFailAt = -1;
 
-void *CountingCalloc(size_t n, size_t size) {
-    return gCallocCalls++ == gFailAt ? nullptr : calloc(n, size);
+decltype(&zp_alloc_zero) gRealAlloc = nullptr;
+
+void *CountingAlloc(size_t size) {
+    return gCallocCalls++ == gFailAt ? nullptr : gRealAlloc(size);
 }
 
 void ArmCalloc(int failAt) {
     gCallocCalls = 0;
     gFailAt = failAt;
-    zp_syscall_set("calloc", reinterpret_cast<zp_syscall_ptr>(&CountingCalloc));
+    zp_syscall_reset();
+    gRealAlloc = ReplaceCall(zp_alloc_zero, &CountingAlloc);
 }
 
 TEST_F(FrameLifecycle, AttachAllocatesThirteenBlocksPerChannelAndNothingWhenRefused) {

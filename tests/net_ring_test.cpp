@@ -33,13 +33,14 @@ protected:
 
 // recv stand-ins: one byte per call, or counting every call.
 int gRecvCalls = 0;
-ssize_t RecvOneByte(int fd, void *buf, size_t n, int flags) {
+decltype(&zp_recv) gRealRecv = nullptr;
+int32_t RecvOneByte(int32_t s, void *buf, int32_t n) {
     ++gRecvCalls;
-    return ::recv(fd, buf, n < 1 ? n : 1, flags);
+    return gRealRecv(s, buf, n < 1 ? n : 1);
 }
-ssize_t RecvCounted(int fd, void *buf, size_t n, int flags) {
+int32_t RecvCounted(int32_t s, void *buf, int32_t n) {
     ++gRecvCalls;
-    return ::recv(fd, buf, n, flags);
+    return gRealRecv(s, buf, n);
 }
 
 // ---- whole replies -------------------------------------------------------------------
@@ -102,7 +103,7 @@ TEST_F(NetRingTest, ReplyArrivingByteByByte) {
     const std::string wire = "220-Hi\r\n220 Ok\r\n";
     ASSERT_NO_FATAL_FAILURE(PeerSend(wire));
     gRecvCalls = 0;
-    zp_syscall_set("recv", reinterpret_cast<zp_syscall_ptr>(RecvOneByte));
+    gRealRecv = ReplaceCall(zp_recv, &RecvOneByte);
     EXPECT_EQ(ReadReply(rec), 8);
     EXPECT_EQ(Val(rec->ServerCode), 220);
     EXPECT_STREQ(rec->ReplyBuf, "220 Ok\r\n");
@@ -166,7 +167,7 @@ TEST_F(NetRingTest, FillStopsAtOneFreeSlot) {
 
     // Full: no recv at all, and "nothing now" rather than a closed connection.
     gRecvCalls = 0;
-    zp_syscall_set("recv", reinterpret_cast<zp_syscall_ptr>(RecvCounted));
+    gRealRecv = ReplaceCall(zp_recv, &RecvCounted);
     EXPECT_EQ(RingFill(ring()), 0);
     EXPECT_EQ(gRecvCalls, 0);
     EXPECT_EQ(RingWait(ring(), 0), 1);

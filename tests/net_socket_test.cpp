@@ -28,23 +28,25 @@ long MsSince(Clock::time_point t0) {
 
 // ---- platform stand-ins ---------------------------------------------------------
 int gCalls = 0;
+decltype(&zp_poll) gRealPoll = nullptr;
+decltype(&zp_send) gRealSend = nullptr;
 
-int PollCounted(struct pollfd *fds, nfds_t n, int timeout) {
+int PollCounted(int32_t s, int mode) {
     ++gCalls;
-    return ::poll(fds, n, timeout);
+    return gRealPoll(s, mode);
 }
 
-// The first send takes at most 6 bytes, later ones whatever the kernel takes.
-ssize_t SendShortFirst(int fd, const void *buf, size_t n, int flags) {
-    return ::send(fd, buf, gCalls++ == 0 && n > 6 ? 6 : n, flags);
+// The first send takes at most 6 bytes, later ones whatever the stack takes.
+int32_t SendShortFirst(int32_t s, const void *buf, int32_t n) {
+    return gRealSend(s, buf, gCalls++ == 0 && n > 6 ? 6 : n);
 }
 
-int SocketExhausted(int, int, int) {
-    errno = EMFILE;
+int32_t SocketExhausted() {
+    zp_set_last_error(ZP_WSAEMFILE);
     return -1;
 }
 
-int EmptyHostName(char *buf, size_t) {
+int EmptyHostName(char *buf, int) {
     buf[0] = 0;
     return 0;
 }
@@ -76,6 +78,13 @@ int FakeGetaddrinfo(const char *, const char *, const struct addrinfo *, struct 
 
 void FakeFreeaddrinfo(struct addrinfo *) {}
 
+// The same answers one level up, where every backend resolves.
+int FakeResolve(const char *, uint32_t *addrs, int max) {
+    int n = 0;
+    for (; n < gFake.count && n < max; ++n) addrs[n] = gFake.addrs[n];
+    return n;
+}
+
 template <typename Fn>
 void Replace(const char *name, Fn fn) {
     ASSERT_NE(zp_syscall_set(name, reinterpret_cast<zp_syscall_ptr>(fn)), nullptr) << name;
@@ -99,7 +108,7 @@ using NetSocketTest = NetFixture;
 TEST_F(NetSocketTest, PollSocketRejectsBadModesWithoutPolling) {
     ASSERT_NO_FATAL_FAILURE(ConnectPair());
     gCalls = 0;
-    Replace("poll", PollCounted);
+    gRealPoll = ReplaceCall(zp_poll, &PollCounted);
     for (int mode : {0, 4, -1, 99}) EXPECT_EQ(PollSocket(rec->CtrlSock, mode), ZUB_E_BAD_STATUS_FLAG) << mode;
     EXPECT_EQ(gCalls, 0);
     // The three modes each poll once: a fresh connection is writable, has
@@ -113,7 +122,7 @@ TEST_F(NetSocketTest, PollSocketRejectsBadModesWithoutPolling) {
 TEST_F(NetSocketTest, ZeroWaitPollsOnceForEachCondition) {
     ASSERT_NO_FATAL_FAILURE(ConnectPair());
     gCalls = 0;
-    Replace("poll", PollCounted);
+    gRealPoll = ReplaceCall(zp_poll, &PollCounted);
     EXPECT_EQ(AwaitReadable(rec->CtrlSock, 0), 0);  // idle: error poll, read poll, done
     EXPECT_EQ(gCalls, 2);
     EXPECT_EQ(AwaitWritable(rec->CtrlSock, 0), 1);
@@ -154,7 +163,7 @@ TEST_F(NetSocketTest, SendAllFinishesAShortSend) {
     OpenLog();
     ASSERT_NO_FATAL_FAILURE(ConnectPair());
     gCalls = 0;
-    Replace("send", SendShortFirst);
+    gRealSend = ReplaceCall(zp_send, &SendShortFirst);
     EXPECT_EQ(SendAll(rec->CtrlSock, "0123456789", 10), 10);
     std::string got;
     EXPECT_TRUE(zt::sock::recvUntil(peer, &got, "9"));
@@ -252,7 +261,7 @@ TEST_F(NetSocketTest, ListenDataBindsTheLocalAddress) {
 // exit is the calling state's, so nothing is logged or recorded here.
 TEST_F(NetSocketTest, NoSocketLeftReturnsTheCodeOnly) {
     OpenLog();
-    Replace("socket", SocketExhausted);
+    ReplaceCall(zp_socket, &SocketExhausted);
     EXPECT_EQ(CreateSocket(), ZUB_E_INVALID_SOCKET);
     rec->DataSock = rec->DataRing.RingSock = 0;
     rec->ThisState = 901;
@@ -291,8 +300,7 @@ TEST_F(NetSocketTest, ResolveServerLocalNames) {
 }
 
 TEST_F(NetSocketTest, ResolveServerPicksByHostIndex) {
-    Replace("getaddrinfo", FakeGetaddrinfo);
-    Replace("freeaddrinfo", FakeFreeaddrinfo);
+    ReplaceCall(zp_resolve, &FakeResolve);
     strcpy(rec->ServerName, "ftp.example.test");
     struct Case {
         int count;
@@ -350,7 +358,7 @@ TEST_F(NetSocketTest, QueryLocalAddressOfTheControlConnection) {
 
 TEST_F(NetSocketTest, EmptyLocalHostName) {
     char name[256];
-    Replace("gethostname", EmptyHostName);
+    ReplaceCall(zp_gethostname, &EmptyHostName);
     EXPECT_EQ(GetLocalHostName(name, sizeof name), ZUB_E_NO_HOST_NAME);
 }
 

@@ -155,17 +155,44 @@ TEST(PlatformSyscalls, TheClockCanBeReplacedAndRestored) {
     gFakeMs = 0xFFFFFFFFull;
     EXPECT_EQ(zp_ticks(), 0xFFFFFFFFu);
     zp_syscall_reset();
-    EXPECT_NE(zp_syscall_get("clock_gettime"), reinterpret_cast<zp_syscall_ptr>(&FakeClockGettime));
+    EXPECT_NE(zp_syscall_get("zp_ticks"), reinterpret_cast<zp_syscall_ptr>(&FakeTicks));
     EXPECT_EQ(zp_syscall_set("no-such-call", nullptr), nullptr);
     EXPECT_EQ(zp_syscall_get("no-such-call"), nullptr);
 }
 
+// The entries named after platform functions exist on every backend, and
+// replacing one changes what that function does until the reset.
+TEST(PlatformSyscalls, EveryNeutralEntryIsReplaceableAndRestored) {
+    static const char *const kNames[] = {
+#define ZP_NAME(result, name, params, args) #name,
+        ZP_NEUTRAL_CALLS(ZP_NAME)
+#undef ZP_NAME
+    };
+    const auto marker = reinterpret_cast<zp_syscall_ptr>(&FakeTicks);
+    for (const char *name : kNames) {
+        SCOPED_TRACE(name);
+        const zp_syscall_ptr standard = zp_syscall_get(name);
+        ASSERT_NE(standard, nullptr);
+        EXPECT_EQ(zp_syscall_set(name, marker), standard);
+        EXPECT_EQ(zp_syscall_get(name), marker);
+        zp_syscall_reset();
+        EXPECT_EQ(zp_syscall_get(name), standard);
+    }
+    gFakeMs = 7;
+    ReplaceCall(zp_file_open, [](const char *, int) -> int32_t { return -1; });
+    ReplaceCall(zp_ticks, &FakeTicks);
+    EXPECT_EQ(zp_file_open(ZUB_SOURCE_DIR "/CMakeLists.txt", ZP_OPEN_READ), -1);
+    EXPECT_EQ(zp_ticks(), 7u);
+    zp_syscall_reset();
+    const int32_t h = zp_file_open(ZUB_SOURCE_DIR "/CMakeLists.txt", ZP_OPEN_READ);
+    EXPECT_GT(h, 0);
+    EXPECT_EQ(zp_file_close(h), 0);
+}
+
 TEST(PlatformSyscalls, AllocationGoesThroughTheTable) {
-    using CallocFn = void *(*)(size_t, size_t);
-    CallocFn fail = [](size_t, size_t) -> void * { return nullptr; };
-    ASSERT_NE(zp_syscall_set("calloc", reinterpret_cast<zp_syscall_ptr>(fail)), nullptr);
+    ASSERT_NE(ReplaceCall(zp_alloc_zero, [](size_t) -> void * { return nullptr; }), nullptr);
     EXPECT_EQ(zp_alloc_zero(16), nullptr);
-    zp_syscall_set("calloc", nullptr);  // null puts the default back
+    zp_syscall_set("zp_alloc_zero", nullptr);  // null puts the default back
     void *p = zp_alloc_zero(16);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(static_cast<unsigned char *>(p)[15], 0);

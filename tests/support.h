@@ -55,6 +55,15 @@ T Val(T value) {
     return value;
 }
 
+// Replaces the backend-neutral table entry named after a platform function
+// (ReplaceCall(zp_recv, fake)); fake must have that function's signature.
+// Returns the entry it replaced, so the fake can pass calls on to it.
+template <class Fn>
+Fn ReplaceCallNamed(const char *name, Fn fake) {
+    return reinterpret_cast<Fn>(zp_syscall_set(name, reinterpret_cast<zp_syscall_ptr>(fake)));
+}
+#define ReplaceCall(name, fake) support::ReplaceCallNamed<decltype(&name)>(#name, fake)
+
 }  // namespace support
 
 // ==== e2e util ==================================================
@@ -412,19 +421,14 @@ namespace frame_test {
 using support::ReadFile;
 
 // ---- fake clock ---------------------------------------------------------------
-// Milliseconds the fake clock_gettime reports; the library's ticks are its
-// low 32 bits.
+// Milliseconds of the fake clock; the library's ticks are its low 32 bits.
 inline uint64_t gFakeMs = 0;
 
-inline int FakeClockGettime(clockid_t, struct timespec *ts) {
-    ts->tv_sec = static_cast<time_t>(gFakeMs / 1000);
-    ts->tv_nsec = static_cast<long>(gFakeMs % 1000) * 1000000L;
-    return 0;
-}
+inline uint32_t FakeTicks() { return static_cast<uint32_t>(gFakeMs); }
 
 inline void UseFakeClock(uint64_t ms) {
     gFakeMs = ms;
-    zp_syscall_set("clock_gettime", reinterpret_cast<zp_syscall_ptr>(&FakeClockGettime));
+    ReplaceCall(zp_ticks, &FakeTicks);
 }
 
 // ---- files -----------------------------------------------------------------------

@@ -209,8 +209,8 @@ TEST_F(DataConnPort, BusyPortsAreSkippedUpToTheWholeRange) {
     EXPECT_EQ(zubGetFile(0, "p.txt"), 0);
 }
 
-int SocketExhausted(int, int, int) {
-    errno = EMFILE;
+int32_t SocketExhausted() {
+    zp_set_last_error(ZP_WSAEMFILE);
     return -1;
 }
 
@@ -229,7 +229,7 @@ TEST_F(DataConnPort, NoDataSocketTakesTheErrorExitOnce) {
         SCOPED_TRACE(c.state);
         SetMode(c.mode);
         const size_t mark = Mark();
-        zp_syscall_set("socket", reinterpret_cast<zp_syscall_ptr>(&SocketExhausted));
+        ReplaceCall(zp_socket, &SocketExhausted);
         EXPECT_EQ(zubGetFile(0, "p.txt"), ZUB_E_INVALID_SOCKET);
         zp_syscall_reset();
         const std::string log = LogSince(mark);
@@ -346,9 +346,9 @@ TEST_F(DataConnAccept, NoConnectionBeforeTimeStop) {
 }
 
 std::atomic<int> gAcceptCalls{0};
-int FailingAccept(int, struct sockaddr *, socklen_t *, int) {
+int32_t FailingAccept(int32_t, uint32_t *, uint16_t *) {
     ++gAcceptCalls;
-    errno = EMFILE;
+    zp_set_last_error(ZP_WSAEMFILE);
     return -1;
 }
 
@@ -358,7 +358,7 @@ TEST_F(DataConnAccept, FailedAcceptEndsTheOperation) {
     sc.on("RETR").data("second");
     Serve(sc, Mode::Active);
     gAcceptCalls = 0;
-    zp_syscall_set("accept4", reinterpret_cast<zp_syscall_ptr>(&FailingAccept));
+    ReplaceCall(zp_accept, &FailingAccept);
     EXPECT_EQ(zubGetFile(0, "one.txt"), -ZP_WSAEMFILE);
     zp_syscall_reset();
     EXPECT_EQ(gAcceptCalls, 1);

@@ -145,12 +145,43 @@ int zp_gethostname(char *buf, int size);  // 0, -1
 
 // ---- system-call table --------------------------------------------------
 // Every call into the operating system goes through one named entry, so a
-// test can replace it to make it fail, return short or block. Entry
-// signatures are the backend's own (POSIX or Win32); tests that swap entries
-// are written for one backend.
+// test can replace it to make it fail, return short or block.
+//
+// Two kinds of entries share the one name space:
+//  - Entries named after a function of this header ("zp_recv", "zp_ticks",
+//    ...; the list below) have that function's own signature and exist on
+//    every backend, so one fault test runs on both. The function calls its
+//    entry; the default entry is the backend's implementation, and a
+//    replacement may pass calls on to the pointer zp_syscall_set returned.
+//  - Every other entry carries the name and signature of the operating
+//    system's own call ("fcntl", "select", ...) and exists on that backend
+//    only.
 typedef void (*zp_syscall_ptr)();
 zp_syscall_ptr zp_syscall_get(const char *name);
 // Replaces an entry; returns the previous pointer, or null for an unknown name.
 // A null fn restores the default.
 zp_syscall_ptr zp_syscall_set(const char *name, zp_syscall_ptr fn);
 void zp_syscall_reset();  // every entry back to its default
+
+// X(result, name, (parameters), (arguments)) for each backend-neutral entry:
+// the clock, allocation, the socket calls and the file calls.
+#define ZP_NEUTRAL_CALLS(X)                                                              \
+    X(uint32_t, zp_ticks, (), ())                                                        \
+    X(void *, zp_alloc_zero, (size_t size), (size))                                      \
+    X(int32_t, zp_socket, (), ())                                                        \
+    X(int, zp_connect, (int32_t s, uint32_t addr, uint16_t port), (s, addr, port))       \
+    X(int, zp_bind, (int32_t s, uint32_t addr, uint16_t port), (s, addr, port))          \
+    X(int, zp_listen, (int32_t s, int backlog), (s, backlog))                            \
+    X(int32_t, zp_accept, (int32_t s, uint32_t *addr, uint16_t *port), (s, addr, port))  \
+    X(int32_t, zp_send, (int32_t s, const void *buf, int32_t n), (s, buf, n))            \
+    X(int32_t, zp_recv, (int32_t s, void *buf, int32_t n), (s, buf, n))                  \
+    X(int, zp_close_socket, (int32_t s), (s))                                            \
+    X(int, zp_poll, (int32_t s, int mode), (s, mode))                                    \
+    X(int, zp_resolve, (const char *name, uint32_t *addrs, int max), (name, addrs, max)) \
+    X(int, zp_gethostname, (char *buf, int size), (buf, size))                           \
+    X(int32_t, zp_file_create, (const char *path, int attr), (path, attr))               \
+    X(int32_t, zp_file_open, (const char *path, int mode), (path, mode))                 \
+    X(int32_t, zp_file_read, (int32_t h, void *buf, uint32_t n), (h, buf, n))            \
+    X(int32_t, zp_file_write, (int32_t h, const void *buf, uint32_t n), (h, buf, n))     \
+    X(int64_t, zp_file_seek, (int32_t h, int64_t offset, int origin), (h, offset, origin)) \
+    X(int32_t, zp_file_close, (int32_t h), (h))

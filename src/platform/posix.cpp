@@ -27,7 +27,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "platform/platform.h"
+#include "platform/backend.h"
 
 // ---- system-call table ------------------------------------------------------
 namespace {
@@ -181,13 +181,13 @@ int FailWith(int code) {
 
 }  // namespace
 
-zp_syscall_ptr zp_syscall_get(const char *name) {
+zp_syscall_ptr zp_os_syscall_get(const char *name) {
     for (auto &s : aSyscall)
         if (strcmp(s.name, name) == 0) return s.current;
     return nullptr;
 }
 
-zp_syscall_ptr zp_syscall_set(const char *name, zp_syscall_ptr fn) {
+zp_syscall_ptr zp_os_syscall_set(const char *name, zp_syscall_ptr fn) {
     for (auto &s : aSyscall) {
         if (strcmp(s.name, name) != 0) continue;
         zp_syscall_ptr old = s.current;
@@ -197,7 +197,7 @@ zp_syscall_ptr zp_syscall_set(const char *name, zp_syscall_ptr fn) {
     return nullptr;
 }
 
-void zp_syscall_reset() {
+void zp_os_syscall_reset() {
     for (auto &s : aSyscall) s.current = s.fallback;
 }
 
@@ -205,7 +205,7 @@ int zp_last_error() { return tLastError; }
 void zp_set_last_error(int code) { tLastError = code; }
 
 // ---- time and threads ---------------------------------------------------------
-uint32_t zp_ticks() {
+uint32_t zp_ticks_os() {
     struct timespec ts;
     osClockGettime(CLOCK_MONOTONIC, &ts);
     uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
@@ -234,7 +234,7 @@ void zp_lock_leave() { gLock.unlock(); }
 void zp_lock_delete() {}
 
 // ---- memory ----------------------------------------------------------------------
-void *zp_alloc_zero(size_t size) { return osCalloc(1, size); }
+void *zp_alloc_zero_os(size_t size) { return osCalloc(1, size); }
 void zp_free(void *p) { osFree(p); }
 
 // ---- files -----------------------------------------------------------------------
@@ -258,16 +258,16 @@ int32_t OpenFile(const char *path, int flags) {
 }
 }  // namespace
 
-int32_t zp_file_create(const char *path, int /*attr: no hidden files here*/) {
+int32_t zp_file_create_os(const char *path, int /*attr: no hidden files here*/) {
     return OpenFile(path, O_RDWR | O_CREAT | O_TRUNC);
 }
 
-int32_t zp_file_open(const char *path, int mode) {
+int32_t zp_file_open_os(const char *path, int mode) {
     int flags = mode == ZP_OPEN_WRITE ? O_WRONLY : mode == ZP_OPEN_READWRITE ? O_RDWR : O_RDONLY;
     return OpenFile(path, flags);
 }
 
-int32_t zp_file_read(int32_t h, void *buf, uint32_t n) {
+int32_t zp_file_read_os(int32_t h, void *buf, uint32_t n) {
     if (h <= 0) return -1;
     ssize_t r;
     do {
@@ -276,7 +276,7 @@ int32_t zp_file_read(int32_t h, void *buf, uint32_t n) {
     return r < 0 ? -1 : static_cast<int32_t>(r);
 }
 
-int32_t zp_file_write(int32_t h, const void *buf, uint32_t n) {
+int32_t zp_file_write_os(int32_t h, const void *buf, uint32_t n) {
     if (h <= 0) return -1;
     const char *p = static_cast<const char *>(buf);
     uint32_t done = 0;
@@ -289,14 +289,14 @@ int32_t zp_file_write(int32_t h, const void *buf, uint32_t n) {
     return static_cast<int32_t>(done);
 }
 
-int64_t zp_file_seek(int32_t h, int64_t offset, int origin) {
+int64_t zp_file_seek_os(int32_t h, int64_t offset, int origin) {
     if (h <= 0) return -1;
     int whence = origin == ZP_SEEK_CUR ? SEEK_CUR : origin == ZP_SEEK_END ? SEEK_END : SEEK_SET;
     off_t r = osLseek(h, static_cast<off_t>(offset), whence);
     return r < 0 ? -1 : static_cast<int64_t>(r);
 }
 
-int32_t zp_file_close(int32_t h) {
+int32_t zp_file_close_os(int32_t h) {
     if (h <= 0) return -1;
     return osClose(h) == 0 ? 0 : -1;
 }
@@ -375,7 +375,7 @@ void zp_net_cleanup() {
 }
 
 // ---- sockets ---------------------------------------------------------------------
-int32_t zp_socket() {
+int32_t zp_socket_os() {
     int fd = osSocket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) return FailErrno();
     fd = LiftFromZero(fd);
@@ -408,7 +408,7 @@ int FinishInterruptedConnect(int s) {
 }
 }  // namespace
 
-int zp_connect(int32_t s, uint32_t addr, uint16_t port) {
+int zp_connect_os(int32_t s, uint32_t addr, uint16_t port) {
     if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
     struct sockaddr_in sa;
     FillSockaddr(&sa, addr, port);
@@ -422,7 +422,7 @@ int zp_connect(int32_t s, uint32_t addr, uint16_t port) {
     return FailErrno();
 }
 
-int zp_bind(int32_t s, uint32_t addr, uint16_t port) {
+int zp_bind_os(int32_t s, uint32_t addr, uint16_t port) {
     if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
     // Lets a data port whose last connection lingers in TIME_WAIT be used again.
     int one = 1;
@@ -432,14 +432,14 @@ int zp_bind(int32_t s, uint32_t addr, uint16_t port) {
     return osBind(s, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) < 0 ? FailErrno() : 0;
 }
 
-int zp_listen(int32_t s, int backlog) {
+int zp_listen_os(int32_t s, int backlog) {
     if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
     if (osListen(s, backlog) < 0) return FailErrno();
     SetState(s, kListening);
     return 0;
 }
 
-int32_t zp_accept(int32_t s, uint32_t *addr, uint16_t *port) {
+int32_t zp_accept_os(int32_t s, uint32_t *addr, uint16_t *port) {
     if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
     struct sockaddr_in sa;
     socklen_t len = sizeof sa;
@@ -456,7 +456,7 @@ int32_t zp_accept(int32_t s, uint32_t *addr, uint16_t *port) {
     return fd;
 }
 
-int32_t zp_send(int32_t s, const void *buf, int32_t n) {
+int32_t zp_send_os(int32_t s, const void *buf, int32_t n) {
     if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
     ssize_t r;
     do {
@@ -465,7 +465,7 @@ int32_t zp_send(int32_t s, const void *buf, int32_t n) {
     return r < 0 ? FailErrno() : static_cast<int32_t>(r);
 }
 
-int32_t zp_recv(int32_t s, void *buf, int32_t n) {
+int32_t zp_recv_os(int32_t s, void *buf, int32_t n) {
     if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
     ssize_t r;
     do {
@@ -474,7 +474,7 @@ int32_t zp_recv(int32_t s, void *buf, int32_t n) {
     return r < 0 ? FailErrno() : static_cast<int32_t>(r);
 }
 
-int zp_close_socket(int32_t s) {
+int zp_close_socket_os(int32_t s) {
     if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
     SetState(s, kNone);
     return osClose(s) < 0 ? FailErrno() : 0;
@@ -499,7 +499,7 @@ int zp_connect_error(int32_t s) {
     return err == 0 ? 0 : WsaFromErrno(err);
 }
 
-int zp_poll(int32_t s, int mode) {
+int zp_poll_os(int32_t s, int mode) {
     if (s <= 0) return mode == ZP_POLL_ERROR ? 1 : 0;
     struct pollfd p = {s, static_cast<short>(POLLIN | POLLOUT | POLLPRI), 0};
     int r;
@@ -541,7 +541,7 @@ int WsaFromEai(int e) {
 }
 }  // namespace
 
-int zp_resolve(const char *name, uint32_t *addrs, int max) {
+int zp_resolve_os(const char *name, uint32_t *addrs, int max) {
     if (!name || !*name) return FailWith(ZP_WSAHOST_NOT_FOUND);
     struct addrinfo hints;
     memset(&hints, 0, sizeof hints);
@@ -559,7 +559,7 @@ int zp_resolve(const char *name, uint32_t *addrs, int max) {
     return n == 0 ? FailWith(ZP_WSANO_DATA) : n;
 }
 
-int zp_gethostname(char *buf, int size) {
+int zp_gethostname_os(char *buf, int size) {
     if (!buf || size <= 0) return FailWith(ZP_WSAEFAULT);
     buf[0] = 0;
     if (osGethostname(buf, static_cast<size_t>(size)) < 0) return FailErrno();

@@ -28,12 +28,12 @@ static SysEntry *FindEntry(const char *name) {
 
 }  // namespace zp_win32
 
-zp_syscall_ptr zp_syscall_get(const char *name) {
+zp_syscall_ptr zp_os_syscall_get(const char *name) {
     zp_win32::SysEntry *e = zp_win32::FindEntry(name);
     return e != nullptr ? e->current : nullptr;
 }
 
-zp_syscall_ptr zp_syscall_set(const char *name, zp_syscall_ptr fn) {
+zp_syscall_ptr zp_os_syscall_set(const char *name, zp_syscall_ptr fn) {
     zp_win32::SysEntry *e = zp_win32::FindEntry(name);
     if (e == nullptr) return nullptr;
     zp_syscall_ptr previous = e->current;
@@ -41,12 +41,12 @@ zp_syscall_ptr zp_syscall_set(const char *name, zp_syscall_ptr fn) {
     return previous;
 }
 
-void zp_syscall_reset() {
+void zp_os_syscall_reset() {
     for (zp_win32::SysEntry &e : zp_win32::g_sys) e.current = e.standard;
 }
 
 // ---- time and threads --------------------------------------------------------
-uint32_t zp_ticks() { return ZP_OS(GetTickCount)(); }
+uint32_t zp_ticks_os() { return ZP_OS(GetTickCount)(); }
 
 void zp_sleep(uint32_t ms) { ZP_OS(Sleep)(ms); }
 
@@ -83,7 +83,7 @@ void zp_lock_delete() {
 // ---- memory ------------------------------------------------------------------
 // Blocks are moveable global memory kept locked for their whole life;
 // GlobalHandle finds the handle again from the locked address.
-void *zp_alloc_zero(size_t size) {
+void *zp_alloc_zero_os(size_t size) {
     // A zero-byte moveable block is created discarded and cannot be locked.
     HGLOBAL h = ZP_OS(GlobalAlloc)(GMEM_MOVEABLE | GMEM_ZEROINIT, size != 0 ? size : 1);
     if (h == nullptr) return nullptr;
@@ -105,12 +105,12 @@ void zp_free(void *p) {
 // never handed out nor passed on.
 static int32_t FileResult(HFILE h) { return h > 0 ? h : -1; }
 
-int32_t zp_file_create(const char *path, int attr) {
+int32_t zp_file_create_os(const char *path, int attr) {
     if (path == nullptr) return -1;
     return FileResult(ZP_OS(_lcreat)(path, attr));
 }
 
-int32_t zp_file_open(const char *path, int mode) {
+int32_t zp_file_open_os(const char *path, int mode) {
     if (path == nullptr) return -1;
     int access;
     switch (mode) {
@@ -125,13 +125,13 @@ int32_t zp_file_open(const char *path, int mode) {
 // Counts above INT32_MAX could not be reported in the 32-bit result.
 static UINT ClampCount(uint32_t n) { return n > 0x7FFFFFFFu ? 0x7FFFFFFFu : n; }
 
-int32_t zp_file_read(int32_t h, void *buf, uint32_t n) {
+int32_t zp_file_read_os(int32_t h, void *buf, uint32_t n) {
     if (h <= 0 || buf == nullptr) return -1;
     UINT got = ZP_OS(_lread)(h, buf, ClampCount(n));
     return got == static_cast<UINT>(HFILE_ERROR) ? -1 : static_cast<int32_t>(got);
 }
 
-int32_t zp_file_write(int32_t h, const void *buf, uint32_t n) {
+int32_t zp_file_write_os(int32_t h, const void *buf, uint32_t n) {
     if (h <= 0 || buf == nullptr) return -1;
     // _lwrite with a count of 0 cuts the file at the current position;
     // an empty write must leave the file alone.
@@ -142,7 +142,7 @@ int32_t zp_file_write(int32_t h, const void *buf, uint32_t n) {
 
 // _llseek takes a 32-bit offset; files past 2 GiB need the 64-bit call on
 // the same handle.
-int64_t zp_file_seek(int32_t h, int64_t offset, int origin) {
+int64_t zp_file_seek_os(int32_t h, int64_t offset, int origin) {
     if (h <= 0) return -1;
     if (origin != ZP_SEEK_SET && origin != ZP_SEEK_CUR && origin != ZP_SEEK_END) return -1;
     LARGE_INTEGER to, pos;
@@ -152,7 +152,7 @@ int64_t zp_file_seek(int32_t h, int64_t offset, int origin) {
     return pos.QuadPart < 0 ? -1 : static_cast<int64_t>(pos.QuadPart);
 }
 
-int32_t zp_file_close(int32_t h) {
+int32_t zp_file_close_os(int32_t h) {
     if (h <= 0) return -1;
     return ZP_OS(_lclose)(h) == HFILE_ERROR ? -1 : 0;
 }

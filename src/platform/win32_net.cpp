@@ -81,7 +81,7 @@ int zp_last_error() { return ZP_OS(WSAGetLastError)(); }
 void zp_set_last_error(int code) { ZP_OS(WSASetLastError)(code); }
 
 // ---- socket calls ------------------------------------------------------------------
-int32_t zp_socket() { return FromSocket(ZP_OS(socket)(AF_INET, SOCK_STREAM, IPPROTO_TCP)); }
+int32_t zp_socket_os() { return FromSocket(ZP_OS(socket)(AF_INET, SOCK_STREAM, IPPROTO_TCP)); }
 
 int zp_set_nonblocking(int32_t s, int on) {
     if (NoSocket(s)) return -1;
@@ -89,7 +89,7 @@ int zp_set_nonblocking(int32_t s, int on) {
     return Status(ZP_OS(ioctlsocket)(ToSocket(s), FIONBIO, &arg));
 }
 
-int zp_connect(int32_t s, uint32_t addr, uint16_t port) {
+int zp_connect_os(int32_t s, uint32_t addr, uint16_t port) {
     if (NoSocket(s)) return -1;
     sockaddr_in sa = MakeAddr(addr, port);
     return Status(ZP_OS(connect)(ToSocket(s), reinterpret_cast<sockaddr *>(&sa), sizeof sa));
@@ -97,18 +97,18 @@ int zp_connect(int32_t s, uint32_t addr, uint16_t port) {
 
 // Windows lets a listener bind a port whose old connections linger without
 // SO_REUSEADDR; setting it there would let another socket steal the port.
-int zp_bind(int32_t s, uint32_t addr, uint16_t port) {
+int zp_bind_os(int32_t s, uint32_t addr, uint16_t port) {
     if (NoSocket(s)) return -1;
     sockaddr_in sa = MakeAddr(addr, port);
     return Status(ZP_OS(bind)(ToSocket(s), reinterpret_cast<sockaddr *>(&sa), sizeof sa));
 }
 
-int zp_listen(int32_t s, int backlog) {
+int zp_listen_os(int32_t s, int backlog) {
     if (NoSocket(s)) return -1;
     return Status(ZP_OS(listen)(ToSocket(s), backlog));
 }
 
-int32_t zp_accept(int32_t s, uint32_t *addr, uint16_t *port) {
+int32_t zp_accept_os(int32_t s, uint32_t *addr, uint16_t *port) {
     if (NoSocket(s)) return -1;
     sockaddr_in sa;
     std::memset(&sa, 0, sizeof sa);
@@ -118,19 +118,19 @@ int32_t zp_accept(int32_t s, uint32_t *addr, uint16_t *port) {
     return h;
 }
 
-int32_t zp_send(int32_t s, const void *buf, int32_t n) {
+int32_t zp_send_os(int32_t s, const void *buf, int32_t n) {
     if (NoSocket(s)) return -1;
     int r = ZP_OS(send)(ToSocket(s), static_cast<const char *>(buf), n, 0);
     return r == SOCKET_ERROR ? -1 : r;
 }
 
-int32_t zp_recv(int32_t s, void *buf, int32_t n) {
+int32_t zp_recv_os(int32_t s, void *buf, int32_t n) {
     if (NoSocket(s)) return -1;
     int r = ZP_OS(recv)(ToSocket(s), static_cast<char *>(buf), n, 0);
     return r == SOCKET_ERROR ? -1 : r;
 }
 
-int zp_close_socket(int32_t s) {
+int zp_close_socket_os(int32_t s) {
     if (NoSocket(s)) return -1;
     return Status(ZP_OS(closesocket)(ToSocket(s)));
 }
@@ -161,7 +161,7 @@ int zp_connect_error(int32_t s) {
 // One socket in the set of the mode, zero timeout. A socket that is "none"
 // or that select rejects is reported in the error condition and as neither
 // readable nor writable, so callers turn to its error instead of waiting.
-int zp_poll(int32_t s, int mode) {
+int zp_poll_os(int32_t s, int mode) {
     if (mode < ZP_POLL_READABLE || mode > ZP_POLL_ERROR) return 0;
     if (s <= 0) return mode == ZP_POLL_ERROR ? 1 : 0;
     fd_set set;
@@ -179,7 +179,7 @@ int zp_is_blocking() { return ZP_OS(WSAIsBlocking)() ? 1 : 0; }
 // ---- resolver ------------------------------------------------------------------
 // An empty name would make gethostbyname answer for this machine; the
 // engine means "no name" by it.
-int zp_resolve(const char *name, uint32_t *addrs, int max) {
+int zp_resolve_os(const char *name, uint32_t *addrs, int max) {
     if (name == nullptr || name[0] == '\0') {
         ZP_OS(WSASetLastError)(WSAHOST_NOT_FOUND);
         return -1;
@@ -202,7 +202,7 @@ int zp_resolve(const char *name, uint32_t *addrs, int max) {
     return n;
 }
 
-int zp_gethostname(char *buf, int size) {
+int zp_gethostname_os(char *buf, int size) {
     if (buf == nullptr || size <= 0) {
         ZP_OS(WSASetLastError)(WSAEFAULT);
         return -1;

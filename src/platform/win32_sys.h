@@ -15,7 +15,7 @@
 #include <windows.h>
 #include <winsock.h>
 
-#include "platform/platform.h"
+#include "platform/backend.h"
 
 // X(name) for every entry; the name is the Win32 function and the table key.
 #define ZP_WIN32_SYSCALLS(X)                                                   \
