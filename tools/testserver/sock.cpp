@@ -165,6 +165,25 @@ int waitFor(int fd, short events, int timeoutMs, const Cancel& c) {
     }
 }
 
+int waitReadable(int fd, int timeoutMs) { return waitFor(fd, POLLIN, timeoutMs); }
+
+int listenOn(int port) {
+    int fd = newSocket();
+    if (fd < 0) return -1;
+#ifndef _WIN32
+    // A port whose last connection lingers is free to take; listening then
+    // holds it against every other socket.
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+#endif
+    sockaddr_in a = loopback(port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 1) != 0) {
+        closeFd(fd);
+        return -1;
+    }
+    return fd;
+}
+
 int listenLoopback(int* port) {
     int fd = newSocket();
     if (fd < 0) return -1;
@@ -196,9 +215,14 @@ int acceptWithin(int listenFd, int timeoutMs, const Cancel& c) {
     return acceptOne(listenFd);
 }
 
-int connectLoopback(int port, int timeoutMs, const Cancel& c, unsigned ip) {
+int connectLoopback(int port, int timeoutMs, const Cancel& c, unsigned ip, unsigned fromIp) {
     int fd = newSocket();
     if (fd < 0) return -1;
+    sockaddr_in from = loopback(0, fromIp);
+    if (fromIp != 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+        closeFd(fd);
+        return -1;
+    }
     sockaddr_in a = loopback(port, ip);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
     int err = lastError();

@@ -24,15 +24,22 @@ struct Cancel {
 // -1 cancelled or the watched socket hung up.
 int waitFor(int fd, short events, int timeoutMs, const Cancel& c = {});
 
+// Waits until fd is readable; 1 ready, 0 timed out, -1 error.
+int waitReadable(int fd, int timeoutMs);
+
 // Listening socket on 127.0.0.1 with an ephemeral port (stored in *port).
 int listenLoopback(int* port);
+// Listening socket on 127.0.0.1:port; -1 when the port is taken.
+int listenOn(int port);
 // A port on 127.0.0.1 that nobody listens on (bound once, then released).
 int unusedPort();
 // Accepts one connection within timeoutMs; -1 on timeout or cancel.
 int acceptWithin(int listenFd, int timeoutMs, const Cancel& c = {});
 // Connects to 127.0.0.1:port (ip in host byte order for other loopback
-// addresses) within timeoutMs; -1 on failure.
-int connectLoopback(int port, int timeoutMs, const Cancel& c = {}, unsigned ip = 0x7F000001u);
+// addresses) within timeoutMs; -1 on failure. A fromIp other than 0 is the
+// local address to connect from (another loopback address).
+int connectLoopback(int port, int timeoutMs, const Cancel& c = {}, unsigned ip = 0x7F000001u,
+                    unsigned fromIp = 0);
 
 bool sendAll(int fd, const void* data, size_t len, int timeoutMs, const Cancel& c = {});
 inline bool sendAll(int fd, const std::string& s, int timeoutMs = 5000, const Cancel& c = {}) {
