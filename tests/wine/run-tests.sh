@@ -18,6 +18,7 @@ build=${1:-$repo/build-wine}
 shift || true
 wine=$(command -v wine64 || ls /usr/lib/wine/wine64 2>/dev/null || command -v wine || true)
 [ -n "$wine" ] || { echo "wine: wine64 is not installed (bash tools/deps.sh wine64 wine)" >&2; exit 1; }
+wineserver=$(command -v wineserver || ls /usr/lib/wine/wineserver64 2>/dev/null || echo wineserver)
 
 if [ ! -f "$build/zub32_tests.exe" ]; then
   cmake -S "$repo" -B "$build" -G Ninja -DZUB_TESTS=ON \
@@ -30,6 +31,11 @@ broker_pid=
 cleanup() {
   local rc=$?
   trap - EXIT
+  # Whatever still runs in our prefix (the test program after a timeout,
+  # Wine's services) ends with its wineserver.
+  if [ -n "${WINEPREFIX:-}" ]; then
+    "$wineserver" -k 2>/dev/null || true
+  fi
   if [ -n "$broker_pid" ]; then
     kill "$broker_pid" 2>/dev/null || true
     wait "$broker_pid" 2>/dev/null || true
@@ -49,7 +55,7 @@ export WINEPREFIX="$work/prefix" WINEDEBUG=-all ZUB_PYFTPD_BROKER=$broker_port
 "$wine" wineboot --init >/dev/null 2>&1 || true
 
 rc=0
-timeout 1800 "$wine" "$build/zub32_tests.exe" --gtest_color=no "$@" >"$work/tests.log" 2>&1 || rc=$?
+timeout -k 10 1800 "$wine" "$build/zub32_tests.exe" --gtest_color=no "$@" >"$work/tests.log" 2>&1 || rc=$?
 cat "$work/tests.log"
 if [ "$rc" -eq 124 ]; then
   echo "wine: zub32_tests.exe did not finish within 30 minutes" >&2
