@@ -6,7 +6,6 @@
 //
 // Divisions: helpers, channel checks, connect failures, driver states,
 // failure bookkeeping, close without a connection, tick wrap.
-#include <netdb.h>
 
 #include <cstring>
 #include <ctime>

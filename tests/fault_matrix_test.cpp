@@ -154,8 +154,13 @@ TEST_P(FaultMatrix, EveryFaultFailsCleanly) {
     zubSetInteger(0, ZUB_SET_REPLY_LINE_WAIT, 200);
     ASSERT_TRUE(xfer::WriteFile(Local("up.bin"), "upload"));
     CloseLog();
+    bool resetUnseen = false;  // this system's sockets cannot report a reset
     for (Fault f : kFaults) {
         SCOPED_TRACE(std::string(pc.name) + " / " + FaultName(f));
+        if (f == Fault::Reset && pc.phase != Phase::Quit && zt::sock::underWine()) {
+            resetUnseen = true;
+            continue;
+        }
         std::remove(Local("f.bin").c_str());
         const int fds = xfer::CountOpenFds();
         ASSERT_GT(zubSetString(0, ZUB_STR_OPEN_LOG, logPath.c_str()), 0);
@@ -183,6 +188,7 @@ TEST_P(FaultMatrix, EveryFaultFailsCleanly) {
         EXPECT_EQ(xfer::CountOpenFds(), fds) << "descriptors after the close";
         if (HasFailure()) return;
     }
+    if (resetUnseen) GTEST_SKIP() << "Wine reports a reset as an orderly close: the reset case";
 }
 
 INSTANTIATE_TEST_SUITE_P(Phases, FaultMatrix, ::testing::ValuesIn(kPhases),

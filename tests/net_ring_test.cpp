@@ -2,7 +2,6 @@
 // loopback connection: multi-line replies, slow and wrapped arrival, lines
 // longer than the ring, the fill limit, the empty-poll counter, and the
 // bound on a reply that never ends.
-#include <sys/socket.h>
 
 #include <chrono>
 #include <cstring>
@@ -244,7 +243,7 @@ TEST_F(NetRingTest, ReplyWithoutFinalLineGivesUp) {
         EXPECT_EQ(Val(rec->ServerCode), 220);
         CloseSocket(rec->CtrlSock, 0);
         rec->CtrlSock = rec->CtrlRing.RingSock = 0;
-        ::close(peer);
+        zt::sock::closeGraceful(peer);
         peer = -1;
     }
 }

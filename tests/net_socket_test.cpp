@@ -1,12 +1,12 @@
 // net_socket_test.cpp - the socket layer and the address helpers over real
 // loopback sockets; the platform call table stands in where a fault (a
 // short send, no free socket, a resolver answer) cannot be made for real.
-#include <arpa/inet.h>
 #include <errno.h>
+#ifndef _WIN32
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
+#endif
 
 #include <chrono>
 #include <cstring>
@@ -62,10 +62,13 @@ struct FakeResolver {
     int error = 0;
     int count = 0;
     uint32_t addrs[3] = {};
+#ifndef _WIN32
     struct addrinfo ai[3];
     struct sockaddr_in sa[3];
+#endif
 } gFake;
 
+#ifndef _WIN32
 int FakeGetaddrinfo(const char *, const char *, const struct addrinfo *, struct addrinfo **res) {
     if (gFake.error) return gFake.error;
     for (int i = 0; i < gFake.count; ++i) {
@@ -83,6 +86,7 @@ int FakeGetaddrinfo(const char *, const char *, const struct addrinfo *, struct 
 }
 
 void FakeFreeaddrinfo(struct addrinfo *) {}
+#endif
 
 // The same answers one level up, where every backend resolves.
 int FakeResolve(const char *, uint32_t *addrs, int max) {
@@ -245,8 +249,8 @@ TEST_F(NetSocketTest, ConnectDataGoesToTheServerAddress) {
     ExpectSockAddr(rec->DataSockAddr, 0x7F000001, static_cast<uint16_t>(port));
     int fd = zt::sock::acceptWithin(lfd, 5000);
     EXPECT_GE(fd, 0);
-    if (fd >= 0) ::close(fd);
-    ::close(lfd);
+    zt::sock::closeGraceful(fd);
+    zt::sock::closeGraceful(lfd);
 }
 
 TEST_F(NetSocketTest, ListenDataBindsTheLocalAddress) {
@@ -265,7 +269,7 @@ TEST_F(NetSocketTest, ListenDataBindsTheLocalAddress) {
     int fd = zt::sock::connectLoopback(port, 5000);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(AwaitReadable(rec->ListenSock, 5000), 1);  // a connection to accept
-    ::close(fd);
+    zt::sock::closeGraceful(fd);
 
     // A second listener on the same port: the address is taken.
     int32_t first = rec->ListenSock;
@@ -343,6 +347,8 @@ TEST_F(NetSocketTest, ResolveServerPicksByHostIndex) {
     }
 }
 
+#ifndef _WIN32
+// The mapping of getaddrinfo's EAI_* codes exists in the POSIX backend only.
 TEST_F(NetSocketTest, ResolveServerUnknownName) {
     Replace("getaddrinfo", FakeGetaddrinfo);
     Replace("freeaddrinfo", FakeFreeaddrinfo);
@@ -360,6 +366,7 @@ TEST_F(NetSocketTest, ResolveServerUnknownName) {
         EXPECT_EQ(Val(rec->HostEntry), nullptr);
     }
 }
+#endif
 
 TEST_F(NetSocketTest, QueryLocalAddressOfTheControlConnection) {
     OpenLog();

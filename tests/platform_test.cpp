@@ -8,10 +8,12 @@
 //
 // Divisions: child runner, handles with standard input closed, calls on
 // handle 0, system-call table.
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstring>
 #include <functional>
@@ -29,6 +31,10 @@ struct Step {
     const char *what;
     std::function<bool()> ok;
 };
+
+// Descriptor 0 and fork are POSIX's: Windows has neither (its handle 0 is
+// never valid), so these checks run on POSIX only.
+#ifndef _WIN32
 
 // Runs the steps in a child after `prepare`; returns "" or the failed step.
 std::string RunInChild(const std::function<bool()> &prepare, const std::vector<Step> &steps) {
@@ -89,6 +95,8 @@ TEST_F(PlatformHandles, NeverZeroEvenWithStandardInputClosed) {
     EXPECT_EQ(RunInChild([] { return close(0) == 0 || DescriptorZeroClosed(); }, steps), "");
 }
 
+#endif  // !_WIN32
+
 // ---- calls on handle 0 ------------------------------------------------------------------
 bool FailsWithNotSocket(int r) { return r == -1 && zp_last_error() == ZP_WSAENOTSOCK; }
 
@@ -115,8 +123,10 @@ std::vector<Step> CallsOnHandle(int32_t h) {
     };
 }
 
+#ifndef _WIN32
 // Descriptor 0 is a connected socket with one byte waiting: any call that
-// reached it would read, write, close it or make it non-blocking.
+// reached it would read, write, close it or make it non-blocking. (POSIX
+// only: it needs fork and a descriptor 0.)
 TEST(PlatformHandleZero, CallsFailAndLeaveDescriptorZeroAlone) {
     int pair[2] = {-1, -1};
     std::vector<Step> steps = CallsOnHandle(0);
@@ -135,9 +145,43 @@ TEST(PlatformHandleZero, CallsFailAndLeaveDescriptorZeroAlone) {
     };
     EXPECT_EQ(RunInChild(prepare, steps), "");
 }
+#endif
 
+// Every call refuses handle 0 and negative handles without reaching the
+// system.
 TEST(PlatformHandleZero, NegativeHandlesFailToo) {
     for (const Step &s : CallsOnHandle(-1)) EXPECT_TRUE(s.ok()) << s.what;
+}
+
+// What zp_poll reports for a socket in each state, the same on every
+// backend: one never connected can never become writable, so it is in the
+// error condition (a wait for it to become writable must end).
+TEST(PlatformSockets, PollReportsTheSocketsState) {
+    ASSERT_EQ(zp_net_startup(nullptr, 0), 0);
+    const uint32_t lo = 0x7F000001;
+    uint16_t port = 0;
+    const int32_t listener = zp_socket(), client = zp_socket(), fresh = zp_socket();
+    ASSERT_GT(listener, 0);
+    ASSERT_GT(client, 0);
+    ASSERT_GT(fresh, 0);
+    ASSERT_EQ(zp_bind(listener, lo, 0), 0);
+    ASSERT_EQ(zp_listen(listener, 1), 0);
+    ASSERT_EQ(zp_getsockname(listener, nullptr, &port), 0);
+    ASSERT_EQ(zp_connect(client, lo, port), 0);
+    struct Case {
+        const char *what;
+        int32_t s;
+        int readable, writable, error;
+    };
+    for (const Case &c : {Case{"never connected", fresh, 0, 0, 1}, Case{"listening, a connection waiting", listener, 1, 0, 0},
+                          Case{"connected, nothing to read", client, 0, 1, 0}}) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(zp_poll(c.s, ZP_POLL_READABLE), c.readable);
+        EXPECT_EQ(zp_poll(c.s, ZP_POLL_WRITABLE), c.writable);
+        EXPECT_EQ(zp_poll(c.s, ZP_POLL_ERROR), c.error);
+    }
+    for (int32_t s : {listener, client, fresh}) EXPECT_EQ(zp_close_socket(s), 0);
+    zp_net_cleanup();
 }
 
 TEST(PlatformFiles, DirectoriesDoNotOpenAsFiles) {

@@ -249,8 +249,13 @@ TEST_F(SessionScripted, ConnectionClosedWhereAReplyBelongsFails) {
         {"NOOP closed", [](zt::Scenario &s) { s.on("NOOP").closeBefore(); }, false},
         {"NOOP reset", [](zt::Scenario &s) { s.on("NOOP").resetBefore(); }, false},
     };
+    std::string unseen;  // resets this system's sockets cannot report
     for (const FaultCase &c : cases) {
         SCOPED_TRACE(c.name);
+        if (std::string(c.name).find("reset") != std::string::npos && zt::sock::underWine()) {
+            unseen += std::string(" ") + c.name;
+            continue;
+        }
         zt::Scenario sc;
         c.script(sc);
         Start(sc);
@@ -273,6 +278,7 @@ TEST_F(SessionScripted, ConnectionClosedWhereAReplyBelongsFails) {
         EXPECT_LE(zubClose(0), 0);
         EXPECT_EQ(+Rec()->CtrlSock, 0);
     }
+    if (!unseen.empty()) GTEST_SKIP() << "Wine reports a reset as an orderly close:" << unseen;
 }
 
 // QUIT asks for the close: a server that hangs up instead of answering has

@@ -8,12 +8,24 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <dirent.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <process.h>
+#include <windows.h>
+#include <winternl.h>
+#else
+#include <dirent.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -55,6 +67,35 @@ T Val(T value) {
     return value;
 }
 
+// This process's id (keeps concurrent runs of one test apart).
+inline int ProcessId() {
+#ifdef _WIN32
+    return static_cast<int>(::GetCurrentProcessId());
+#else
+    return static_cast<int>(::getpid());
+#endif
+}
+
+// A new, empty directory under the system's temporary directory, its name
+// starting with `prefix`; "" when none could be made. create_directory
+// fails on a name that exists, so two processes never share one.
+inline std::string MakeTempDir(const std::string &prefix) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path base = fs::temp_directory_path(ec);
+    if (ec) return "";
+    static std::atomic<unsigned> counter{0};
+    const auto stamp = static_cast<unsigned long long>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = prefix + std::to_string(ProcessId()) + "-" +
+                                 std::to_string((stamp + counter++) % 1000000007ull);
+        const fs::path dir = base / name;
+        if (fs::create_directory(dir, ec)) return dir.string();
+    }
+    return "";
+}
+
 // Replaces the backend-neutral table entry named after a platform function
 // (ReplaceCall(zp_recv, fake)); fake must have that function's signature.
 // Returns the entry it replaced, so the fake can pass calls on to it.
@@ -87,10 +128,7 @@ inline int64_t NowMs() {
 // ---- scratch directory ---------------------------------------------------------
 class TempDir {
 public:
-    TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "zub-e2e-XXXXXX").string();
-        if (::mkdtemp(tmpl.data())) path_ = tmpl;
-    }
+    TempDir() : path_(support::MakeTempDir("zub-e2e-")) {}
     ~TempDir() {
         std::error_code ec;
         if (!path_.empty()) std::filesystem::remove_all(path_, ec);
@@ -244,6 +282,97 @@ inline long FileSize(const std::string &path) {
     return ::stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
 }
 
+#ifdef _WIN32
+// File handles this process holds, sockets included (both are file
+// objects), from the system's handle table: GetProcessHandleCount is a stub
+// under Wine, and that table is not. Threads, events and the like are left
+// out: the test servers' threads and Wine's own per-thread events come and
+// go on their own schedule.
+namespace detail {
+struct HandleEntry {
+    ULONG ownerPid;
+    BYTE objectType;
+    BYTE flags;
+    USHORT handle;
+    PVOID object;
+    ULONG access;
+};
+
+// Calls f(entry) for each handle of this process; false when the table
+// cannot be read.
+template <class F>
+bool ForEachOwnHandle(F f) {
+    using Query = LONG(WINAPI *)(ULONG, PVOID, ULONG, PULONG);
+    static const auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void *>(::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    if (!query) return false;
+    const ULONG kSystemHandleInformation = 16;
+    const LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+    std::vector<char> buf(1 << 16);
+    for (;;) {
+        ULONG need = 0;
+        LONG st = query(kSystemHandleInformation, buf.data(), static_cast<ULONG>(buf.size()), &need);
+        if (st == kInfoLengthMismatch) {
+            buf.resize(std::max<size_t>(buf.size() * 2, need + 4096));
+            continue;
+        }
+        if (st != 0) return false;
+        break;
+    }
+    const ULONG count = *reinterpret_cast<const ULONG *>(buf.data());
+    const auto *entries = reinterpret_cast<const HandleEntry *>(buf.data() + sizeof(void *));
+    const ULONG me = ::GetCurrentProcessId();
+    for (ULONG i = 0; i < count; ++i)
+        if (entries[i].ownerPid == me) f(entries[i]);
+    return true;
+}
+
+// The type number of file objects, learnt from a file handle of our own.
+inline int FileObjectType() {
+    static const int type = [] {
+        char self[MAX_PATH];
+        if (::GetModuleFileNameA(nullptr, self, sizeof self) == 0) return -1;
+        HANDLE h = ::CreateFileA(self, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return -1;
+        const auto value = static_cast<USHORT>(reinterpret_cast<uintptr_t>(h));
+        int found = -1;
+        ForEachOwnHandle([&](const HandleEntry &e) {
+            if (e.handle == value) found = e.objectType;
+        });
+        ::CloseHandle(h);
+        return found;
+    }();
+    return type;
+}
+}  // namespace detail
+
+inline int CountOpenFds() {
+    const int type = detail::FileObjectType();
+    if (type < 0) return -1;
+    int n = 0;
+    if (!detail::ForEachOwnHandle([&](const detail::HandleEntry &e) { n += e.objectType == type; })) return -1;
+    return n;
+}
+
+// True when some handle of this process refers to `path`: an open that
+// shares nothing then fails with a sharing violation.
+inline bool FileHeldOpen(const std::string &path) {
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(h);
+        return false;
+    }
+    return ::GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+inline void RemoveTree(const std::string &path) {
+    if (path.size() < 8) return;  // never anything like "C:\" or "C:\tmp"
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+    if (ec) std::fprintf(stderr, "could not remove %s\n", path.c_str());
+}
+#else
 // Entries of /proc/self/fd: every descriptor the process holds (the
 // directory stream's own descriptor is counted every time alike).
 inline int CountOpenFds() {
@@ -281,6 +410,8 @@ inline void RemoveTree(const std::string &path) {
     std::string cmd = "rm -rf '" + path + "'";
     if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path.c_str());
 }
+
+#endif
 
 // Deterministic pseudo-random bytes, so a shifted or repeated block shows.
 inline std::string PatternBytes(size_t n, uint32_t seed = 12345) {
@@ -335,11 +466,10 @@ protected:
 
     void SetUp() override {
         saved_ = zub::EngineSettings;
-        char tmpl[] = "/tmp/zub-e2e-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        dir = support::MakeTempDir("zub-e2e-");
+        ASSERT_FALSE(dir.empty());
         localDir = dir + "/local";
-        ASSERT_EQ(::mkdir(localDir.c_str(), 0755), 0);
+        ASSERT_TRUE(std::filesystem::create_directory(localDir));
         logPath = dir + "/channel.log";
         ASSERT_EQ(zubAttach(1, 0), 1);
         // Test processes attaching within the same few seconds would all get
@@ -347,7 +477,7 @@ protected:
         // each process takes a range of its own (the one the clock chose is
         // kept in attachBase for the tests of that choice).
         attachBase = Rec()->DataPortBase;
-        const uint16_t base = static_cast<uint16_t>(0x4000 + ((::getpid() & 127) << 7));
+        const uint16_t base = static_cast<uint16_t>(0x4000 + ((support::ProcessId() & 127) << 7));
         Rec()->DataPortBase = base;
         Rec()->DataPortLimit = static_cast<uint16_t>(base + 127);
         Rec()->DataPort = base;
@@ -434,8 +564,9 @@ inline void UseFakeClock(uint64_t ms) {
 // ---- files -----------------------------------------------------------------------
 
 inline std::string CurrentDir() {
-    char buf[4096];
-    return getcwd(buf, sizeof buf) ? std::string(buf) : std::string();
+    std::error_code ec;
+    std::string dir = std::filesystem::current_path(ec).string();
+    return ec ? std::string() : dir;
 }
 
 // ---- fixture ---------------------------------------------------------------------
@@ -443,9 +574,8 @@ class FrameTest : public ::testing::Test {
 protected:
     void SetUp() override {
         savedSettings_ = zub::EngineSettings;
-        std::string tmpl = ::testing::TempDir() + "zubframe.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
+        dir_ = support::MakeTempDir("zubframe.");
+        ASSERT_FALSE(dir_.empty());
     }
 
     void TearDown() override {
@@ -501,7 +631,7 @@ protected:
     void TearDown() override {
         zp_syscall_reset();
         CloseLog();
-        if (peer >= 0) ::close(peer);
+        zt::sock::closeGraceful(peer);
         zub::EngineSettings = saved_;
         zubRelease();  // closes every socket the library still holds
     }
@@ -510,7 +640,7 @@ protected:
         const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
         // The process id keeps concurrent runs of one test apart.
         logPath = ::testing::TempDir() + "zub_" + info->test_suite_name() + "_" + info->name() + "_" +
-                  std::to_string(::getpid()) + ".log";
+                  std::to_string(support::ProcessId()) + ".log";
         ASSERT_GT(zubSetString(0, 20, logPath.c_str()), 0);
     }
 
@@ -542,7 +672,7 @@ protected:
         rec->ServerPort = static_cast<uint16_t>(port);
         ASSERT_EQ(zub::ConnectControl(rec), 1);
         peer = zt::sock::acceptWithin(lfd, 5000);
-        ::close(lfd);
+        zt::sock::closeGraceful(lfd);
         ASSERT_GE(peer, 0);
     }
 

@@ -111,8 +111,13 @@ TEST(ScriptedServer, ReplyDeliveryVariants) {
 
 TEST(ScriptedServer, ControlFaults) {
     struct Case { const char* name; bool reset; bool before; };
+    std::string unseen; // resets this system's sockets cannot report
     for (Case k : {Case{"close before", false, true}, Case{"reset before", true, true},
                    Case{"close after", false, false}, Case{"reset after", true, false}}) {
+        if (k.reset && zt::sock::underWine()) {
+            unseen += std::string(" ") + k.name;
+            continue;
+        }
         zt::Scenario sc;
         zt::Rule& r = sc.on("NOOP").reply("200 ok\r\n");
         if (k.before) k.reset ? r.resetBefore() : r.closeBefore();
@@ -129,6 +134,7 @@ TEST(ScriptedServer, ControlFaults) {
             EXPECT_EQ(got, k.before ? "" : "200 ok\r\n") << k.name;
         }
     }
+    if (!unseen.empty()) GTEST_SKIP() << "Wine reports a reset as an orderly close:" << unseen;
 }
 
 TEST(ScriptedServer, SilentGreetingAndSecondConnection) {
@@ -208,7 +214,10 @@ TEST(ScriptedServer, DataFaults) {
     dfd = c.passive();
     c.cmd("RETR b");
     std::string got;
-    EXPECT_FALSE(zt::sock::recvToEnd(dfd, &got)); // reset, not end of file
+    bool clean = zt::sock::recvToEnd(dfd, &got);
+    if (!zt::sock::underWine()) {
+        EXPECT_FALSE(clean); // reset, not end of file
+    }
     zt::sock::closeGraceful(dfd);
     c.reply();
 
@@ -219,6 +228,7 @@ TEST(ScriptedServer, DataFaults) {
     EXPECT_EQ(got, ""); // no data for an error reply
     zt::sock::closeGraceful(dfd);
     EXPECT_EQ(srv.dataConnections(), 2);
+    if (zt::sock::underWine()) GTEST_SKIP() << "Wine reports a reset as an orderly close: RETR b";
 }
 
 TEST(ScriptedServer, PasvTextPlaceholdersAndStopIsPrompt) {

@@ -3,7 +3,6 @@
 //
 // Divisions: fixture, whole files both ways, resumed transfers, name split,
 // refusals, stepping and abort, listings.
-#include <poll.h>
 
 #include <algorithm>
 #include <chrono>
@@ -68,8 +67,7 @@ protected:
 
     // Blocks until the control connection has something to read (bounded).
     bool ControlReadable(int timeoutMs) const {
-        struct pollfd p = {Rec()->CtrlSock, POLLIN, 0};
-        return ::poll(&p, 1, timeoutMs) == 1;
+        return zt::sock::waitReadable(Rec()->CtrlSock, timeoutMs) == 1;
     }
 };
 
@@ -220,10 +218,14 @@ TEST_P(TransferPyftpd, NamesSplitAtTheFirstSeparator) {
         const char *local;
     } cases[] = {
         {"src1.txt:dst1.txt", ':', "src1.txt", "dst1.txt"},
-        {"a:b:c", ':', "a", "b:c"},
         {"src2.txt|dst2.txt", '|', "src2.txt", "dst2.txt"},
+#ifndef _WIN32
+        // (Windows file names cannot hold ':', so these local names are
+        // POSIX only.)
+        {"a:b:c", ':', "a", "b:c"},
         {"x:y.txt", '|', "x:y.txt", "x:y.txt"},
         {"p:q.txt", 0, "p:q.txt", "p:q.txt"},
+#endif
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

@@ -6,11 +6,6 @@
 // quiet end, completion replies and faults, descriptors, long runs,
 // listings.
 #include <errno.h>
-#include <poll.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -71,8 +66,7 @@ protected:
 
     // Blocks until the control connection has something to read (bounded).
     bool ControlReadable(int timeoutMs) const {
-        struct pollfd p = {this->Rec()->CtrlSock, POLLIN, 0};
-        return ::poll(&p, 1, timeoutMs) == 1;
+        return zt::sock::waitReadable(this->Rec()->CtrlSock, timeoutMs) == 1;
     }
 };
 
@@ -142,9 +136,13 @@ TEST_F(DataConnPasv, AbsoluteLocalNamesAreUsedAsTheyAre) {
     sc.on("RETR").data("absolute");
     Serve(sc, Mode::Passive);
     const std::string abs = dir + "/elsewhere.txt";
-    EXPECT_EQ(zubGetFile(0, ("r.txt:" + abs).c_str()), 0);
+    // A drive letter ("C:\\...") holds the usual separator: such callers
+    // choose another one.
+    const char sep = abs.find(':') == std::string::npos ? ':' : '|';
+    zubSetInteger(0, ZUB_SET_NAME_SEPARATOR, static_cast<uint32_t>(sep));
+    EXPECT_EQ(zubGetFile(0, ("r.txt" + std::string(1, sep) + abs).c_str()), 0);
     EXPECT_EQ(ReadFile(abs), "absolute");
-    EXPECT_EQ(zubPutFile(0, (abs + ":up.txt").c_str()), 0);
+    EXPECT_EQ(zubPutFile(0, (abs + sep + "up.txt").c_str()), 0);
     EXPECT_EQ(srv->uploads(), std::vector<std::string>{"absolute"});
 }
 
@@ -188,14 +186,9 @@ TEST_F(DataConnPort, BusyPortsAreSkippedUpToTheWholeRange) {
     const int base = Rec()->DataPortBase, limit = Rec()->DataPortLimit;
     std::vector<int> held;
     auto hold = [&](int port) {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        struct sockaddr_in sa = {};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(static_cast<uint16_t>(port));
-        sa.sin_addr.s_addr = htonl(0x7F000001u);
         // A port some other test already holds is just as busy.
-        if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) ::listen(fd, 1);
-        held.push_back(fd);
+        int fd = zt::sock::listenOn(port);
+        if (fd >= 0) held.push_back(fd);
     };
     hold(base + 1);
     hold(base + 2);
@@ -205,7 +198,7 @@ TEST_F(DataConnPort, BusyPortsAreSkippedUpToTheWholeRange) {
         if (port != base + 1 && port != base + 2) hold(port);
     EXPECT_EQ(zubGetFile(0, "p.txt"), -ZP_WSAEADDRINUSE);
     EXPECT_EQ(Occurrences(Log(), "Binding"), 3 + 128) << "each port of the range once";
-    for (int fd : held) ::close(fd);
+    for (int fd : held) zt::sock::closeGraceful(fd);
     EXPECT_EQ(zubGetFile(0, "p.txt"), 0);
 }
 
@@ -257,19 +250,13 @@ TEST_F(DataConnAccept, ConnectionFromAnotherAddressIsRefused) {
     ASSERT_EQ(zubGetFile(0, "mine.txt"), 0);
     // The listener is up once PORT is out, before RETR asks the server to connect.
     Drive(nullptr, [this](int32_t) { return Rec()->ListenSock != 0; });
-    const int stranger = ::socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in from = {}, to = {};
-    from.sin_family = to.sin_family = AF_INET;
-    from.sin_addr.s_addr = htonl(0x7F000002u);
-    to.sin_addr.s_addr = htonl(0x7F000001u);
-    to.sin_port = htons(Rec()->DataPort);
-    ASSERT_EQ(::bind(stranger, reinterpret_cast<sockaddr *>(&from), sizeof from), 0);
-    ASSERT_EQ(::connect(stranger, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+    const int stranger = zt::sock::connectLoopback(Rec()->DataPort, 5000, {}, 0x7F000001u, 0x7F000002u);
+    ASSERT_GE(stranger, 0);
     ASSERT_TRUE(zt::sock::sendAll(stranger, std::string("forged bytes")));
     EXPECT_EQ(Drive(), 0);
     EXPECT_EQ(ReadFile(Local("mine.txt")), "from the server");
     EXPECT_EQ(Occurrences(Log(), "Connection from 127.0.0.2 refused.\r\n"), 1);
-    ::close(stranger);
+    zt::sock::closeGraceful(stranger);
 }
 
 // The byte counters are 32 bits wide: past 2 GiB they wrap, defined, and
@@ -451,6 +438,7 @@ TEST_P(TransferCompletion, CompletionReplyCodes) {
 }
 
 TEST_P(TransferFault, DataConnectionResetMidDownload) {
+    if (zt::sock::underWine()) GTEST_SKIP() << "Wine reports a reset as an orderly close";
     const std::string body = PatternBytes(200000, 11);
     zt::Scenario sc;
     sc.on("RETR").data(body).resetDataAfter(50000);
@@ -596,6 +584,7 @@ TEST_P(ListingScripted, OverflowIsReportedUntilAPreliminaryReplyIsRead) {
 }
 
 TEST_P(ListingScripted, DataConnectionResetMidListing) {
+    if (zt::sock::underWine()) GTEST_SKIP() << "Wine reports a reset as an orderly close";
     zt::Scenario sc;
     sc.on("LIST").data(std::string(3000, 'r')).resetDataAfter(1000);
     Serve(sc);

@@ -166,6 +166,23 @@ int zp_connect_error(int32_t s) {
 }
 
 // ---- readiness ------------------------------------------------------------------
+// A socket that was never bound nor connected (getsockname refuses it with
+// WSAEINVAL; a connect under way has bound it) can never become readable or
+// writable, and select reports nothing for it. It counts as in the error
+// condition, as it does in the POSIX backend, so that a wait for it to
+// become writable (the close after a failed name lookup) ends. The caller's
+// last error is left as it was.
+static bool NeverConnected(int32_t s) {
+    const int saved = ZP_OS(WSAGetLastError)();
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    int len = sizeof sa;
+    const bool fresh = ZP_OS(getsockname)(ToSocket(s), reinterpret_cast<sockaddr *>(&sa), &len) == SOCKET_ERROR &&
+                       ZP_OS(WSAGetLastError)() == WSAEINVAL;
+    ZP_OS(WSASetLastError)(saved);
+    return fresh;
+}
+
 // One socket in the set of the mode, zero timeout. A socket that is "none"
 // or that select rejects is reported in the error condition and as neither
 // readable nor writable, so callers turn to its error instead of waiting.
@@ -179,7 +196,8 @@ int zp_poll_os(int32_t s, int mode) {
     int n = ZP_OS(select)(0, mode == ZP_POLL_READABLE ? &set : nullptr, mode == ZP_POLL_WRITABLE ? &set : nullptr,
                           mode == ZP_POLL_ERROR ? &set : nullptr, &zero);
     if (n == SOCKET_ERROR) return mode == ZP_POLL_ERROR ? 1 : 0;
-    return ZP_OS(__WSAFDIsSet)(ToSocket(s), &set) ? 1 : 0;
+    if (ZP_OS(__WSAFDIsSet)(ToSocket(s), &set)) return 1;
+    return mode == ZP_POLL_ERROR && NeverConnected(s) ? 1 : 0;
 }
 
 int zp_poll_all_os(int32_t s) {

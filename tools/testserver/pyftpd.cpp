@@ -1,32 +1,45 @@
 // pyftpd.cpp - PyFtpd: starting, stopping and file helpers.
 //
-// Start: make the temporary directory, spawn /usr/bin/python3 with
+// On Linux: make the temporary directory, spawn /usr/bin/python3 with
 // pyftpd_run.py (stdin and stdout are pipes, stderr goes to the log), then
 // read the port line with a bounded poll. Stop: close stdin, SIGTERM, wait
 // with a bound, SIGKILL if needed, remove the directory.
+//
+// On Windows (the tests run under Wine) there is no Linux python to spawn:
+// a broker on the Linux side (pyftpd_broker.py, its port in the environment
+// variable ZUB_PYFTPD_BROKER) starts the server and makes the directory.
+// One connection to the broker per server: "start" answers with the port,
+// the server's pid and the directory's Linux path, which Wine shows on
+// drive Z:; "stop", or the connection closing, ends the server and removes
+// the directory. The file helpers work on the Z: path like on any other.
 #include "testserver/pyftpd.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include "testserver/sock.h"
+#else
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sstream>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
-#include <vector>
 
 #ifndef ZUB_SOURCE_DIR
 #error "ZUB_SOURCE_DIR must name the repository root"
 #endif
 
 extern char** environ;
+#endif
 
 namespace zt {
 
@@ -34,13 +47,46 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kPython = "/usr/bin/python3"; // pyftpdlib is installed for it
-const char* const kScript = ZUB_SOURCE_DIR "/tools/testserver/pyftpd_run.py";
-
 void closeFd(int& fd) {
+#ifdef _WIN32
+    sock::closeGraceful(fd);
+#else
     if (fd >= 0) ::close(fd);
+#endif
     fd = -1;
 }
+
+#ifdef _WIN32
+const char* const kBrokerVar = "ZUB_PYFTPD_BROKER";
+constexpr int kStopTimeoutMs = 10000;
+
+// "/tmp/x/root" as Wine shows it: "Z:\tmp\x\root".
+std::string winePath(const std::string& linuxPath) {
+    std::string p = "Z:" + linuxPath;
+    for (char& c : p)
+        if (c == '/') c = '\\';
+    return p;
+}
+
+// The broker's fields are separated by tabs, so user names and passwords
+// may hold spaces.
+std::vector<std::string> fields(const std::string& line) {
+    std::vector<std::string> out;
+    std::string cur;
+    for (char c : line) {
+        if (c == '\t') {
+            out.push_back(cur);
+            cur.clear();
+        } else if (c != '\r' && c != '\n') {
+            cur += c;
+        }
+    }
+    out.push_back(cur);
+    return out;
+}
+#else
+const char* const kPython = "/usr/bin/python3"; // pyftpdlib is installed for it
+const char* const kScript = ZUB_SOURCE_DIR "/tools/testserver/pyftpd_run.py";
 
 // Waits for the child to exit; true when it did within timeoutMs.
 bool reap(pid_t pid, int timeoutMs) {
@@ -52,6 +98,7 @@ bool reap(pid_t pid, int timeoutMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
+#endif
 
 } // namespace
 
@@ -65,6 +112,62 @@ bool PyFtpd::fail(const std::string& why) {
     return false;
 }
 
+#ifdef _WIN32
+bool PyFtpd::start() {
+    if (running()) return true;
+    error_.clear();
+    if (!spawn()) return false;
+    return readPort();
+}
+
+// Connects to the broker and asks for a server.
+bool PyFtpd::spawn() {
+    const char* brokerPort = std::getenv(kBrokerVar);
+    int port = brokerPort ? std::atoi(brokerPort) : 0;
+    if (port <= 0 || port > 65535)
+        return fail(std::string(kBrokerVar) + " does not name the broker's port "
+                    "(tests/wine/run-tests.sh starts it)");
+    toChild_ = sock::connectLoopback(port, 5000);
+    if (toChild_ < 0) return fail("cannot reach the broker on port " + std::to_string(port));
+    std::string req = "start\t" + opts_.user + "\t" + opts_.password + "\t" +
+                      (opts_.anonymous ? "1" : "0") + "\t" +
+                      std::to_string(opts_.startTimeoutMs) + "\n";
+    if (!sock::sendAll(toChild_, req, 5000)) return fail("cannot send to the broker");
+    return true;
+}
+
+// "ok PORT PID DIR" or "error TEXT", one line.
+bool PyFtpd::readPort() {
+    std::string line;
+    if (!sock::recvUntil(toChild_, &line, "\n", opts_.startTimeoutMs + 5000))
+        return fail("no answer from the broker in time: " + line);
+    std::vector<std::string> f = fields(line.substr(0, line.find('\n')));
+    if (f.size() >= 2 && f[0] == "error") return fail("broker: " + f[1]);
+    if (f.size() != 4 || f[0] != "ok") return fail("bad answer from the broker: " + line);
+    port_ = std::atoi(f[1].c_str());
+    pid_ = std::atoi(f[2].c_str());
+    dir_ = winePath(f[3]);
+    root_ = dir_ + "\\root";
+    if (port_ <= 0 || port_ > 65535 || pid_ <= 0) return fail("bad answer from the broker: " + line);
+    return true;
+}
+
+// The broker stops the server by its pid and removes the directory; its
+// "stopped" line says both are done.
+void PyFtpd::stop() {
+    if (toChild_ >= 0) {
+        std::string answer;
+        if (sock::sendAll(toChild_, std::string("stop\n"), 5000))
+            sock::recvUntil(toChild_, &answer, "\n", kStopTimeoutMs);
+    }
+    closeFd(toChild_);
+    pid_ = -1;
+    port_ = 0;
+    dir_.clear();
+    root_.clear();
+}
+
+#else
 bool PyFtpd::start() {
     if (running()) return true;
     error_.clear();
@@ -153,6 +256,8 @@ void PyFtpd::stop() {
         root_.clear();
     }
 }
+
+#endif
 
 std::string PyFtpd::logText() const {
     if (dir_.empty()) return "";

@@ -13,6 +13,11 @@
 //
 // The server's own log is kept in logPath() (next to the root, not inside it)
 // until stop(); logText() returns it for failure messages.
+//
+// Built for Windows (the tests run under Wine), the server still runs on
+// the Linux side: a broker there (pyftpd_broker.py, its port in the
+// environment variable ZUB_PYFTPD_BROKER) starts it, and root() is the
+// directory as Wine shows it on drive Z:.
 #pragma once
 
 #include <string>
@@ -40,7 +45,8 @@ public:
     // with the reason in error().
     bool start();
     // Stops the server (SIGTERM, then SIGKILL after a bound) and removes the
-    // temporary directory. Safe to call twice.
+    // temporary directory; both done by the broker on Windows. Safe to call
+    // twice.
     void stop();
 
     bool running() const { return pid_ > 0; }

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# run-tests.sh [BUILD_DIR] - runs the GoogleTest suites of the Windows build
+# (zub32_tests.exe, the Win32 backend) under wine64.
+#
+# The build directory is configured with the POSIX-thread MinGW toolchain
+# and the tests on, e.g.
+#   cmake -S . -B build-wine -G Ninja -DZUB_TESTS=ON \
+#         -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64-posix.cmake
+#   cmake --build build-wine --target zub32_tests
+# (done here when BUILD_DIR has no zub32_tests.exe yet). The pyftpdlib
+# servers run on the Linux side: the broker started here starts one for
+# each test that asks (tools/testserver/pyftpd_broker.py). Extra arguments
+# after BUILD_DIR go to the test program (e.g. --gtest_filter=...).
+# Prints GoogleTest's summary; exits non-zero when a test failed.
+set -euo pipefail
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+build=${1:-$repo/build-wine}
+shift || true
+wine=$(command -v wine64 || ls /usr/lib/wine/wine64 2>/dev/null || command -v wine || true)
+[ -n "$wine" ] || { echo "wine: wine64 is not installed (bash tools/deps.sh wine64 wine)" >&2; exit 1; }
+wineserver=$(command -v wineserver || ls /usr/lib/wine/wineserver64 2>/dev/null || echo wineserver)
+
+if [ ! -f "$build/zub32_tests.exe" ]; then
+  cmake -S "$repo" -B "$build" -G Ninja -DZUB_TESTS=ON \
+    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-x86_64-posix.cmake"
+  cmake --build "$build" -j2 --target zub32_tests
+fi
+
+work=$(mktemp -d /tmp/zub-wine-tests-XXXXXX)
+broker_pid=
+cleanup() {
+  local rc=$?
+  trap - EXIT
+  # Whatever still runs in our prefix (the test program after a timeout,
+  # Wine's services) ends with its wineserver.
+  if [ -n "${WINEPREFIX:-}" ]; then
+    "$wineserver" -k 2>/dev/null || true
+  fi
+  if [ -n "$broker_pid" ]; then
+    kill "$broker_pid" 2>/dev/null || true
+    wait "$broker_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+  exit "$rc"
+}
+trap cleanup EXIT
+mkdir -p "$work/prefix"
+
+coproc BROKER { exec /usr/bin/python3 "$repo/tools/testserver/pyftpd_broker.py"; }
+broker_pid=$BROKER_PID
+read -r -t 20 broker_port <&"${BROKER[0]}" || { echo "wine: the broker did not start" >&2; exit 1; }
+
+# A prefix of our own; Wine sees the Linux file system as drive Z:.
+export WINEPREFIX="$work/prefix" WINEDEBUG=-all ZUB_PYFTPD_BROKER=$broker_port
+"$wine" wineboot --init >/dev/null 2>&1 || true
+
+rc=0
+timeout -k 10 1800 "$wine" "$build/zub32_tests.exe" --gtest_color=no "$@" >"$work/tests.log" 2>&1 || rc=$?
+cat "$work/tests.log"
+if [ "$rc" -eq 124 ]; then
+  echo "wine: zub32_tests.exe did not finish within 30 minutes" >&2
+fi
+# GoogleTest's summary once more at the end, as a closing line to read.
+passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' "$work/tests.log" | tail -n1)
+failed=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) tests\{0,1\}, listed below:.*/\1/p' "$work/tests.log" | tail -n1)
+skipped=$(sed -n 's/^\[  SKIPPED \] \([0-9]*\) tests\{0,1\}, listed below:.*/\1/p' "$work/tests.log" | tail -n1)
+echo "wine: ${passed:-0} passed, ${failed:-0} failed, ${skipped:-0} skipped"
+if [ "$rc" -eq 0 ] && [ -z "$passed" ]; then
+  echo "wine: no GoogleTest summary in the output" >&2
+  rc=1
+fi
+exit "$rc"
