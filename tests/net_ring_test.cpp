@@ -356,17 +356,6 @@ TEST_F(NetRingTest, FurtherFillTakesOnlyWhatIsThere) {
     EXPECT_EQ(Log().substr(logStart), "recv(" + std::to_string(rec->CtrlSock) + "):0\r\n");
 }
 
-// Waits until the socket holds `n` unread bytes (no sleeping: a bounded poll).
-bool Holds(int fd, int n) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    char probe[16384];
-    while (std::chrono::steady_clock::now() < end) {
-        ssize_t r = ::recv(fd, probe, sizeof probe, MSG_PEEK | MSG_DONTWAIT);
-        if (r >= n) return true;
-    }
-    return false;
-}
-
 TEST_F(NetRingTest, DownloadStepWritesWhatTheSocketHoldsAtOnce) {
     struct Case {
         int sent;
@@ -388,7 +377,7 @@ TEST_F(NetRingTest, DownloadStepWritesWhatTheSocketHoldsAtOnce) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.sent);
         ASSERT_NO_FATAL_FAILURE(PeerSend(std::string(static_cast<size_t>(c.sent), 'd')));
-        ASSERT_TRUE(Holds(rec->CtrlSock, c.sent));
+        ASSERT_TRUE(zt::sock::waitHolding(rec->CtrlSock, c.sent));
         gWrites.clear();
         rec->GetBytes = 0;
         for (size_t i = 0; i < c.writes.size(); ++i) EXPECT_EQ(State_ReceiveBlock(rec, zp_ticks()), kStepDone);

@@ -121,12 +121,15 @@ TEST_F(CommandPyftpd, SingleReplyCommandsInBothModes) {
         EXPECT_EQ(Op([] { return zubCommand(0, "SITE HELP"); }), 0);
         EXPECT_EQ(zubGetInteger(0, ZUB_GET_SERVER_CODE), 214);
 
+        // The close ends the session in both modes: the control socket and
+        // the log are closed (on Windows an open log could not be removed).
+        const std::string log = OpenLog(0, autoCall ? "on.log" : "off.log");
         EXPECT_EQ(Op([] { return zubClose(0); }), 0);
         EXPECT_EQ(zubGetInteger(0, ZUB_GET_SERVER_CODE), 221);
         EXPECT_EQ(+Rec()->NextState, 0);
-        if (autoCall) {
-            EXPECT_EQ(+Rec()->CtrlSock, 0);
-        }
+        EXPECT_EQ(+Rec()->CtrlSock, 0);
+        EXPECT_EQ(+Rec()->LogFile, 0);
+        EXPECT_TRUE(std::filesystem::remove(log)) << log;
     }
 }
 

@@ -282,6 +282,22 @@ bool recvToEnd(int fd, std::string* acc, int timeoutMs) {
     }
 }
 
+bool waitHolding(int fd, long n, int timeoutMs) {
+    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+#ifdef _WIN32
+        u_long held = 0;
+        if (::ioctlsocket(static_cast<SOCKET>(fd), FIONREAD, &held) != 0) return false;
+#else
+        int held = 0;
+        if (::ioctl(fd, FIONREAD, &held) != 0) return false;
+#endif
+        if (static_cast<long>(held) >= n) return true;
+        if (msLeft(end) <= 0) return false;
+        std::this_thread::yield();
+    }
+}
+
 #ifdef _WIN32
 // Windows Sockets cannot tell how much of the send queue the peer has
 // acknowledged. Over loopback, send hands the bytes to the peer's receive

@@ -26,6 +26,8 @@ int waitFor(int fd, short events, int timeoutMs, const Cancel& c = {});
 
 // Waits until fd is readable; 1 ready, 0 timed out, -1 error.
 int waitReadable(int fd, int timeoutMs);
+// Waits until fd holds at least n unread bytes; false at the bound.
+bool waitHolding(int fd, long n, int timeoutMs = 5000);
 
 // Listening socket on 127.0.0.1 with an ephemeral port (stored in *port).
 int listenLoopback(int* port);
