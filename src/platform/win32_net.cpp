@@ -183,23 +183,10 @@ static bool NeverConnected(int32_t s) {
     return fresh;
 }
 
-// One socket in the set of the mode, zero timeout. A socket that is "none"
-// or that select rejects is reported in the error condition and as neither
-// readable nor writable, so callers turn to its error instead of waiting.
-int zp_poll_os(int32_t s, int mode) {
-    if (mode < ZP_POLL_READABLE || mode > ZP_POLL_ERROR) return 0;
-    if (s <= 0) return mode == ZP_POLL_ERROR ? 1 : 0;
-    fd_set set;
-    set.fd_count = 1;
-    set.fd_array[0] = ToSocket(s);
-    timeval zero = {0, 0};
-    int n = ZP_OS(select)(0, mode == ZP_POLL_READABLE ? &set : nullptr, mode == ZP_POLL_WRITABLE ? &set : nullptr,
-                          mode == ZP_POLL_ERROR ? &set : nullptr, &zero);
-    if (n == SOCKET_ERROR) return mode == ZP_POLL_ERROR ? 1 : 0;
-    if (ZP_OS(__WSAFDIsSet)(ToSocket(s), &set)) return 1;
-    return mode == ZP_POLL_ERROR && NeverConnected(s) ? 1 : 0;
-}
-
+// One select with the socket in all three sets, zero timeout. A socket that
+// is "none" or that select rejects is reported in the error condition and
+// as neither readable nor writable, so callers turn to its error instead
+// of waiting.
 int zp_poll_all_os(int32_t s) {
     if (s <= 0) return 1 << ZP_POLL_ERROR;
     fd_set sets[3];
@@ -213,7 +200,14 @@ int zp_poll_all_os(int32_t s) {
     if (ZP_OS(__WSAFDIsSet)(ToSocket(s), &sets[0])) answers |= 1 << ZP_POLL_READABLE;
     if (ZP_OS(__WSAFDIsSet)(ToSocket(s), &sets[1])) answers |= 1 << ZP_POLL_WRITABLE;
     if (ZP_OS(__WSAFDIsSet)(ToSocket(s), &sets[2])) answers |= 1 << ZP_POLL_ERROR;
+    if (answers == 0 && NeverConnected(s)) answers = 1 << ZP_POLL_ERROR;
     return answers;
+}
+
+// One mode's answer out of the three (a mode outside 1..3 holds never).
+int zp_poll_os(int32_t s, int mode) {
+    if (mode < ZP_POLL_READABLE || mode > ZP_POLL_ERROR) return 0;
+    return (zp_poll_all(s) >> mode) & 1;
 }
 
 int zp_is_blocking() { return ZP_OS(WSAIsBlocking)() ? 1 : 0; }
