@@ -9,8 +9,15 @@ set(CMAKE_SYSTEM_PROCESSOR AMD64)
 
 set(ZUB_MINGW_TRIPLE x86_64-w64-mingw32)
 
-find_program(ZUB_MINGW_CC NAMES ${ZUB_MINGW_TRIPLE}-gcc ${ZUB_MINGW_TRIPLE}-gcc-posix REQUIRED)
-find_program(ZUB_MINGW_CXX NAMES ${ZUB_MINGW_TRIPLE}-g++ ${ZUB_MINGW_TRIPLE}-g++-posix REQUIRED)
+# mingw-x86_64-posix.cmake sets ZUB_MINGW_POSIX_ONLY to take only the
+# "-posix" compilers.
+if(ZUB_MINGW_POSIX_ONLY)
+  find_program(ZUB_MINGW_CC NAMES ${ZUB_MINGW_TRIPLE}-gcc-posix REQUIRED)
+  find_program(ZUB_MINGW_CXX NAMES ${ZUB_MINGW_TRIPLE}-g++-posix REQUIRED)
+else()
+  find_program(ZUB_MINGW_CC NAMES ${ZUB_MINGW_TRIPLE}-gcc ${ZUB_MINGW_TRIPLE}-gcc-posix REQUIRED)
+  find_program(ZUB_MINGW_CXX NAMES ${ZUB_MINGW_TRIPLE}-g++ ${ZUB_MINGW_TRIPLE}-g++-posix REQUIRED)
+endif()
 set(CMAKE_C_COMPILER ${ZUB_MINGW_CC})
 set(CMAKE_CXX_COMPILER ${ZUB_MINGW_CXX})
 find_program(CMAKE_RC_COMPILER NAMES ${ZUB_MINGW_TRIPLE}-windres)

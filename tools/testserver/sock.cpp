@@ -172,12 +172,13 @@ int listenOn(int port) {
     if (fd < 0) return -1;
 #ifndef _WIN32
     // A port whose last connection lingers is free to take; listening then
-    // holds it against every other socket.
+    // holds it against every other socket. (On Windows the option would let
+    // another socket take the port over.)
     int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 #endif
     sockaddr_in a = loopback(port);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 1) != 0) {
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0) {
         closeFd(fd);
         return -1;
     }
@@ -185,18 +186,8 @@ int listenOn(int port) {
 }
 
 int listenLoopback(int* port) {
-    int fd = newSocket();
+    int fd = listenOn(0);
     if (fd < 0) return -1;
-#ifndef _WIN32
-    // (On Windows the option would let another socket take the port over.)
-    int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-#endif
-    sockaddr_in a = loopback(0);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 4) != 0) {
-        closeFd(fd);
-        return -1;
-    }
     if (port) *port = boundPort(fd);
     return fd;
 }
