@@ -16,6 +16,12 @@ int32_t CreateSocket();                          // handle, or -10
 // The three answers of one zero-timeout poll, bit (1 << mode) for each
 // mode of PollSocket that holds.
 int PollAnswers(int32_t sock);
+// PollAnswers of `first`, from one poll that asks about `second` too: the
+// next wait on `second` in this thread (AwaitReadable, AwaitWritable,
+// SendAll) takes its first answers from that poll. ForgetAnsweredAhead
+// drops them when no such wait came.
+int PollTwoAnswers(int32_t first, int32_t second);
+void ForgetAnsweredAhead();
 // Yields the processor between two steps: at most one system call per
 // millisecond tick of the calling thread.
 void YieldProcessor();
