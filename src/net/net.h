@@ -40,6 +40,9 @@ int32_t NegatedLastError();
 
 // ---- rings -----------------------------------------------------------------
 int32_t RingHeld(const RecvRing *ring);  // bytes held
+// Gives the ring a new socket, empty: nothing an earlier connection left in
+// it is read as the new one's.
+void RingAttach(RecvRing *ring, int32_t sock);
 int32_t RingFill(RecvRing *ring);
 // A further fill that does not ask first: only what the socket already
 // holds. 0 when nothing is there now or the peer has closed (the next

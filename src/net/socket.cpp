@@ -176,7 +176,7 @@ int32_t ConnectData(ChannelRecord *rec) {
     int32_t s = CreateSocket();
     // A failed create leaves "no socket" (0) behind, never the error value.
     rec->DataSock = s > 0 ? s : 0;
-    rec->DataRing.RingSock = rec->DataSock;
+    RingAttach(&rec->DataRing, rec->DataSock);
     if (s < 0) return s;
     // Passive data always goes to the control connection's server; only the
     // port comes from the passive reply.
