@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Benchmarks zub32 against the curl tool and Python's ftplib.
 
-    bash bench/run.sh [--quick] [--runs N] [--sections a,b] [--csv FILE]
+    bash bench/run.sh [--quick] [--runs N] [--sections a,b] [--csv FILE] [--baseline ZUBBENCH]
 
 Installs what it needs (tools/deps.sh), builds the library and zubbench
 (build-bench/, RelWithDebInfo), starts its own servers on 127.0.0.1 --
@@ -9,6 +9,9 @@ pyftpdlib, and vsftpd with a configuration file of its own, an anonymous
 login with write access and a temporary root -- runs every client run by
 run, interleaved, and prints the medians as one table (also written as
 CSV). The servers are stopped by pid at the end.
+
+--baseline names an earlier build's zubbench: its rows ("... (baseline)")
+run beside this build's, interleaved, for before/after figures.
 
 Sections: throughput (512 MiB down and up), latency (login, 1000 NOOPs,
 a 10 000-entry listing, 100 small files up and down on one session),
@@ -218,16 +221,21 @@ def start_vsftpd(work, root):
 
 # ---- clients ---------------------------------------------------------------------
 class Clients:
-    def __init__(self, zubbench, server, out):
+    def __init__(self, zubbench, server, out, baseline=None):
         self.zub = zubbench
+        self.base = baseline  # an earlier zubbench, run beside this one
         self.srv = server
         self.out = out  # every client writes here
+
+    def zub_variants(self):
+        """(row suffix, zubbench) for this build and the baseline if given."""
+        return [("", self.zub)] + ([(" (baseline)", self.base)] if self.base else [])
 
     def url(self, path):
         return "ftp://127.0.0.1:%d/%s" % (self.srv.port, path)
 
-    def zubbench(self, flags, cmd, *args):
-        return client([self.zub] + flags + [cmd, "127.0.0.1", str(self.srv.port), USER, PASSWORD] + list(args))
+    def zubbench(self, flags, cmd, *args, zub=None):
+        return client([zub or self.zub] + flags + [cmd, "127.0.0.1", str(self.srv.port), USER, PASSWORD] + list(args))
 
     def ftplib(self, cmd, *args):
         return client([PY, os.path.join(HERE, "ftplib_client.py"), cmd, "127.0.0.1", str(self.srv.port),
@@ -249,26 +257,30 @@ class Clients:
 # ---- sections ------------------------------------------------------------------------
 def throughput(c, size, record, srv):
     out = c.out
-    down = {
-        "zub32 default": lambda: c.zubbench([], "get", "pub/big.bin", out + "/zub-default.bin"),
-        "zub32 BlockSize 8192": lambda: c.zubbench(["-b", "8192"], "get", "pub/big.bin", out + "/zub-8192.bin"),
-        "curl": lambda: c.curl(["-o", out + "/curl.bin", c.url("pub/big.bin")]),
-        "ftplib": lambda: c.ftplib("get", "pub/big.bin", out + "/ftplib.bin"),
-    }
-    up = {
-        "zub32 default": lambda: c.zubbench([], "put", out + "/src.bin", "pub/up-zub-default.bin"),
-        "zub32 BlockSize 8192": lambda: c.zubbench(["-b", "8192"], "put", out + "/src.bin", "pub/up-zub-8192.bin"),
-        "curl": lambda: c.curl(["-T", out + "/src.bin", c.url("pub/up-curl.bin")]),
-        "ftplib": lambda: c.ftplib("put", out + "/src.bin", "pub/up-ftplib.bin"),
-    }
+    down, up = {}, {}
+    for suffix, zub in c.zub_variants():
+        # Bound now: the lambdas run later, after the loop has moved on.
+        down["zub32 default" + suffix] = lambda z=zub: c.zubbench([], "get", "pub/big.bin", out + "/zub-d.bin", zub=z)
+        down["zub32 BlockSize 8192" + suffix] = lambda z=zub: c.zubbench(["-b", "8192"], "get", "pub/big.bin",
+                                                                        out + "/zub-8192.bin", zub=z)
+        up["zub32 default" + suffix] = lambda z=zub: c.zubbench([], "put", out + "/src.bin", "pub/up-zub-d.bin", zub=z)
+        up["zub32 BlockSize 8192" + suffix] = lambda z=zub: c.zubbench(["-b", "8192"], "put", out + "/src.bin",
+                                                                      "pub/up-zub-8192.bin", zub=z)
+    down["curl"] = lambda: c.curl(["-o", out + "/curl.bin", c.url("pub/big.bin")])
+    down["ftplib"] = lambda: c.ftplib("get", "pub/big.bin", out + "/ftplib.bin")
+    up["curl"] = lambda: c.curl(["-T", out + "/src.bin", c.url("pub/up-curl.bin")])
+    up["ftplib"] = lambda: c.ftplib("put", out + "/src.bin", "pub/up-ftplib.bin")
     for name, fn in down.items():
         r = fn()
         record(srv, "download %d MiB" % (size // MiB), name, size / MiB / r.seconds, "MB/s", r.cpu / (size / GiB))
+        # Each client writes a new file, as the others do: rewriting one
+        # would add the truncation of the last run's copy to the next.
+        for f in ("zub-d.bin", "zub-8192.bin", "curl.bin", "ftplib.bin"):
+            if os.path.exists(os.path.join(out, f)):
+                os.unlink(os.path.join(out, f))
     for name, fn in up.items():
         r = fn()
         record(srv, "upload %d MiB" % (size // MiB), name, size / MiB / r.seconds, "MB/s", r.cpu / (size / GiB))
-    for f in ("zub-default.bin", "zub-8192.bin", "curl.bin", "ftplib.bin"):
-        os.unlink(os.path.join(out, f))
 
 
 def latency(c, cfg, record, srv, root):
@@ -311,8 +323,11 @@ def latency(c, cfg, record, srv, root):
 def channels(c, cfg, record, srv):
     n, size = cfg["channels"], cfg["mid"]
     what = "%d x %d MiB downloads at once" % (n, size // MiB)
-    r = c.zubbench([], "multi", str(n), "pub/mid.bin", c.out)
-    record(srv, what, "zub32 one thread", n * size / MiB / r.seconds, "MB/s", r.cpu / (n * size / GiB))
+    for suffix, zub in c.zub_variants():
+        r = c.zubbench([], "multi", str(n), "pub/mid.bin", c.out, zub=zub)
+        record(srv, what, "zub32 one thread" + suffix, n * size / MiB / r.seconds, "MB/s", r.cpu / (n * size / GiB))
+        for i in range(n):
+            os.unlink(os.path.join(c.out, "m%d.bin" % i))
     u = Usage()
     u.start()
     t0 = time.monotonic()
@@ -325,7 +340,6 @@ def channels(c, cfg, record, srv):
         raise RuntimeError("curl failed: %s" % codes)
     record(srv, what, "curl %d processes" % n, n * size / MiB / wall, "MB/s", cpu / (n * size / GiB))
     for i in range(n):
-        os.unlink(os.path.join(c.out, "m%d.bin" % i))
         os.unlink(os.path.join(c.out, "c%d.bin" % i))
 
 
@@ -420,6 +434,7 @@ def main():
     ap.add_argument("--servers", default="vsftpd,pyftpdlib")
     ap.add_argument("--csv", default=os.path.join(TOP, "build-bench", "bench.csv"))
     ap.add_argument("--zubbench", default=os.path.join(TOP, "build-bench", "bench", "zubbench"))
+    ap.add_argument("--baseline", help="an earlier zubbench: its rows run interleaved with this one's")
     args = ap.parse_args()
     cfg = dict(QUICK if args.quick else FULL)
     if args.runs:
@@ -453,7 +468,7 @@ def main():
         for run_no in range(cfg["runs"]):
             print("run %d of %d" % (run_no + 1, cfg["runs"]), flush=True)
             for srv in servers:
-                c = Clients(args.zubbench, srv, out)
+                c = Clients(args.zubbench, srv, out, args.baseline)
                 if "throughput" in sections:
                     throughput(c, cfg["big"], table.record, srv.name)
                 if "latency" in sections:

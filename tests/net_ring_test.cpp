@@ -49,6 +49,13 @@ int32_t WriteRecorded(int32_t h, const void *buf, uint32_t n) {
     gWrites.push_back(n);
     return gRealWrite(h, buf, n);
 }
+// poll stand-in that counts.
+int gPolls = 0;
+decltype(&zp_poll_all) gRealPollAll = nullptr;
+int PollAllCounted(int32_t s) {
+    ++gPolls;
+    return gRealPollAll(s);
+}
 
 // ---- whole replies -------------------------------------------------------------------
 struct ReplyCase {
@@ -360,12 +367,15 @@ TEST_F(NetRingTest, DownloadStepWritesWhatTheSocketHoldsAtOnce) {
     struct Case {
         int sent;
         std::vector<size_t> writes;  // one per step, until the data is taken
+        int polls;                   // in all those steps
     };
     const Case cases[] = {
-        {100, {100}},
-        {4095, {4095}},
-        {8000, {8000}},       // two ring-fulls, one write
-        {9000, {8190, 810}},  // as many as the buffer takes, the rest next step
+        {100, {100}, 1},
+        {4095, {4095}, 1},
+        {8000, {8000}, 1},               // two ring-fulls, one write
+        {9000, {8190, 810}, 1},          // as many as the buffer takes; the rest waits in the ring,
+        {12285, {8190, 4095}, 1},        // so the next step needs no poll
+        {16000, {8190, 7810}, 1},
     };
     ASSERT_NO_FATAL_FAILURE(ConnectPair());
     const std::string path = ::testing::TempDir() + "zub_download_step_" + std::to_string(::getpid());
@@ -373,18 +383,29 @@ TEST_F(NetRingTest, DownloadStepWritesWhatTheSocketHoldsAtOnce) {
     rec->LocalFile = zp_file_create(path.c_str(), ZP_ATTR_NORMAL);
     ASSERT_GT(Val(rec->LocalFile), 0);
     gRealWrite = ReplaceCall(zp_file_write, &WriteRecorded);
+    gRealPollAll = ReplaceCall(zp_poll_all, &PollAllCounted);
     int32_t total = 0;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.sent);
         ASSERT_NO_FATAL_FAILURE(PeerSend(std::string(static_cast<size_t>(c.sent), 'd')));
         ASSERT_TRUE(zt::sock::waitHolding(rec->CtrlSock, c.sent));
         gWrites.clear();
+        gPolls = 0;
         rec->GetBytes = 0;
         for (size_t i = 0; i < c.writes.size(); ++i) EXPECT_EQ(State_ReceiveBlock(rec, zp_ticks()), kStepDone);
         EXPECT_EQ(gWrites, c.writes);
+        EXPECT_EQ(gPolls, c.polls);
         EXPECT_EQ(Val(rec->GetBytes), c.sent);
+        EXPECT_EQ(RingHeld(&rec->DataRing), 0);
         total += c.sent;
     }
+    // Bytes an earlier connection left in the ring are not the next one's.
+    ASSERT_NO_FATAL_FAILURE(PeerSend("left"));
+    ASSERT_TRUE(Holds(rec->CtrlSock, 4));
+    ASSERT_EQ(RingFill(&rec->DataRing), 4);
+    RingAttach(&rec->DataRing, rec->CtrlSock);
+    EXPECT_EQ(RingHeld(&rec->DataRing), 0);
+    EXPECT_EQ(Val(rec->DataRing.RingSock), rec->CtrlSock);
     zp_syscall_reset();
     EXPECT_EQ(zp_file_seek(rec->LocalFile, 0, ZP_SEEK_END), total);
     CloseLocalFile(rec);

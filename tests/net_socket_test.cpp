@@ -42,6 +42,12 @@ int PollAllCounted(int32_t s) {
     return gRealPollAll(s);
 }
 
+decltype(&zp_poll_pair) gRealPollPair = nullptr;
+int PollPairCounted(int32_t a, int32_t b) {
+    ++gCalls;
+    return gRealPollPair(a, b);
+}
+
 // The first send takes at most 6 bytes, later ones whatever the stack takes.
 int32_t SendShortFirst(int32_t s, const void *buf, int32_t n) {
     return gRealSend(s, buf, gCalls++ == 0 && n > 6 ? 6 : n);
@@ -138,6 +144,26 @@ TEST_F(NetSocketTest, ZeroWaitAsksBothQuestionsWithOnePoll) {
     EXPECT_EQ(AwaitWritable(rec->CtrlSock, 0), 1);
     ASSERT_NO_FATAL_FAILURE(PeerSend("x"));
     EXPECT_EQ(AwaitReadable(rec->CtrlSock, 5000), 1);
+
+    // Two sockets, one poll: the second one's answers serve its next wait
+    // once, and are gone after it or after ForgetAnsweredAhead.
+    gRealPollPair = ReplaceCall(zp_poll_pair, &PollPairCounted);
+    const int alone = PollAnswers(rec->CtrlSock);
+    gCalls = 0;
+    EXPECT_EQ(PollTwoAnswers(rec->CtrlSock, rec->CtrlSock), alone);
+    EXPECT_EQ(alone & (1 << ZP_POLL_WRITABLE | 1 << ZP_POLL_READABLE), 1 << ZP_POLL_WRITABLE | 1 << ZP_POLL_READABLE);
+    EXPECT_EQ(AwaitReadable(rec->CtrlSock, 0), 1);
+    EXPECT_EQ(gCalls, 1);
+    EXPECT_EQ(AwaitWritable(rec->CtrlSock, 0), 1);
+    EXPECT_EQ(gCalls, 2);
+    PollTwoAnswers(rec->CtrlSock, rec->CtrlSock);
+    ForgetAnsweredAhead();
+    EXPECT_EQ(AwaitWritable(rec->CtrlSock, 0), 1);
+    EXPECT_EQ(gCalls, 4);
+    // Socket 0 is in the error condition on either side of the pair.
+    const int error0 = 1 << ZP_POLL_ERROR, error1 = error0 << ZP_POLL_PAIR_SHIFT;
+    EXPECT_EQ(zp_poll_pair(0, rec->CtrlSock) & (error0 | error1), error0);
+    EXPECT_EQ(zp_poll_pair(rec->CtrlSock, 0) & (error0 | error1), error1);
 }
 
 TEST_F(NetSocketTest, RefusedConnect) {

@@ -120,6 +120,7 @@ std::vector<Step> CallsOnHandle(int32_t h) {
         {"zp_poll error condition", [h] { return zp_poll(h, ZP_POLL_ERROR) == 1; }},
         {"zp_poll readable", [h] { return zp_poll(h, ZP_POLL_READABLE) == 0; }},
         {"zp_poll writable", [h] { return zp_poll(h, ZP_POLL_WRITABLE) == 0; }},
+        {"zp_poll_pair", [h] { return zp_poll_pair(h, h) == (1 << ZP_POLL_ERROR | 1 << (ZP_POLL_ERROR + ZP_POLL_PAIR_SHIFT)); }},
     };
 }
 

@@ -177,7 +177,7 @@ int32_t State_AcceptWait(ChannelRecord *rec, uint32_t now) {
     rec->DataSockAddr.Family = 2;
     rec->DataSockAddr.Port = static_cast<uint16_t>((port >> 8) | (port << 8));
     rec->DataSockAddr.Addr = ((addr & 0xFF) << 24) | ((addr & 0xFF00) << 8) | ((addr >> 8) & 0xFF00) | (addr >> 24);
-    rec->DataRing.RingSock = s;
+    RingAttach(&rec->DataRing, s);
     LogText(rec, "Connection is accepted.\r\n");
     ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
     ReturnToCaller(rec);

@@ -181,12 +181,16 @@ bool ReadyToRun(ChannelRecord *rec, uint32_t now, int32_t *result) {
     if (rec->WaitWritable != 0) {
         // A socket in the error condition (or none at all) never becomes
         // writable: let the state see it instead of waiting for ever.
-        const int answers = PollAnswers(rec->CtrlSock);
+        // An upload block sends on the data socket right after: one poll
+        // asks about both sockets.
+        const bool block = rec->NextState == S_SendBlock && rec->DataSock > 0;
+        const int answers = block ? PollTwoAnswers(rec->CtrlSock, rec->DataSock) : PollAnswers(rec->CtrlSock);
         if (answers & (1 << ZP_POLL_ERROR)) {
             rec->WaitWritable = 0;
             return true;
         }
         if (!(answers & (1 << ZP_POLL_WRITABLE))) {
+            ForgetAnsweredAhead();
             zp_sleep(EngineSettings.SleepTime);
             *result = ZUB_PACING;
             return false;
@@ -218,6 +222,7 @@ int32_t DriverStep(ChannelRecord *rec) {
     }
     if (state->number == S_Idle) return State_Idle(rec, now);
     int32_t direct = state->run(rec, now);
+    ForgetAnsweredAhead();
     if (direct != kStepDone) return direct;
 
     WriteTrailer(rec);

@@ -108,12 +108,14 @@ int32_t State_ReceiveBlock(ChannelRecord *rec, uint32_t now) {
     // What the socket already holds goes through the ring too, into the
     // rest of the buffer, so the file gets one write for several reads. A
     // failure found on the way is reported after the bytes before it are
-    // written, as it would be by the next step.
+    // written, as it would be by the next step. Once the buffer is full, a
+    // last fill stays in the ring: the next step starts from it and needs no
+    // poll while the data keeps coming.
     int32_t failed = 0;
-    while (kDataBufSize - r >= kRingSize - 1) {
+    for (;;) {
         int32_t more = RingFillMore(&rec->DataRing);
         if (more < 0) failed = more;
-        if (more <= 0) break;
+        if (more <= 0 || kDataBufSize - r < kRingSize - 1) break;
         r += RingRead(&rec->DataRing, rec->DataBuf + r, kDataBufSize - r);
     }
     if (zp_file_write(rec->LocalFile, rec->DataBuf, static_cast<uint32_t>(r)) != r) {

@@ -16,6 +16,12 @@ int32_t CreateSocket();                          // handle, or -10
 // The three answers of one zero-timeout poll, bit (1 << mode) for each
 // mode of PollSocket that holds.
 int PollAnswers(int32_t sock);
+// PollAnswers of `first`, from one poll that asks about `second` too: the
+// next wait on `second` in this thread (AwaitReadable, AwaitWritable,
+// SendAll) takes its first answers from that poll. ForgetAnsweredAhead
+// drops them when no such wait came.
+int PollTwoAnswers(int32_t first, int32_t second);
+void ForgetAnsweredAhead();
 // Yields the processor between two steps: at most one system call per
 // millisecond tick of the calling thread.
 void YieldProcessor();
@@ -34,6 +40,9 @@ int32_t NegatedLastError();
 
 // ---- rings -----------------------------------------------------------------
 int32_t RingHeld(const RecvRing *ring);  // bytes held
+// Gives the ring a new socket, empty: nothing an earlier connection left in
+// it is read as the new one's.
+void RingAttach(RecvRing *ring, int32_t sock);
 int32_t RingFill(RecvRing *ring);
 // A further fill that does not ask first: only what the socket already
 // holds. 0 when nothing is there now or the peer has closed (the next

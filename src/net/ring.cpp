@@ -54,6 +54,12 @@ void CopyIn(RecvRing *ring, const char *src, int32_t n) {
 
 int32_t RingHeld(const RecvRing *ring) { return (ring->RingTail - ring->RingHead) & kRingMask; }
 
+void RingAttach(RecvRing *ring, int32_t sock) {
+    ring->RingSock = sock;
+    ring->RingHead = ring->RingTail = 0;
+    ring->RingData[0] = 0;
+}
+
 // ---- fill and wait ---------------------------------------------------------------
 int32_t RingFill(RecvRing *ring) {
     int32_t held = RingHeld(ring);

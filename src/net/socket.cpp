@@ -45,6 +45,27 @@ int PollAnswers(int32_t sock) {
     return answers;
 }
 
+// The answers for a second socket, learnt by the poll of the first one in
+// the same step: the next wait on that socket in this thread starts from
+// them instead of polling again. One per thread, as a step runs on one.
+namespace {
+struct AnsweredAhead {
+    int32_t sock;
+    int answers;
+};
+thread_local AnsweredAhead gAhead = {0, 0};
+}  // namespace
+
+int PollTwoAnswers(int32_t first, int32_t second) {
+    zp_lock_enter();
+    int both = zp_poll_pair(first, second);
+    zp_lock_leave();
+    gAhead = {second, (both >> ZP_POLL_PAIR_SHIFT) & 0xF};
+    return both & 0xF;
+}
+
+void ForgetAnsweredAhead() { gAhead.sock = 0; }
+
 // ---- yields --------------------------------------------------------------------
 void YieldProcessor() {
     // The scheduler takes the processor from a thread whose time is up
@@ -69,7 +90,13 @@ int32_t AwaitReady(int32_t sock, int mode, uint32_t waitMs, bool trace) {
     bool armed = false;
     for (;;) {
         // One poll answers both questions: the error condition first.
-        int answers = PollAnswers(sock);
+        int answers;
+        if (gAhead.sock == sock && sock > 0) {
+            answers = gAhead.answers;
+            gAhead.sock = 0;
+        } else {
+            answers = PollAnswers(sock);
+        }
         if (answers & (1 << ZP_POLL_ERROR)) return 0;
         if (answers & (1 << mode)) return 1;
         uint32_t now = zp_ticks();
@@ -149,7 +176,7 @@ int32_t ConnectData(ChannelRecord *rec) {
     int32_t s = CreateSocket();
     // A failed create leaves "no socket" (0) behind, never the error value.
     rec->DataSock = s > 0 ? s : 0;
-    rec->DataRing.RingSock = rec->DataSock;
+    RingAttach(&rec->DataRing, rec->DataSock);
     if (s < 0) return s;
     // Passive data always goes to the control connection's server; only the
     // port comes from the passive reply.

@@ -141,6 +141,10 @@ int zp_poll(int32_t s, int mode);
 // The answers of all three modes from one zero-timeout poll: bit
 // (1 << mode) is set for each mode that holds, as zp_poll would report it.
 int zp_poll_all(int32_t s);
+// zp_poll_all of two sockets from one zero-timeout poll: a's answers in
+// bits 0-3, b's in bits 4-7 (ZP_POLL_PAIR_SHIFT up).
+enum { ZP_POLL_PAIR_SHIFT = 4 };
+int zp_poll_pair(int32_t a, int32_t b);
 int zp_is_blocking();  // a blocking call is in progress in this thread
 
 // ---- resolver ----------------------------------------------------------
@@ -186,6 +190,7 @@ void zp_syscall_reset();  // every entry back to its default
     X(int, zp_close_socket, (int32_t s), (s))                                            \
     X(int, zp_poll, (int32_t s, int mode), (s, mode))                                    \
     X(int, zp_poll_all, (int32_t s), (s))                                                \
+    X(int, zp_poll_pair, (int32_t a, int32_t b), (a, b))                                 \
     X(int, zp_resolve, (const char *name, uint32_t *addrs, int max), (name, addrs, max)) \
     X(int, zp_gethostname, (char *buf, int size), (buf, size))                           \
     X(int32_t, zp_file_create, (const char *path, int attr), (path, attr))               \

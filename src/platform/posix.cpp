@@ -505,25 +505,45 @@ int zp_connect_error(int32_t s) {
     return err == 0 ? 0 : WsaFromErrno(err);
 }
 
-int zp_poll_all_os(int32_t s) {
-    if (s <= 0) return 1 << ZP_POLL_ERROR;
-    struct pollfd p = {s, static_cast<short>(POLLIN | POLLOUT | POLLPRI), 0};
-    int r;
-    do {
-        r = osPoll(&p, 1, 0);
-    } while (r < 0 && errno == EINTR);
-    if (r < 0) return 1 << ZP_POLL_ERROR;
+namespace {
+// The answers of one socket's poll result, as zp_poll_all reports them.
+int AnswersOf(int32_t s, short revents) {
     SockState st = GetState(s);
-    bool trouble = (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+    bool trouble = (revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
     // A connect that has not come up and shows trouble has failed: select
     // puts such a socket in the exception set only.
     bool connectFailed = trouble && (st == kConnecting || st == kFresh);
-    if (st == kConnecting && !trouble && (p.revents & POLLOUT)) SetState(s, kEstablished);
+    if (st == kConnecting && !trouble && (revents & POLLOUT)) SetState(s, kEstablished);
     int answers = 0;
-    if (!connectFailed && (p.revents & (POLLIN | POLLHUP | POLLERR))) answers |= 1 << ZP_POLL_READABLE;
-    if (!connectFailed && (p.revents & POLLOUT)) answers |= 1 << ZP_POLL_WRITABLE;
-    if (connectFailed || (p.revents & (POLLPRI | POLLNVAL))) answers |= 1 << ZP_POLL_ERROR;
+    if (!connectFailed && (revents & (POLLIN | POLLHUP | POLLERR))) answers |= 1 << ZP_POLL_READABLE;
+    if (!connectFailed && (revents & POLLOUT)) answers |= 1 << ZP_POLL_WRITABLE;
+    if (connectFailed || (revents & (POLLPRI | POLLNVAL))) answers |= 1 << ZP_POLL_ERROR;
     return answers;
+}
+
+// Zero-timeout poll of count sockets; false when the poll itself failed.
+bool PollNow(struct pollfd *p, nfds_t count) {
+    int r;
+    do {
+        r = osPoll(p, count, 0);
+    } while (r < 0 && errno == EINTR);
+    return r >= 0;
+}
+}  // namespace
+
+int zp_poll_all_os(int32_t s) {
+    if (s <= 0) return 1 << ZP_POLL_ERROR;
+    struct pollfd p = {s, static_cast<short>(POLLIN | POLLOUT | POLLPRI), 0};
+    if (!PollNow(&p, 1)) return 1 << ZP_POLL_ERROR;
+    return AnswersOf(s, p.revents);
+}
+
+int zp_poll_pair_os(int32_t a, int32_t b) {
+    if (a <= 0 || b <= 0) return zp_poll_all_os(a) | zp_poll_all_os(b) << ZP_POLL_PAIR_SHIFT;
+    const short events = static_cast<short>(POLLIN | POLLOUT | POLLPRI);
+    struct pollfd p[2] = {{a, events, 0}, {b, events, 0}};
+    if (!PollNow(p, 2)) return 1 << ZP_POLL_ERROR | 1 << (ZP_POLL_ERROR + ZP_POLL_PAIR_SHIFT);
+    return AnswersOf(a, p[0].revents) | AnswersOf(b, p[1].revents) << ZP_POLL_PAIR_SHIFT;
 }
 
 int zp_poll_os(int32_t s, int mode) {

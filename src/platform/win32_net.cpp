@@ -210,6 +210,33 @@ int zp_poll_os(int32_t s, int mode) {
     return (zp_poll_all(s) >> mode) & 1;
 }
 
+// Both sockets in one select; each one's answers as zp_poll_all gives them.
+int zp_poll_pair_os(int32_t a, int32_t b) {
+    if (a <= 0 || b <= 0 || a == b) return zp_poll_all_os(a) | zp_poll_all_os(b) << ZP_POLL_PAIR_SHIFT;
+    fd_set sets[3];
+    for (fd_set &set : sets) {
+        set.fd_count = 2;
+        set.fd_array[0] = ToSocket(a);
+        set.fd_array[1] = ToSocket(b);
+    }
+    timeval zero = {0, 0};
+    if (ZP_OS(select)(0, &sets[0], &sets[1], &sets[2], &zero) == SOCKET_ERROR)
+        return 1 << ZP_POLL_ERROR | 1 << (ZP_POLL_ERROR + ZP_POLL_PAIR_SHIFT);
+    int answers = 0;
+    const int32_t socks[2] = {a, b};
+    for (int i = 0; i < 2; ++i) {
+        const int shift = i * ZP_POLL_PAIR_SHIFT;
+        int one = 0;
+        if (ZP_OS(__WSAFDIsSet)(ToSocket(socks[i]), &sets[0])) one |= 1 << ZP_POLL_READABLE;
+        if (ZP_OS(__WSAFDIsSet)(ToSocket(socks[i]), &sets[1])) one |= 1 << ZP_POLL_WRITABLE;
+        if (ZP_OS(__WSAFDIsSet)(ToSocket(socks[i]), &sets[2])) one |= 1 << ZP_POLL_ERROR;
+        if (one == 0 && NeverConnected(socks[i])) one = 1 << ZP_POLL_ERROR;
+        answers |= one << shift;
+    }
+    return answers;
+}
+}
+
 int zp_is_blocking() { return ZP_OS(WSAIsBlocking)() ? 1 : 0; }
 
 // ---- resolver ------------------------------------------------------------------
