@@ -401,7 +401,7 @@ TEST_F(NetRingTest, DownloadStepWritesWhatTheSocketHoldsAtOnce) {
     }
     // Bytes an earlier connection left in the ring are not the next one's.
     ASSERT_NO_FATAL_FAILURE(PeerSend("left"));
-    ASSERT_TRUE(Holds(rec->CtrlSock, 4));
+    ASSERT_TRUE(zt::sock::waitHolding(rec->CtrlSock, 4));
     ASSERT_EQ(RingFill(&rec->DataRing), 4);
     RingAttach(&rec->DataRing, rec->CtrlSock);
     EXPECT_EQ(RingHeld(&rec->DataRing), 0);

@@ -349,9 +349,10 @@ TEST_F(SessionScripted, PassPausesFollowTheirSettings) {
         }
         ASSERT_EQ(r, 107);
         // The step that sent PASS paced the next one by the delay.
-        const uint32_t ahead = Rec()->NextTime - sent;
-        EXPECT_LE(ahead, c.delay);
-        EXPECT_GE(ahead + 1000, c.delay + 1000 - 50);
+        // (Signed: the clock may have moved on since the step read it.)
+        const int64_t ahead = static_cast<int32_t>(Rec()->NextTime - sent);
+        EXPECT_LE(ahead, static_cast<int64_t>(c.delay));
+        EXPECT_GE(ahead, static_cast<int64_t>(c.delay) - 50);
         Rec()->NextTime = 0;
         gSleptMs = -1;
         ReplaceCall(zp_sleep, &SleepRecorded);

@@ -235,7 +235,6 @@ int zp_poll_pair_os(int32_t a, int32_t b) {
     }
     return answers;
 }
-}
 
 int zp_is_blocking() { return ZP_OS(WSAIsBlocking)() ? 1 : 0; }
 
