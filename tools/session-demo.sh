@@ -15,24 +15,20 @@ zubftp="$build/tools/zubftp/zubftp"
 
 work=$(mktemp -d /tmp/zub-demo-XXXXXX)
 mkdir -p "$work/server" "$work/local"
-server_pid=
+source "$here/tools/testserver/serve.sh"
 cleanup() {
   local rc=$?
   trap - EXIT
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
+  stop_server
   rm -rf "$work/server" "$work/local"
   exit "$rc"
 }
 trap cleanup EXIT
 
 # The server prints its port first and runs until its input closes.
-coproc SERVER { exec /usr/bin/python3 "$here/tools/testserver/pyftpd_run.py" \
-  --root "$work/server" --user demo --password demo-pass --log "$work/server.log"; }
-server_pid=$SERVER_PID
-read -r -t 20 port <&"${SERVER[0]}"
+start_server /usr/bin/python3 "$here/tools/testserver/pyftpd_run.py" \
+  --root "$work/server" --user demo --password demo-pass --log "$work/server.log"
+port=$server_port
 echo "FTP server (pyftpdlib) on 127.0.0.1:$port, root $work/server"
 
 head -c $((64 * 1024 * 1024)) /dev/urandom >"$work/local/big.bin"

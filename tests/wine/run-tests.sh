@@ -27,7 +27,7 @@ if [ ! -f "$build/zub32_tests.exe" ]; then
 fi
 
 work=$(mktemp -d /tmp/zub-wine-tests-XXXXXX)
-broker_pid=
+source "$repo/tools/testserver/serve.sh"
 cleanup() {
   local rc=$?
   trap - EXIT
@@ -36,19 +36,15 @@ cleanup() {
   if [ -n "${WINEPREFIX:-}" ]; then
     "$wineserver" -k 2>/dev/null || true
   fi
-  if [ -n "$broker_pid" ]; then
-    kill "$broker_pid" 2>/dev/null || true
-    wait "$broker_pid" 2>/dev/null || true
-  fi
+  stop_server
   rm -rf "$work"
   exit "$rc"
 }
 trap cleanup EXIT
 mkdir -p "$work/prefix"
 
-coproc BROKER { exec /usr/bin/python3 "$repo/tools/testserver/pyftpd_broker.py"; }
-broker_pid=$BROKER_PID
-read -r -t 20 broker_port <&"${BROKER[0]}" || { echo "wine: the broker did not start" >&2; exit 1; }
+start_server /usr/bin/python3 "$repo/tools/testserver/pyftpd_broker.py"
+broker_port=$server_port
 
 # A prefix of our own; Wine sees the Linux file system as drive Z:.
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all ZUB_PYFTPD_BROKER=$broker_port

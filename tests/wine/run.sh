@@ -12,14 +12,11 @@ wine=$(command -v wine64 || command -v wine || true)
 [ -n "$wine" ] || { echo "wine: wine64 is not installed (bash tools/deps.sh wine64 wine)" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/zub-wine-XXXXXX)
-server_pid=
+source "$repo/tools/testserver/serve.sh"
 cleanup() {
   local rc=$?
   trap - EXIT
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
+  stop_server
   rm -rf "$work"
   exit "$rc"
 }
@@ -30,10 +27,9 @@ x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -I"$repo/include" \
   "$repo/tests/wine/dll_client.c" -o "$work/bin/dll_client.exe"
 cp "$build/ZUB32.dll" "$work/bin/"
 
-coproc SERVER { exec /usr/bin/python3 "$repo/tools/testserver/pyftpd_run.py" \
-  --root "$work/server" --user user --password secret --log "$work/server.log"; }
-server_pid=$SERVER_PID
-read -r -t 20 port <&"${SERVER[0]}"
+start_server /usr/bin/python3 "$repo/tools/testserver/pyftpd_run.py" \
+  --root "$work/server" --user user --password secret --log "$work/server.log"
+port=$server_port
 
 # Wine sees the Linux file system as drive Z:.
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all
