@@ -405,7 +405,7 @@ TEST_F(NetRingTest, DownloadStepWritesWhatTheSocketHoldsAtOnce) {
     ASSERT_EQ(RingFill(&rec->DataRing), 4);
     RingAttach(&rec->DataRing, rec->CtrlSock);
     EXPECT_EQ(RingHeld(&rec->DataRing), 0);
-    EXPECT_EQ(Val(rec->DataRing.RingSock), rec->CtrlSock);
+    EXPECT_EQ(Val(rec->DataRing.RingSock), Val(rec->CtrlSock));
     zp_syscall_reset();
     EXPECT_EQ(zp_file_seek(rec->LocalFile, 0, ZP_SEEK_END), total);
     CloseLocalFile(rec);
