@@ -3,7 +3,8 @@
  *
  * Plain C, no operating-system header. Every export returns a signed
  * 32-bit result code: > 0 success, progress or a count; 0 done or idle;
- * < 0 an error (library codes -1..-33, socket errors negated
+ * < 0 an error (library codes -1..-33, encrypted sessions -34..-40,
+ * socket errors negated
  * -10004..-10093, resolver errors negated -11001..-11004).
  *
  * Divisions: calling convention, result codes, setting and query numbers,
@@ -70,6 +71,15 @@ extern "C" {
  * zubRelease again once that call has returned. Calls that start while a
  * release runs return ZUB_E_NOT_ATTACHED. */
 #define ZUB_E_BUSY (-33)
+/* Encrypted sessions (ZUB_SET_SECURITY). None of them ever falls back to
+ * clear text, and none is returned before USER or PASS would be sent. */
+#define ZUB_E_TLS_REFUSED (-34)  /* the server refused AUTH TLS, PBSZ or PROT */
+#define ZUB_E_TLS_HANDSHAKE (-35)  /* the TLS handshake failed (the peer did not speak TLS, say) */
+#define ZUB_E_TLS_UNTRUSTED (-36)  /* the certificate is not from a trusted authority */
+#define ZUB_E_TLS_NAME (-37)  /* the certificate does not name the server */
+#define ZUB_E_TLS_EXPIRED (-38)  /* the certificate has expired or is not valid yet */
+#define ZUB_E_TLS_UNAVAILABLE (-39)  /* this build has no TLS */
+#define ZUB_E_TLS_BROKEN (-40)  /* an established TLS connection failed (not TLS, or cut) */
 /* zubDriver: the channel is pacing or waiting; call again. */
 #define ZUB_PACING 9999
 
@@ -99,12 +109,20 @@ extern "C" {
 #define ZUB_SET_LINGER_LIMIT 24  /* library: longest pause after a socket close, 32767 */
 #define ZUB_SET_PASS_DELAY 25  /* library: pause before the PASS reply is read, 200 */
 #define ZUB_SET_PASS_SLEEP 26  /* library: added to SleepTime when it is read, 100 */
+/* Encrypted sessions and EPSV. With all three at their defaults nothing
+ * changes, on the wire or in the log. */
+#define ZUB_SET_SECURITY 30  /* channel: ZUB_TLS_NONE (default), _EXPLICIT, _IMPLICIT */
+#define ZUB_SET_VERIFY 31  /* channel: 1 check the server's certificate (default), 0 do not */
+#define ZUB_SET_EPSV 32  /* channel: 0 PASV (default), 1 EPSV first, PASV after a 5xx refusal */
 
 /* zubSetInteger values */
 #define ZUB_ACTIVE 0         /* ZUB_SET_PASSIVE: active mode (default) */
 #define ZUB_PASSIVE 1        /* ZUB_SET_PASSIVE: passive mode */
 #define ZUB_AUTO_CALL_OFF 0  /* ZUB_SET_AUTO_CALL: step with zubDriver */
 #define ZUB_AUTO_CALL_ON 1   /* ZUB_SET_AUTO_CALL: calls run to the end (default) */
+#define ZUB_TLS_NONE 0       /* ZUB_SET_SECURITY: plain FTP (default) */
+#define ZUB_TLS_EXPLICIT 1   /* ZUB_SET_SECURITY: AUTH TLS, then PBSZ 0 and PROT P */
+#define ZUB_TLS_IMPLICIT 2   /* ZUB_SET_SECURITY: TLS from the first byte (port 990, say) */
 
 /* zubSetMode letters. The default is ASCII: a binary file sent or fetched
  * in ASCII comes back changed by line-end conversion, with every call
@@ -125,6 +143,9 @@ extern "C" {
 #define ZUB_GET_VERSION 20  /* 0x0230: major, minor, patch */
 #define ZUB_GET_BUILD 21  /* build number */
 #define ZUB_GET_EMPTY_POLLS 25  /* empty data-socket polls */
+#define ZUB_GET_TLS_VERSION 30  /* 0 none, 0x0303 TLS 1.2, 0x0304 TLS 1.3 */
+#define ZUB_GET_TLS_VERIFIED 31  /* 1 the server's certificate was checked and passed */
+#define ZUB_GET_TLS_BUILT 32  /* 1 this build has TLS, 0 not */
 #define ZUB_GET_PORT_NIBBLE 2000  /* places the channel's data ports */
 
 /* ---- zubSetString / zubGetString numbers ----------------------------- */
@@ -135,6 +156,8 @@ extern "C" {
 #define ZUB_STR_LINE_COUNT 22  /* get: lines of the text in the buffer */
 #define ZUB_STR_LOCAL_IP 23  /* get: local address of the control connection */
 #define ZUB_STR_ERROR_TEXT 24  /* get: the channel's last error text */
+#define ZUB_STR_CA_FILE 30  /* set: PEM file of trusted authorities ("" or NULL: the system's) */
+#define ZUB_STR_TLS_CIPHER 31  /* get: the control connection's TLS cipher, "" when none */
 
 /* ---- zubGetList kinds ------------------------------------------------ */
 #define ZUB_LIST 0  /* LIST */

@@ -1,0 +1,2 @@
+// openssl.cpp - the TLS backend on OpenSSL 3 (placeholder until written).
+#include "net/tls/none.cpp"
