@@ -85,7 +85,15 @@ int32_t HandshakeFailed(ChannelRecord *rec, int32_t r) {
 int32_t State_CtrlHandshake(ChannelRecord *rec, uint32_t now) {
     int32_t r = TlsHandshakeStep(rec, rec->CtrlSock);
     if (r == 0) return kStepDone;
-    if (r < 0) return HandshakeFailed(rec, r);
+    if (r < 0) {
+        // The control connection is of no further use, not even for QUIT.
+        int32_t failed = HandshakeFailed(rec, r);
+        LogText(rec, "Closing control socket\r\n");
+        CloseSocket(rec->CtrlSock, 0);
+        rec->CtrlSock = 0;
+        rec->CtrlRing.RingSock = 0;
+        return failed;
+    }
     rec->NextTime = 0;
     rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
     // Implicit TLS: the greeting comes through the new connection.

@@ -103,6 +103,51 @@ BIO_METHOD *SocketMethod() {
 }
 
 // ---- contexts --------------------------------------------------------------------
+// The sessions a server has handed out and no connection has used yet, the
+// newest last. A TLS 1.3 session is good for one resumption only, so each
+// data connection takes a fresh one; a TLS 1.2 session stays with the
+// control connection and is offered again.
+struct SessionPool {
+    SSL_SESSION *held[4];
+    int count;
+};
+
+void FreePool(void *, void *ptr, CRYPTO_EX_DATA *, int, long, void *) {
+    SessionPool *pool = static_cast<SessionPool *>(ptr);
+    if (!pool) return;
+    for (int i = 0; i < pool->count; ++i) SSL_SESSION_free(pool->held[i]);
+    delete pool;
+}
+
+int PoolIndex() {
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, FreePool);
+    return index;
+}
+
+SessionPool *PoolOf(SSL_CTX *ctx) { return static_cast<SessionPool *>(SSL_CTX_get_ex_data(ctx, PoolIndex())); }
+
+// A new session from the server: kept (the reference is ours), the oldest
+// dropped when the pool is full.
+int KeepSession(SSL *ssl, SSL_SESSION *session) {
+    SessionPool *pool = PoolOf(SSL_get_SSL_CTX(ssl));
+    if (!pool) return 0;
+    if (pool->count == 4) {
+        SSL_SESSION_free(pool->held[0]);
+        for (int i = 1; i < 4; ++i) pool->held[i - 1] = pool->held[i];
+        --pool->count;
+    }
+    pool->held[pool->count++] = session;
+    return 1;
+}
+
+// The session a data connection offers: the newest unused one, else the
+// control connection's own. The caller frees the reference.
+SSL_SESSION *SessionToResume(TlsConn *control) {
+    SessionPool *pool = PoolOf(control->ctx);
+    if (pool && pool->count > 0) return pool->held[--pool->count];
+    return SSL_get1_session(control->ssl);
+}
+
 SSL_CTX *NewContext(const TlsParams &p, int32_t *error) {
     SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
     if (!ctx) {
@@ -110,9 +155,17 @@ SSL_CTX *NewContext(const TlsParams &p, int32_t *error) {
         return nullptr;
     }
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-    // Data connections resume the control connection's session; the client
-    // cache keeps the sessions (and TLS 1.3 tickets) the server hands out.
-    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT);
+    // Data connections resume the control connection's session: the
+    // sessions the server hands out go to the pool, not to a cache.
+    SessionPool *pool = new (std::nothrow) SessionPool{};
+    if (!pool || PoolIndex() < 0 || SSL_CTX_set_ex_data(ctx, PoolIndex(), pool) != 1) {
+        delete pool;
+        SSL_CTX_free(ctx);
+        *error = ZUB_E_NO_MEMORY;
+        return nullptr;
+    }
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(ctx, KeepSession);
     if (p.verify) {
         int ok = p.caFile && p.caFile[0] ? SSL_CTX_load_verify_locations(ctx, p.caFile, nullptr)
                                          : SSL_CTX_set_default_verify_paths(ctx);
@@ -205,7 +258,7 @@ TlsConn *TlsConnNew(int32_t sock, const TlsParams &p, TlsConn *resume, int32_t *
         if (p.verify) SSL_set1_host(ssl, name);
     }
     if (resume) {
-        if (SSL_SESSION *s = SSL_get1_session(resume->ssl)) {
+        if (SSL_SESSION *s = SessionToResume(resume)) {
             SSL_set_session(ssl, s);
             SSL_SESSION_free(s);
         }
