@@ -6,6 +6,7 @@
 // Divisions: fixture, whole sessions, certificate checks, what a real
 // server will not do.
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -268,7 +269,9 @@ TEST_F(SecureScripted, FaultsOfAnEncryptedSession) {
             EXPECT_EQ(server.uploads()[0], "uploaded over TLS");
             EXPECT_EQ(server.uploadCloseNotify(), std::vector<bool>{true});
         }
-        zubClose(0);
+        // The last session is left open: the fixture's zubRelease ends its
+        // TLS connection with the sockets (LeakSanitizer would see it not).
+        if (&c != &cases[std::size(cases) - 1]) zubClose(0);
         server.stop();
     }
 }
