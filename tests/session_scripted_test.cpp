@@ -539,3 +539,56 @@ TEST_F(SessionScripted, StepsDoNotWaitForAGreetingThatHasNotBegun) {
     // within a handful of steps.
     EXPECT_GT(steps, 50);
 }
+
+// Asked for TLS, a session that cannot have it ends before a name or a
+// password is sent, each way with its own code and text, and the channel
+// is idle and closes as usual.
+TEST_F(SessionScripted, TlsThatCannotBeHadEndsBeforeTheLogIn) {
+    if (!zubGetInteger(0, ZUB_GET_TLS_BUILT)) GTEST_SKIP() << "built without TLS";
+    struct Case {
+        const char *name;
+        uint32_t security;
+        const char *authReply;  // nullptr: no AUTH rule
+        const char *later;      // sent 50 ms behind the AUTH reply
+        int32_t result;
+        const char *text;
+    };
+    const Case cases[] = {
+        {"AUTH refused", ZUB_TLS_EXPLICIT, "500 AUTH not understood.\r\n", nullptr, ZUB_E_TLS_REFUSED,
+         "Server refused TLS (AUTH TLS, PBSZ or PROT). 500 AUTH not understood.\r\n"},
+        {"AUTH answered without 234", ZUB_TLS_EXPLICIT, "200 Whatever you say.\r\n", nullptr, ZUB_E_TLS_REFUSED,
+         "Server refused TLS (AUTH TLS, PBSZ or PROT). 200 Whatever you say.\r\n"},
+        {"clear text behind 234", ZUB_TLS_EXPLICIT, "234 Go ahead.\r\n220 Still plain.\r\n", nullptr,
+         ZUB_E_TLS_HANDSHAKE, "TLS handshake failed."},
+        {"clear text instead of a handshake", ZUB_TLS_EXPLICIT, "234 Go ahead.\r\n", "220 Still plain.\r\n",
+         ZUB_E_TLS_HANDSHAKE, "TLS handshake failed."},
+        {"implicit TLS to a plain server", ZUB_TLS_IMPLICIT, nullptr, nullptr, ZUB_E_TLS_HANDSHAKE,
+         "TLS handshake failed."},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        zt::Scenario sc;
+        if (c.authReply) {
+            Rule &auth = sc.on("AUTH").reply(c.authReply);
+            if (c.later) auth.later(c.later, 50);
+        }
+        Start(sc);
+        std::string log = OpenLog();
+        ASSERT_EQ(zubSetInteger(0, ZUB_SET_SECURITY, c.security), static_cast<int32_t>(c.security));
+        EXPECT_EQ(Login("s3cret"), c.result);
+        EXPECT_EQ(+Rec()->NextState, 0);
+        char text[256];
+        zubErrorText(0, c.result, text, sizeof text);
+        EXPECT_EQ(std::string(text), c.text);
+        if (c.security == ZUB_TLS_EXPLICIT) {
+            ASSERT_TRUE(srv_->waitForCommands(1));
+            EXPECT_EQ(srv_->transcript().front(), "AUTH TLS");
+        }
+        const std::string raw = srv_->rawInput();
+        EXPECT_EQ(raw.find("USER"), std::string::npos);
+        EXPECT_EQ(raw.find("s3cret"), std::string::npos);
+        EXPECT_EQ(zubClose(0), 0);
+        EXPECT_EQ(zubGetInteger(0, ZUB_GET_TLS_VERSION), 0);
+        EXPECT_EQ(e2e::ReadFile(log).find("S: USER"), std::string::npos);
+    }
+}

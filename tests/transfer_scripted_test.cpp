@@ -129,6 +129,55 @@ TEST_F(DataConnPasv, ReplyForms) {
     }
 }
 
+// EPSV first: its port, on the control connection's own server; a 5xx
+// refusal makes this and every later transfer ask with PASV; anything else
+// that is not a well-formed 229 fails.
+TEST_F(DataConnPasv, EpsvReplyFormsAndTheFallBack) {
+    struct Case {
+        const char *what;
+        const char *reply;  // {port}: the server's listening port
+        int32_t result;
+        std::vector<std::string> asked;  // passive commands of two transfers
+    } cases[] = {
+        {"pipes", "229 Entering Extended Passive Mode (|||{port}|)\r\n", 0, {"EPSV", "EPSV"}},
+        {"other delimiter", "229 Extended (!!!{port}!).\r\n", 0, {"EPSV", "EPSV"}},
+        {"500 falls back", "500 EPSV not understood.\r\n", 0, {"EPSV", "PASV", "PASV"}},
+        {"502 falls back", "502 Not implemented.\r\n", 0, {"EPSV", "PASV", "PASV"}},
+        {"421 is no refusal of EPSV", "421 Closing.\r\n", ZUB_E_SERVER_ERROR, {"EPSV"}},
+        {"no parentheses", "229 Entering Extended Passive Mode |||{port}|\r\n", ZUB_E_NO_PASV_PORT, {"EPSV"}},
+        {"two delimiters", "229 (||{port}|)\r\n", ZUB_E_NO_PASV_PORT, {"EPSV"}},
+        {"mixed delimiters", "229 (||!{port}|)\r\n", ZUB_E_NO_PASV_PORT, {"EPSV"}},
+        {"digit delimiter", "229 (111{port}1)\r\n", ZUB_E_NO_PASV_PORT, {"EPSV"}},
+        {"no port", "229 (||||)\r\n", ZUB_E_NO_PASV_PORT, {"EPSV"}},
+        {"port 0", "229 (|||0|)\r\n", ZUB_E_NO_PASV_PORT, {"EPSV"}},
+        {"port too large", "229 (|||65536|)\r\n", ZUB_E_NO_PASV_PORT, {"EPSV"}},
+        {"not closed", "229 (|||{port}|\r\n", ZUB_E_NO_PASV_PORT, {"EPSV"}},
+        {"PASV answer to EPSV", "227 Entering Passive Mode (127,0,0,1,1,2)\r\n", ZUB_E_NO_PASV_PORT, {"EPSV"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        zt::Scenario sc;
+        sc.on("EPSV").reply(c.reply);
+        sc.on("RETR").data("through extended passive");
+        Serve(sc, Mode::Passive);
+        if (HasFatalFailure()) return;
+        ASSERT_EQ(zubSetInteger(0, ZUB_SET_EPSV, 1), 1);
+        const std::string local = std::string("epsv-") + std::to_string(&c - cases) + ".txt";
+        EXPECT_EQ(zubGetFile(0, local.c_str()), c.result);
+        if (c.result == 0) {
+            EXPECT_EQ(ReadFile(Local(local)), "through extended passive");
+            EXPECT_EQ(zubGetFile(0, local.c_str()), 0);
+            EXPECT_EQ(srv->dataConnections(), 2);
+        } else {
+            EXPECT_TRUE(Received("RETR").empty());
+        }
+        std::vector<std::string> asked = Received("EPSV");
+        for (const std::string &line : Received("PASV")) asked.push_back(line);
+        EXPECT_EQ(asked, c.asked);
+        EXPECT_EQ(zubDriver(0), 0);
+    }
+}
+
 // A local name that is an absolute path is used as it is, not put into the
 // local directory.
 TEST_F(DataConnPasv, AbsoluteLocalNamesAreUsedAsTheyAre) {

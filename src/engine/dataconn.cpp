@@ -8,6 +8,7 @@
 #include "frame/log.h"
 #include "net/net.h"
 #include "net/text.h"
+#include "net/tls.h"
 #include "platform/platform.h"
 #include "zub32.h"
 
@@ -23,7 +24,11 @@ void ReturnToCaller(ChannelRecord *rec) {
 
 int32_t ToDataConnection(ChannelRecord *rec, int32_t returnState) {
     rec->ReturnState = returnState;
-    rec->NextState = rec->PassiveMode ? S_SendPasv : S_SendPort;
+    const TlsChannel &t = TlsOf(rec);
+    if (!rec->PassiveMode)
+        rec->NextState = S_SendPort;
+    else
+        rec->NextState = t.Epsv && !t.EpsvRefused ? S_SendEpsv : S_SendPasv;
     return kStepDone;
 }
 
@@ -58,6 +63,63 @@ int32_t State_PasvReply(ChannelRecord *rec, uint32_t now) {
     DropStaleSockets(rec);
     r = ConnectData(rec);
     // No socket at all is told apart from a connect that failed.
+    if (r < 0) return FailStep(rec, r, rec->DataSock == 0 ? ZUB_E_CANNOT_CREATE_SOCKET : 0);
+    ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
+    rec->NextState = S_PasvWaitUp;
+    return kStepDone;
+}
+
+// ---- extended passive -------------------------------------------------------------
+// "229 Entering Extended Passive Mode (|||port|)": the port between three
+// delimiters and a fourth; the connection goes to the control connection's
+// own peer, whatever address a PASV reply would have named. A server that
+// refuses EPSV with a 5xx reply is asked with PASV, now and from then on.
+int32_t State_SendEpsv(ChannelRecord *rec, uint32_t now) {
+    zp_format(rec->CmdBuf, "EPSV\r\n");
+    return SendCommand(rec, now, ZUB_E_WRITE_ERROR, S_EpsvReply);
+}
+
+namespace {
+// The port of an EPSV reply's text, or 0 when it is not in the form.
+uint16_t ParseEpsvPort(const char *text) {
+    const char *p = text;
+    while (*p && *p != '(') ++p;
+    if (!*p) return 0;
+    const char d = p[1];
+    // The delimiter is any printable character but a digit.
+    if (d < 33 || d > 126 || (d >= '0' && d <= '9') || p[2] != d || p[3] != d) return 0;
+    p += 4;
+    uint32_t port = 0;
+    int digits = 0;
+    for (; *p >= '0' && *p <= '9' && digits < 6; ++p, ++digits) port = port * 10 + static_cast<uint32_t>(*p - '0');
+    if (digits == 0 || port == 0 || port > 65535 || p[0] != d || p[1] != ')') return 0;
+    return static_cast<uint16_t>(port);
+}
+}  // namespace
+
+int32_t State_EpsvReply(ChannelRecord *rec, uint32_t now) {
+    if (int32_t begun = ReplyBegun(rec); begun <= 0) return begun == 0 ? kStepDone : begun;
+    int32_t r = ReadReply(rec);
+    if (r == ZUB_E_SERVER_ERROR && rec->ServerCode >= 500 && rec->ServerCode < 600) {
+        LogText(rec, "EPSV refused: PASV instead\r\n");
+        TlsOf(rec).EpsvRefused = true;
+        rec->NextTime = 0;
+        rec->TimeStop = 0;
+        rec->NextState = S_SendPasv;
+        return kStepDone;
+    }
+    if (r < 0) return FailStep(rec, 0, r);
+    if (r == 1) return FailStep(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ_ERROR);
+    if (IsPreliminary(rec)) return kStepDone;
+    const uint16_t port = ParseEpsvPort(rec->ReplyBuf);
+    if (rec->ServerCode != 229 || port == 0) {
+        LogWrite(rec, "Response=[%s]\r\n", rec->ReplyBuf);
+        return FailStep(rec, 0, ZUB_E_NO_PASV_PORT);
+    }
+    rec->DataPort = port;
+    LogWrite(rec, "DataPort = %d\r\n", static_cast<int>(rec->DataPort));
+    DropStaleSockets(rec);
+    r = ConnectData(rec);
     if (r < 0) return FailStep(rec, r, rec->DataSock == 0 ? ZUB_E_CANNOT_CREATE_SOCKET : 0);
     ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
     rec->NextState = S_PasvWaitUp;

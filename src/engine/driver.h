@@ -63,4 +63,15 @@ void DataReachedItsEnd(ChannelRecord *rec);
 int32_t OpenLocalFile(ChannelRecord *rec, const char *name, char mode);
 void CloseLocalFile(ChannelRecord *rec);
 
+// Encrypted sessions (secure.cpp). The state after the greeting (AUTH TLS
+// or USER) and after the login (PBSZ or idle).
+bool SessionSecured(const ChannelRecord *rec);
+int32_t AfterGreeting(const ChannelRecord *rec);
+int32_t AfterLogin(const ChannelRecord *rec);
+// Starts the control connection's handshake; kStepDone or FailStep's result.
+int32_t StartControlTls(ChannelRecord *rec, uint32_t now);
+// Goes on with `next` once the data connection is protected: directly when
+// PROT P is not in force, else after its handshake. kStepDone or FailStep's.
+int32_t ProtectData(ChannelRecord *rec, int32_t next);
+
 }  // namespace zub

@@ -42,8 +42,9 @@ int32_t State_SendList(ChannelRecord *rec, uint32_t now) {
 int32_t State_ListReply(ChannelRecord *rec, uint32_t) {
     bool got;
     int32_t r = ReplyState(rec, S_ReceiveList, &got, true);
-    if (got) rec->ListOverflow = 0;
-    return r;
+    if (!got) return r;
+    rec->ListOverflow = 0;
+    return ProtectData(rec, S_ReceiveList);
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include "frame/log.h"
 #include "net/net.h"
 #include "net/text.h"
+#include "net/tls.h"
 #include "platform/platform.h"
 #include "zub32.h"
 
@@ -31,6 +32,9 @@ int32_t State_ConnectStart(ChannelRecord *rec, uint32_t now) {
     LogConnectBanner(rec);
     // The banner used ReplyBuf as scratch; it is no reply.
     rec->ReplyBuf[0] = 0;
+    // Asked for TLS that this build lacks: nothing goes out in clear text.
+    if (SessionSecured(rec) && !TlsBackendBuilt()) return FailStep(rec, 0, ZUB_E_TLS_UNAVAILABLE);
+    TlsOf(rec).Protected = false;  // until this session's PROT P
     if (rec->CtrlSock > 0) CloseSocket(rec->CtrlSock, 0);  // a connect without a close before
     rec->CtrlSock = CreateSocket();
     rec->CtrlRing.RingSock = rec->CtrlSock;
@@ -73,6 +77,7 @@ int32_t State_ConnectWaitUp(ChannelRecord *rec, uint32_t now) {
         zp_set_nonblocking(rec->CtrlSock, 0);
     }
     if (QueryLocalAddress(rec) < 0) return FailStep(rec, 0, ZUB_E_LISTEN);
+    if (TlsOf(rec).Security == ZUB_TLS_IMPLICIT) return StartControlTls(rec, now);
     rec->NextTime = 0;
     rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
     rec->NextState = S_Greeting;
@@ -89,14 +94,14 @@ int32_t State_Greeting(ChannelRecord *rec, uint32_t) {
     if (IsPreliminary(rec)) return kStepDone;  // "120 ready in n minutes": wait on
     rec->NextTime = 0;
     rec->TimeStop = 0;
-    rec->NextState = S_SendUser;
+    rec->NextState = AfterGreeting(rec);
     return kStepDone;
 }
 
 // ---- login -----------------------------------------------------------------------
 int32_t State_SendUser(ChannelRecord *rec, uint32_t now) {
     if (!rec->UserName[0]) {
-        rec->NextState = S_Idle;  // connected without logging in
+        rec->NextState = AfterLogin(rec);  // connected without logging in
         return kStepDone;
     }
     zp_format(rec->CmdBuf, "USER %s\r\n", rec->UserName);
@@ -112,7 +117,7 @@ int32_t State_UserReply(ChannelRecord *rec, uint32_t) {
 
 int32_t State_SendPass(ChannelRecord *rec, uint32_t now) {
     if (!rec->Password[0]) {
-        rec->NextState = S_Idle;
+        rec->NextState = AfterLogin(rec);
         return kStepDone;
     }
     zp_format(rec->CmdBuf, "PASS %s\r\n", rec->Password);
@@ -123,7 +128,7 @@ int32_t State_SendPass(ChannelRecord *rec, uint32_t now) {
 
 int32_t State_PassReply(ChannelRecord *rec, uint32_t) {
     zp_sleep(EngineSettings.SleepTime + EngineSettings.PassSleep);
-    return ReplyState(rec, S_Idle);
+    return ReplyState(rec, AfterLogin(rec));
 }
 
 // ---- quit --------------------------------------------------------------------------
@@ -142,6 +147,7 @@ int32_t State_SendQuit(ChannelRecord *rec, uint32_t now) {
 void EndSession(ChannelRecord *rec) {
     CloseDataSockets(rec, 0);  // a failed transfer's leftovers, if any
     if (rec->CtrlSock != 0) {
+        if (TlsOnSocket(rec->CtrlSock)) LogText(rec, "TLS close notify\r\n");
         LogText(rec, "Closing control socket\r\n");
         CloseSocket(rec->CtrlSock, 500);
         rec->CtrlSock = 0;

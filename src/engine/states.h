@@ -19,6 +19,13 @@
     X(105, UserReply, session)        \
     X(106, SendPass, session)         \
     X(107, PassReply, session)        \
+    X(110, SendAuth, secure)          \
+    X(111, AuthReply, secure)         \
+    X(112, CtrlHandshake, secure)     \
+    X(113, SendPbsz, secure)          \
+    X(114, PbszReply, secure)         \
+    X(115, SendProt, secure)          \
+    X(116, ProtReply, secure)         \
     X(220, SendQuit, session)         \
     X(221, QuitReply, session)        \
     X(240, SendNoop, command)         \
@@ -58,10 +65,13 @@
     X(900, SendPasv, dataconn)        \
     X(901, PasvReply, dataconn)       \
     X(902, PasvWaitUp, dataconn)      \
+    X(905, SendEpsv, dataconn)        \
+    X(906, EpsvReply, dataconn)       \
     X(910, SendPort, dataconn)        \
     X(911, PortReply, dataconn)       \
     X(920, AcceptEnter, dataconn)     \
-    X(921, AcceptWait, dataconn)
+    X(921, AcceptWait, dataconn)      \
+    X(930, DataHandshake, secure)
 
 namespace zub {
 

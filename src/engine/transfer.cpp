@@ -90,7 +90,7 @@ int32_t State_RetrReply(ChannelRecord *rec, uint32_t) {
     rec->ResumeFlag = 0;
     if (h <= 0) return FailStep(rec, 0, ZUB_E_CANNOT_OPEN_FILE);
     rec->LocalFile = h;
-    return kStepDone;
+    return ProtectData(rec, S_ReceiveBlock);
 }
 
 int32_t State_ReceiveBlock(ChannelRecord *rec, uint32_t now) {
@@ -161,7 +161,11 @@ int32_t State_SendStor(ChannelRecord *rec, uint32_t now) {
     return kStepDone;
 }
 
-int32_t State_StorReply(ChannelRecord *rec, uint32_t) { return ReplyState(rec, S_SendBlock, nullptr, true); }
+int32_t State_StorReply(ChannelRecord *rec, uint32_t) {
+    bool got;
+    int32_t r = ReplyState(rec, S_SendBlock, &got, true);
+    return got ? ProtectData(rec, S_SendBlock) : r;
+}
 
 int32_t State_SendBlock(ChannelRecord *rec, uint32_t now) {
     int32_t n = zp_file_read(rec->LocalFile, rec->DataBuf, EngineSettings.BlockSize);

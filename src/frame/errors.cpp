@@ -46,6 +46,13 @@ const ErrorRow ErrorTable[] = {
     {-31, "LIST/GET/PUT not completed."},
     {-32, "List buffer has overflowed."},
     {-33, "A call is in progress on a channel."},
+    {-34, "Server refused TLS (AUTH TLS, PBSZ or PROT)."},
+    {-35, "TLS handshake failed."},
+    {-36, "Server certificate is not trusted."},
+    {-37, "Server certificate does not match the server name."},
+    {-38, "Server certificate has expired or is not yet valid."},
+    {-39, "TLS is not available in this build."},
+    {-40, "TLS connection failed."},
     {-10004, "Interrupted system call."},
     {-10009, "Bad file number."},
     {-10013, "Access denied."},
@@ -107,7 +114,7 @@ int32_t FormatErrorText(ChannelRecord *rec, int32_t code, char *buffer, int32_t 
             ++n;
         }
         // For a refusal or a failed connect the server's own words say most.
-        if ((code == ZUB_E_SERVER_ERROR || code == ZUB_E_CONNECT_ERROR) && n < size - 1) {
+        if ((code == ZUB_E_SERVER_ERROR || code == ZUB_E_CONNECT_ERROR || code == ZUB_E_TLS_REFUSED) && n < size - 1) {
             buffer[n++] = ' ';
             for (const char *p = rec->ReplyBuf; p && *p && n < size - 1; ++p) buffer[n++] = *p;
         }

@@ -8,6 +8,7 @@
 #include "frame/log.h"
 #include "frame/record.h"
 #include "frame/text.h"
+#include "net/tls.h"
 #include "platform/platform.h"
 #include "zub32.h"
 
@@ -83,6 +84,7 @@ int32_t CreateRecord(int c, uint16_t count) {
     rec->ThisState = -1;
     rec->WaitWritable = 0;
     rec->AutoCall = 1;
+    TlsResetChannel(c);
 
     // The record sits one byte into its block, so its pointer fields are
     // unaligned: they are only ever assigned by name, never through a char**.
@@ -132,6 +134,7 @@ void CloseSocketNow(int32_t sock) {
 // WSACleanup closes nothing while the host process keeps a WinSock
 // reference of its own. The log stays open for the block check's report.
 void CloseChannelHandles(ChannelRecord *rec) {
+    TlsForgetChannel(rec->ChanIndex);
     if (rec->LocalFile > 0) zp_file_close(rec->LocalFile);
     rec->LocalFile = 0;
     CloseSocketNow(rec->CtrlSock);

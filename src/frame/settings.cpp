@@ -8,6 +8,7 @@
 #include "frame/record.h"
 #include "frame/sockquery.h"
 #include "frame/text.h"
+#include "net/tls.h"
 #include "platform/platform.h"
 #include "zub32.h"
 
@@ -94,6 +95,17 @@ bool StoreSetting(ChannelRecord *rec, uint32_t number, uint32_t value, int32_t *
     case ZUB_SET_LINGER_LIMIT: s.LingerLimit = value; break;
     case ZUB_SET_PASS_DELAY: s.PassDelay = value; break;
     case ZUB_SET_PASS_SLEEP: s.PassSleep = value; break;
+    case ZUB_SET_SECURITY:
+        // An unknown kind of security is refused rather than taken as none.
+        if (value > ZUB_TLS_IMPLICIT) return false;
+        TlsOf(rec).Security = value;
+        break;
+    case ZUB_SET_VERIFY: TlsOf(rec).Verify = value != 0 ? 1 : 0; *result = static_cast<int32_t>(TlsOf(rec).Verify); break;
+    case ZUB_SET_EPSV:
+        TlsOf(rec).Epsv = value != 0 ? 1 : 0;
+        TlsOf(rec).EpsvRefused = false;
+        *result = static_cast<int32_t>(TlsOf(rec).Epsv);
+        break;
     default: return false;
     }
     return true;
@@ -135,6 +147,9 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetInteger(int32_t channel, int32_t nu
     case ZUB_GET_BUILD: return BuildNumber();
     case ZUB_GET_EMPTY_POLLS: return rec->DataRing.EmptyPolls;
     case ZUB_GET_PORT_NIBBLE: return rec->PortNibble;
+    case ZUB_GET_TLS_VERSION: return rec->CtrlSock != 0 ? TlsOf(rec).LastVersion : 0;
+    case ZUB_GET_TLS_VERIFIED: return rec->CtrlSock != 0 && TlsOf(rec).LastVerified ? 1 : 0;
+    case ZUB_GET_TLS_BUILT: return TlsBackendBuilt() ? 1 : 0;
     default: return -1;
     }
 }
@@ -146,6 +161,12 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubSetString(int32_t channel, int32_t num
     const char *t = text ? text : "";
     LogWrite(rec, "*** zubSetString(%d,%d,'%s')\r\n", static_cast<int>(channel), static_cast<int>(number), t);
     if (number == ZUB_STR_OPEN_LOG) return OpenChannelLog(rec, text);
+    if (number == ZUB_STR_CA_FILE) {
+        // A path that does not fit is refused, never cut to another file's name.
+        if (!FitsField(t, kCaFileSize - 1)) return ZUB_E_CANNOT_COMPLY;
+        BoundedCopy(TlsOf(rec).CaFile, t, kCaFileSize - 1);
+        return 1;
+    }
     if (number == ZUB_STR_LOG_TEXT) {
         LogWrite(rec, "%s\r\n", t);
         return rec->LogFile;
@@ -176,6 +197,9 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetString(int32_t channel, int32_t num
         return r == 1 ? BoundedCopy(buffer, rec->LocalIPText, size) : r;
     }
     case ZUB_STR_ERROR_TEXT: return BoundedCopy(buffer, rec->ErrorText, size);
+    case ZUB_STR_TLS_CIPHER:
+        if (!buffer || size < 1) return 0;
+        return BoundedCopy(buffer, TlsConnCipher(TlsOnSocket(rec->CtrlSock)), size - 1);
     default:
         if (buffer) {
             buffer[0] = '?';

@@ -12,6 +12,7 @@
 #include "frame/log.h"
 #include "net/net.h"
 #include "net/text.h"
+#include "net/tls.h"
 #include "platform/platform.h"
 #include "zub32.h"
 
@@ -61,6 +62,20 @@ void RingAttach(RecvRing *ring, int32_t sock) {
 }
 
 // ---- fill and wait ---------------------------------------------------------------
+namespace {
+// A fill through the socket's TLS connection: the decrypted bytes go into
+// the ring. A record that has not fully arrived is "nothing now" (0); the
+// peer's close notify reads as a closed connection.
+int32_t FillDecrypted(RecvRing *ring, TlsConn *tls, char *scratch, int32_t room) {
+    int32_t got = TlsConnRead(tls, scratch, room);
+    if (got == 0) return 0;
+    TraceWrite("recv(%d):%d\r\n", ring->RingSock, got);
+    if (got < 0) return got;
+    CopyIn(ring, scratch, got);
+    return got;
+}
+}  // namespace
+
 int32_t RingFill(RecvRing *ring) {
     int32_t held = RingHeld(ring);
     // A full ring has no room: asking recv for 0 bytes would read as a
@@ -72,6 +87,7 @@ int32_t RingFill(RecvRing *ring) {
         memset(ring->RingData, 0, sizeof ring->RingData);
     }
     char scratch[kRingSize];
+    if (TlsConn *tls = TlsOnSocket(ring->RingSock)) return FillDecrypted(ring, tls, scratch, kRingCapacity - held);
     int32_t got = zp_recv(ring->RingSock, scratch, kRingCapacity - held);
     // Taken before the trace line: a failed trace write may replace the
     // thread's last error.
@@ -89,6 +105,13 @@ int32_t RingFillMore(RecvRing *ring) {
     int32_t held = RingHeld(ring);
     if (held >= kRingCapacity) return 0;
     char scratch[kRingSize];
+    if (TlsConn *tls = TlsOnSocket(ring->RingSock)) {
+        if (held == 0) ring->RingHead = ring->RingTail = 0;
+        // The close notify stays with the connection: the next RingFill
+        // reports it, as it does a plain socket's end.
+        int32_t got = FillDecrypted(ring, tls, scratch, kRingCapacity - held);
+        return got == ZUB_E_SOCKET_CLOSED ? 0 : got;
+    }
     int32_t got = zp_recv_now(ring->RingSock, scratch, kRingCapacity - held);
     // Nothing there, or the end of the stream: neither was asked for, so
     // neither leaves a trace; the end stays for the next RingFill, which

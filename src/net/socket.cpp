@@ -9,6 +9,7 @@
 // connections.
 #include "frame/log.h"
 #include "net/net.h"
+#include "net/tls.h"
 #include "platform/platform.h"
 #include "zub32.h"
 
@@ -113,7 +114,11 @@ int32_t AwaitReady(int32_t sock, int mode, uint32_t waitMs, bool trace) {
 
 }  // namespace
 
-int32_t AwaitReadable(int32_t sock, uint32_t waitMs) { return AwaitReady(sock, ZP_POLL_READABLE, waitMs, false); }
+int32_t AwaitReadable(int32_t sock, uint32_t waitMs) {
+    // Bytes a TLS connection has already taken off the socket show in no poll.
+    if (TlsConn *tls = TlsOnSocket(sock); tls && TlsConnPending(tls)) return 1;
+    return AwaitReady(sock, ZP_POLL_READABLE, waitMs, false);
+}
 
 int32_t AwaitWritable(int32_t sock, uint32_t waitMs) { return AwaitReady(sock, ZP_POLL_WRITABLE, waitMs, true); }
 
@@ -121,6 +126,11 @@ int32_t AwaitWritable(int32_t sock, uint32_t waitMs) { return AwaitReady(sock, Z
 int32_t SendAll(int32_t sock, const char *bytes, int32_t count) {
     // Writability is awaited once; later partial sends follow at once.
     if (!AwaitWritable(sock, EngineSettings.ResponseWait)) return ZUB_E_SOCKET_CLOSED;
+    if (TlsConn *tls = TlsOnSocket(sock)) {
+        int32_t sent = TlsConnWrite(tls, bytes, count);
+        TraceWrite("send(%d):%d\r\n", sock, sent);
+        return sent;
+    }
     int32_t done = 0;
     while (done < count) {
         zp_set_last_error(0);
@@ -137,6 +147,7 @@ int32_t SendAll(int32_t sock, const char *bytes, int32_t count) {
 
 int32_t CloseSocket(int32_t sock, uint32_t lingerMs) {
     while (zp_is_blocking()) zp_sleep(EngineSettings.SleepTime);
+    TlsEnd(sock);  // the close notify goes before the socket's own close
     uint16_t linger = static_cast<uint16_t>(lingerMs & 0xFFFF);
     // The pause is taken inside the lock on purpose: no other channel
     // creates or polls a socket while the closed one lingers.

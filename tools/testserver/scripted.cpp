@@ -22,6 +22,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 const char* const kPasvReply = "227 Entering Passive Mode (127,0,0,1,{p1},{p2})\r\n";
+const char* const kEpsvReply = "229 Entering Extended Passive Mode (|||{port}|)\r\n";
 const char* const kPrelimReply = "150 Opening data connection.\r\n";
 const char* const kNoDataReply = "425 Can't open data connection.\r\n";
 
@@ -190,7 +191,7 @@ void ScriptedFtpServer::handleLine(Session& s, const std::string& line) {
     if (verb == "QUIT") builtin.closeAfter();
     const Rule* found = pick(sc_.rules, line);
     const Rule& r = found ? *found : builtin;
-    if (verb == "PASV") return handlePasv(s, r);
+    if (verb == "PASV" || verb == "EPSV") return handlePasv(s, r, verb == "EPSV" ? kEpsvReply : kPasvReply);
     if (verb == "PORT") return handlePort(s, r, line);
     Rule::Xfer x = r.xfer == Rule::Xfer::Auto ? transferOf(verb) : r.xfer;
     if (x != Rule::Xfer::None) return handleTransfer(s, r, x == Rule::Xfer::Receive);
@@ -257,9 +258,9 @@ void ScriptedFtpServer::closeControl(Session& s, bool reset) {
 
 // ---- PASV and PORT ---------------------------------------------------------------
 
-void ScriptedFtpServer::handlePasv(Session& s, const Rule& r) {
+void ScriptedFtpServer::handlePasv(Session& s, const Rule& r, const char* builtin) {
     s.dropDataSetup();
-    std::string text = r.text.value_or(kPasvReply);
+    std::string text = r.text.value_or(builtin);
     int port = 0;
     if (r.xfer != Rule::Xfer::None && replyCode(text) < 400) {
         if (r.fault == Rule::Fault::Refuse)

@@ -47,6 +47,8 @@
 // so a second connection can be greeted differently (onConnect().once()).
 //
 // Data connections.
+//   EPSV: the same, replying "229 Entering Extended Passive Mode
+//     (|||{port}|)\r\n".
 //   PASV: listens on 127.0.0.1 (ephemeral port) and replies
 //     "227 Entering Passive Mode (127,0,0,1,{p1},{p2})\r\n". A PASV rule's
 //     reply() replaces that text; {p1}, {p2} and {port} are replaced by the
@@ -206,7 +208,7 @@ private:
     void serve(int fd);
     bool pollControl(Session& s);
     void handleLine(Session& s, const std::string& line);
-    void handlePasv(Session& s, const Rule& r);
+    void handlePasv(Session& s, const Rule& r, const char* builtin);
     void handlePort(Session& s, const Rule& r, const std::string& line);
     void handleTransfer(Session& s, const Rule& r, bool receiving);
     int openData(Session& s, const Rule& r);
