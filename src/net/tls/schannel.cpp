@@ -80,7 +80,6 @@ struct TlsConn {
     bool resumed;
     bool dottedQuad;
     HCERTSTORE caStore;    // the CA file's certificates; null = the system's roots
-    bool caWanted;         // a CA file was named (even if it held nothing usable)
     SecPkgContext_StreamSizes sizes;
     int32_t version;
     const char *versionName;
@@ -407,10 +406,6 @@ int32_t CheckServerCertificate(TlsConn *c) {
     PCCERT_CONTEXT cert = nullptr;
     if (QueryContextAttributesA(&c->ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert) != SEC_E_OK || cert == nullptr)
         return ZUB_E_TLS_UNTRUSTED;
-    if (c->caWanted && c->caStore == nullptr) {
-        CertFreeCertificateContext(cert);
-        return ZUB_E_TLS_UNTRUSTED;  // a CA file that trusts nothing
-    }
     HCERTSTORE extra = cert->hCertStore;
     HCERTSTORE both = nullptr;
     if (c->caStore != nullptr) {
@@ -713,8 +708,13 @@ TlsConn *TlsConnNew(int32_t sock, const TlsParams &params, TlsConn *resume, int3
     BYTE addr[4];
     c->dottedQuad = IsDottedQuad(c->serverName, addr);
     if (params.verify && params.caFile != nullptr && params.caFile[0] != '\0') {
-        c->caWanted = true;
         c->caStore = LoadCaFile(params.caFile);
+        if (c->caStore == nullptr) {
+            // An authority file that cannot be read trusts nobody.
+            zp_free(c);
+            *error = ZUB_E_TLS_UNTRUSTED;
+            return nullptr;
+        }
     }
     if (resume != nullptr && resume->cred != nullptr) {
         c->cred = resume->cred;
@@ -799,7 +799,9 @@ int32_t TlsConnWrite(TlsConn *c, const char *buf, int32_t size) {
 
 bool TlsConnPending(TlsConn *c) {
     if (c->plainLen > c->plainOff) return true;
-    return c->phase == Phase::Open && WholeRecordHeld(c);
+    // A renegotiation that waits for more of the server's flight has no
+    // record to give yet.
+    return c->phase == Phase::Open && !(c->renegotiating && c->needMore) && WholeRecordHeld(c);
 }
 
 void TlsConnClose(TlsConn *c) {
