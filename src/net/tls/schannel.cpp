@@ -56,6 +56,8 @@ constexpr int32_t kInCap = 64 * 1024;
 constexpr int32_t kPlainCap = 16 * 1024 + 2048;
 constexpr int32_t kOutCap = 5 + 16 * 1024 + 2048;
 constexpr int32_t kRecordHeader = 5;
+constexpr char kAlertRecord = 0x15;      // record content types
+constexpr char kHandshakeRecord = 0x16;
 
 enum class Phase { Start, Handshake, Open, PeerClosed, Failed };
 
@@ -602,7 +604,7 @@ int32_t StepHandshake(TlsConn *c) {
             // alert; anything else (a plain "220 ..." greeting) is no TLS.
             if (!c->sawServerBytes && c->phase != Phase::Open) {
                 c->sawServerBytes = true;
-                if (c->in[0] != 0x16 && c->in[0] != 0x15) return Fail(c, ZUB_E_TLS_HANDSHAKE);
+                if (c->in[0] != kHandshakeRecord && c->in[0] != kAlertRecord) return Fail(c, ZUB_E_TLS_HANDSHAKE);
             }
         }
         int32_t r = HandshakeRound(c);
@@ -612,8 +614,6 @@ int32_t StepHandshake(TlsConn *c) {
 }
 
 // ---- records --------------------------------------------------------------------------------
-constexpr char kAlertRecord = 0x15;
-
 // Whether DecryptMessage's buffers hold no decrypted bytes.
 bool NoData(const SecBuffer *bufs) {
     for (int i = 0; i < 4; ++i)
@@ -644,8 +644,7 @@ int32_t DecryptHeld(TlsConn *c) {
         // as an alert record that decrypts to nothing; a warning alert other
         // than close notify is taken the same way, as the peer is leaving.
         if (st == SEC_I_CONTEXT_EXPIRED || (st == SEC_E_OK && alertRecord && NoData(bufs))) {
-            // The peer's close notify: what follows it is not read.
-            c->inLen = 0;
+            c->inLen = 0;  // what follows it is not read
             c->phase = Phase::PeerClosed;
             return ZUB_E_SOCKET_CLOSED;
         }
@@ -761,6 +760,9 @@ int32_t TlsConnRead(TlsConn *c, char *buf, int32_t size) {
         int32_t r = DecryptHeld(c);
         if (r > 0) return TakePlain(c, buf, size);
         if (r < 0) return r;
+        // A renegotiation that began in there has taken what the socket
+        // held; the next read moves it on.
+        if (c->renegotiating) return 0;
         if (pass == 0) {
             int32_t got = ReceiveNow(c);
             if (got <= 0) return got;
