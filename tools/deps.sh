@@ -5,9 +5,9 @@
 # names given as arguments are installed too.
 set -euo pipefail
 
-base=(cmake ninja-build g++ libssl-dev python3-pyftpdlib python3-openssl libgtest-dev libgmock-dev)
+base=(cmake ninja-build g++ libssl-dev python3-pyftpdlib python3-openssl python3-cryptography libgtest-dev libgmock-dev)
 if [ "${1:-}" = "--run" ]; then
-  base=(cmake ninja-build g++ libssl-dev python3-pyftpdlib python3-openssl)
+  base=(cmake ninja-build g++ libssl-dev python3-pyftpdlib python3-openssl python3-cryptography)
   shift
 fi
 need=()

@@ -116,6 +116,8 @@ bool PyFtpd::fail(const std::string& why) {
 bool PyFtpd::start() {
     if (running()) return true;
     error_.clear();
+    if (opts_.tls < 0 || opts_.tls > 2) return fail("PyFtpdOptions::tls must be 0, 1 or 2");
+    if (opts_.tls != 0 && opts_.certFile.empty()) return fail("PyFtpdOptions::tls needs a certFile");
     if (!spawn()) return false;
     return readPort();
 }
@@ -131,7 +133,8 @@ bool PyFtpd::spawn() {
     if (toChild_ < 0) return fail("cannot reach the broker on port " + std::to_string(port));
     std::string req = "start\t" + opts_.user + "\t" + opts_.password + "\t" +
                       (opts_.anonymous ? "1" : "0") + "\t" +
-                      std::to_string(opts_.startTimeoutMs) + "\n";
+                      std::to_string(opts_.startTimeoutMs) + "\t" + std::to_string(opts_.tls) +
+                      "\t" + opts_.certFile + "\t" + (opts_.tlsDataRequired ? "1" : "0") + "\n";
     if (!sock::sendAll(toChild_, req, 5000)) return fail("cannot send to the broker");
     return true;
 }
@@ -171,6 +174,8 @@ void PyFtpd::stop() {
 bool PyFtpd::start() {
     if (running()) return true;
     error_.clear();
+    if (opts_.tls < 0 || opts_.tls > 2) return fail("PyFtpdOptions::tls must be 0, 1 or 2");
+    if (opts_.tls != 0 && opts_.certFile.empty()) return fail("PyFtpdOptions::tls needs a certFile");
     char tmpl[] = "/tmp/zub-pyftpd-XXXXXX";
     if (!::mkdtemp(tmpl)) return fail(std::string("mkdtemp: ") + std::strerror(errno));
     dir_ = tmpl;
@@ -196,6 +201,11 @@ bool PyFtpd::spawn() {
     std::vector<std::string> args = {kPython, kScript, "--root", root_, "--log", log,
                                      "--user", opts_.user, "--password", opts_.password};
     if (opts_.anonymous) args.push_back("--anonymous");
+    if (opts_.tls != 0) {
+        args.insert(args.end(), {"--tls", opts_.tls == 2 ? "implicit" : "explicit",
+                                 "--certfile", opts_.certFile});
+    }
+    if (opts_.tlsDataRequired) args.push_back("--tls-data-required");
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

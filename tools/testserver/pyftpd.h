@@ -14,6 +14,14 @@
 // The server's own log is kept in logPath() (next to the root, not inside it)
 // until stop(); logText() returns it for failure messages.
 //
+// FTPS: opts.tls = 1 (explicit: AUTH TLS, then PBSZ 0 / PROT P; USER before
+// AUTH TLS is refused with 550) or 2 (implicit: TLS from the first byte, the
+// 220 after the handshake), with opts.certFile a PEM file holding key and
+// certificate (e.g. zt::TestCerts::Get().server, certs.h). Data connections
+// are TLS after PROT P; tlsDataRequired refuses PASV/PORT (550) before it.
+// pyftpdlib sends a close notify at the end of a download and takes an
+// upload's end with or without one from the client (see pyftpd_run.py).
+//
 // Built for Windows (the tests run under Wine), the server still runs on
 // the Linux side: a broker there (pyftpd_broker.py, its port in the
 // environment variable ZUB_PYFTPD_BROKER) starts it, and root() is the
@@ -31,6 +39,9 @@ struct PyFtpdOptions {
     std::string password = "secret";
     bool anonymous = false;     // also accept "anonymous" with any password
     int startTimeoutMs = 10000; // bound for the server to report its port
+    int tls = 0;                // 0 none, 1 explicit, 2 implicit
+    std::string certFile;       // PEM, key and certificate; Z:\ paths work under Wine
+    bool tlsDataRequired = false; // refuse data connections before PROT P
 };
 
 class PyFtpd {

@@ -7,17 +7,32 @@ Listens on 127.0.0.1 on an ephemeral port and prints that port as the first
 line on stdout. Each connection asks for one server, with one line of
 tab-separated fields:
 
-    start USER PASSWORD ANONYMOUS(0|1) TIMEOUT_MS
+    start USER PASSWORD ANONYMOUS(0|1) TIMEOUT_MS [TLS CERTFILE DATA_REQUIRED]
 
-The broker makes a fresh temporary directory holding root/ and server.log,
-starts pyftpd_run.py on it with /usr/bin/python3 and answers
+TLS is 0 (none), 1 (explicit) or 2 (implicit), CERTFILE a PEM file with key
+and certificate (a Wine path on drive Z:, such as Z:\\tmp\\x\\server.pem, is
+taken as the Linux path it shows), DATA_REQUIRED 0 or 1 (pyftpd_run.py's
+--tls-data-required). The broker makes a fresh temporary directory holding
+root/ and server.log, starts pyftpd_run.py on it with /usr/bin/python3 and
+answers
 
     ok PORT PID DIR          (DIR is the directory's Linux path)
     error TEXT
 
 Then "stop", or the connection closing, stops that server by its pid and
-removes the directory; "stopped" confirms it. The broker exits, stopping
-every server it started, when its stdin reaches end of file or on SIGTERM.
+removes the directory; "stopped" confirms it.
+
+A connection may instead ask for the test certificates (TestCerts, certs.cpp)
+with the single field
+
+    certs
+
+The broker runs mkcerts.py into a fresh temporary directory and answers
+"ok DIR" (its Linux path) or "error TEXT"; "stop", or the connection
+closing, removes the directory ("stopped" confirms it).
+
+The broker exits, stopping every server it started, when its stdin reaches
+end of file or on SIGTERM.
 """
 import os
 import select
@@ -31,10 +46,14 @@ import threading
 import time
 
 PYTHON = "/usr/bin/python3"  # pyftpdlib is installed for it
-SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pyftpd_run.py")
+HERE = os.path.dirname(os.path.abspath(__file__))
+SCRIPT = os.path.join(HERE, "pyftpd_run.py")
+MKCERTS = os.path.join(HERE, "mkcerts.py")
+TLS_MODES = {"0": None, "1": "explicit", "2": "implicit"}
 
 servers = {}  # pid -> (Popen, directory)
 servers_lock = threading.Lock()
+cert_dirs = set()  # directories made by make_certs, removed by stop_all too
 
 
 def read_line(conn, buf, timeout):
@@ -59,7 +78,15 @@ def read_line(conn, buf, timeout):
     return line.decode("utf-8", "replace").rstrip("\r")
 
 
-def start_server(user, password, anonymous, timeout_ms):
+def linux_path(path):
+    """Z:\\tmp\\x as Wine shows /tmp/x; other paths are returned as given."""
+    if len(path) >= 3 and path[0] in "zZ" and path[1] == ":" and path[2] in "\\/":
+        return path[2:].replace("\\", "/")
+    return path
+
+
+def start_server(user, password, anonymous, timeout_ms, tls=None, certfile="",
+                 data_required=False):
     directory = tempfile.mkdtemp(prefix="zub-pyftpd-", dir="/tmp")
     root = os.path.join(directory, "root")
     log = os.path.join(directory, "server.log")
@@ -68,6 +95,10 @@ def start_server(user, password, anonymous, timeout_ms):
             "--user", user, "--password", password]
     if anonymous:
         args.append("--anonymous")
+    if tls:
+        args += ["--tls", tls, "--certfile", linux_path(certfile)]
+    if data_required:
+        args.append("--tls-data-required")
     try:
         with open(log, "ab") as err:
             proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -122,29 +153,66 @@ def stop_server(pid):
     shutil.rmtree(directory, ignore_errors=True)
 
 
+def wait_for_stop(conn, buf):
+    """Waits (without bound: the test decides how long a server or the
+    certificates live) for "stop" or the connection's end."""
+    while True:
+        line = read_line(conn, buf, 3600)
+        if line is None or line == "stop":
+            return
+
+
+def make_certs(conn, buf):
+    directory = tempfile.mkdtemp(prefix="zub-certs-", dir="/tmp")
+    with servers_lock:
+        cert_dirs.add(directory)
+    try:
+        try:
+            done = subprocess.run([PYTHON, MKCERTS, directory], stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                  timeout=60, check=False)
+            if done.returncode != 0:
+                text = done.stdout.decode("utf-8", "replace")[-2000:]
+                raise RuntimeError("mkcerts.py failed: " + text)
+        except Exception as e:  # the reason goes back to the test
+            text = " | ".join(str(e).replace("\t", " ").splitlines())
+            conn.sendall(("error\t%s\n" % text).encode())
+            return
+        conn.sendall(("ok\t%s\n" % directory).encode())
+        wait_for_stop(conn, buf)
+        shutil.rmtree(directory, ignore_errors=True)
+        conn.sendall(b"stopped\n")
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+        with servers_lock:
+            cert_dirs.discard(directory)
+
+
 def serve(conn):
     pid = None
     buf = [b""]
     try:
         line = read_line(conn, buf, 30)
         fields = line.split("\t") if line is not None else []
-        if len(fields) != 5 or fields[0] != "start":
+        if fields == ["certs"]:
+            make_certs(conn, buf)
+            return
+        if len(fields) not in (5, 8) or fields[0] != "start" or \
+                (len(fields) == 8 and fields[5] not in TLS_MODES):
             conn.sendall(b"error\tbad request\n")
             return
+        tls, certfile, data_required = None, "", False
+        if len(fields) == 8:
+            tls, certfile, data_required = TLS_MODES[fields[5]], fields[6], fields[7] == "1"
         try:
             port, pid, directory = start_server(fields[1], fields[2], fields[3] == "1",
-                                                int(fields[4]))
+                                                int(fields[4]), tls, certfile, data_required)
         except Exception as e:  # the reason goes back to the test
             text = " | ".join(str(e).replace("\t", " ").splitlines())
             conn.sendall(("error\t%s\n" % text).encode())
             return
         conn.sendall(("ok\t%d\t%d\t%s\n" % (port, pid, directory)).encode())
-        # Waits (without bound: the test decides how long a server lives)
-        # for "stop" or the connection's end.
-        while True:
-            line = read_line(conn, buf, 3600)
-            if line is None or line == "stop":
-                break
+        wait_for_stop(conn, buf)
         stop_server(pid)
         pid = None
         conn.sendall(b"stopped\n")
@@ -159,8 +227,11 @@ def serve(conn):
 def stop_all(*_):
     with servers_lock:
         pids = list(servers)
+        dirs = list(cert_dirs)
     for pid in pids:
         stop_server(pid)
+    for directory in dirs:
+        shutil.rmtree(directory, ignore_errors=True)
     os._exit(0)
 
 

@@ -5,6 +5,27 @@ Binds 127.0.0.1 on an ephemeral port and prints that port as the first line
 on stdout, so the caller never has to guess a free port. Logging goes to the
 file named by --log, never to the terminal. The server exits when its stdin
 reaches end of file, so a test binary that dies leaves no server behind.
+
+FTPS (--tls, with --certfile naming a PEM file holding key and certificate):
+  explicit  pyftpdlib's TLS_FTPHandler: AUTH TLS, PBSZ 0, PROT P/C; USER
+            and PASS before AUTH TLS are refused (550).
+  implicit  TLS from the first byte: the handshake starts as soon as the
+            control connection is accepted and the 220 greeting comes after
+            it; the session counts as secured, so PBSZ/PROT work (AUTH gets
+            503).
+In both, data connections are TLS after PROT P (the data connection's
+handshake may resume the control connection's session), and
+--tls-data-required refuses PASV/EPSV/PORT/EPRT (550) until PROT P.
+TLS 1.2 and 1.3 are both offered. At the end of a download pyftpdlib sends
+a close notify, then closes; an upload's end is taken from the client's
+close notify or from a plain end of the connection alike (226 either way).
+
+One fix to pyftpdlib 1.5.7 (ShutdownFailureCloses below): when the client
+ends its half of a TLS connection without a close notify but keeps reading
+(shutdown(SHUT_WR)), pyftpdlib's own TLS shutdown fails ("shutdown while in
+init") and is retried at every loop turn, for ever: the server spins, its
+log grows by the megabyte and the transfer never ends. Here it closes the
+connection instead, as pyftpdlib does when the client closed both halves.
 """
 import argparse
 import logging
@@ -14,6 +35,10 @@ import threading
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
+try:
+    from pyftpdlib.handlers import SSLConnection, TLS_DTPHandler, TLS_FTPHandler
+except ImportError:  # pyOpenSSL missing: only --tls fails
+    TLS_FTPHandler = None
 from pyftpdlib.servers import FTPServer
 
 FULL_PERMS = "elradfmwMT"
@@ -26,7 +51,67 @@ def parse_args():
     p.add_argument("--password", default="secret")
     p.add_argument("--anonymous", action="store_true")
     p.add_argument("--log", required=True)
-    return p.parse_args()
+    p.add_argument("--tls", choices=("explicit", "implicit"))
+    p.add_argument("--certfile", help="PEM file with private key and certificate")
+    p.add_argument("--tls-data-required", action="store_true")
+    args = p.parse_args()
+    if args.tls and not args.certfile:
+        p.error("--tls needs --certfile")
+    if args.tls and TLS_FTPHandler is None:
+        p.error("--tls needs pyOpenSSL (Debian: python3-openssl)")
+    return args
+
+
+class ShutdownFailureCloses:
+    """A TLS shutdown that has failed for good (neither done nor waiting for
+    the socket) closes the connection, instead of being retried for ever."""
+
+    def _do_ssl_shutdown(self):
+        super()._do_ssl_shutdown()
+        if self._ssl_closing and not self._closed and \
+                not (self._ssl_want_read or self._ssl_want_write):
+            self._ssl_established = False
+            self._ssl_closing = False
+            super(SSLConnection, self).close()  # the plain handler's close
+
+
+def tls_handler_base(args):
+    """The handler class to build on: plain, explicit or implicit TLS."""
+    if not args.tls:
+        return FTPHandler
+
+    class DataHandler(ShutdownFailureCloses, TLS_DTPHandler):
+        pass
+
+    class ExplicitHandler(ShutdownFailureCloses, TLS_FTPHandler):
+        dtp_handler = DataHandler
+
+    ExplicitHandler.certfile = args.certfile
+    ExplicitHandler.tls_control_required = True
+    ExplicitHandler.tls_data_required = args.tls_data_required
+    # A context of this class's own (the base class caches one per class).
+    ExplicitHandler.ssl_context = None
+    ExplicitHandler.get_ssl_context()
+    if args.tls == "explicit":
+        return ExplicitHandler
+
+    class ImplicitHandler(ExplicitHandler):
+        """TLS before the greeting. pyftpdlib's own handle() sends the 220 at
+        once; here it is sent when the handshake is done."""
+        _greeted = False
+
+        def handle(self):
+            self.secure_connection(self.ssl_context)
+
+        def handle_ssl_established(self):
+            if not self._greeted:
+                self._greeted = True
+                ExplicitHandler.handle(self)
+
+        def ftp_AUTH(self, line):
+            self.respond("503 Already using TLS.")
+
+    return ImplicitHandler
 
 
 def make_handler(args):
@@ -35,7 +120,7 @@ def make_handler(args):
     if args.anonymous:
         auth.add_anonymous(args.root, perm=FULL_PERMS)
 
-    class Handler(FTPHandler):
+    class Handler(tls_handler_base(args)):
         pass
 
     Handler.authorizer = auth

@@ -2,16 +2,22 @@
 //
 // Sections: text helpers and built-in replies; rule matching; the server
 // thread and control-connection loop; control actions (reply, pauses,
-// close/reset); PASV/PORT; transfers over the data connection; the
-// thread-safe observers.
+// close/reset); TLS on the control connection; PASV/PORT; transfers over
+// the data connection; the thread-safe observers.
+//
+// TLS (ZT_SCRIPTED_TLS, POSIX with OpenSSL) goes through tlsio.h; a
+// session's SSL objects are kept as void* so that the rest compiles
+// without OpenSSL, and every TLS call sits inside that macro.
 #include "testserver/scripted.h"
 
 #include "testserver/sock.h"
+#include "testserver/tlsio.h"
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 
 namespace zt {
 
@@ -25,6 +31,24 @@ const char* const kPasvReply = "227 Entering Passive Mode (127,0,0,1,{p1},{p2})\
 const char* const kEpsvReply = "229 Entering Extended Passive Mode (|||{port}|)\r\n";
 const char* const kPrelimReply = "150 Opening data connection.\r\n";
 const char* const kNoDataReply = "425 Can't open data connection.\r\n";
+const char* const kTlsDataFailed = "522 TLS handshake on the data connection failed.\r\n";
+const char* const kAuthReply = "234 AUTH TLS successful.\r\n";
+const char* const kAuthAgainReply = "503 Already using TLS.\r\n";
+
+#ifdef ZT_SCRIPTED_TLS
+SSL* tlsOf(void* p) { return static_cast<SSL*>(p); }
+#endif
+
+// Frees a data connection's TLS (close notify first if asked); the socket
+// stays open.
+void closeDataTls(void* dtls, bool notify) {
+#ifdef ZT_SCRIPTED_TLS
+    tlsio::close(tlsOf(dtls), notify);
+#else
+    (void)dtls;
+    (void)notify;
+#endif
+}
 
 std::string upper(std::string s) {
     for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -80,12 +104,20 @@ bool parsePort(const std::string& line, unsigned* ip, int* port) {
 
 // Per control connection state.
 struct ScriptedFtpServer::Session {
+    struct Timer {
+        Clock::time_point when;
+        std::string text;
+        bool clear; // clearText()
+    };
+
     int fd = -1;
+    void* ssl = nullptr;    // SSL* once TLS is on
+    bool prot = false;      // PROT P given under TLS: data connections are TLS
     std::string inbuf;
     int pasvFd = -1;        // passive listener of the pending transfer
     unsigned activeIp = 0;  // PORT target of the pending transfer
     int activePort = 0;
-    std::vector<std::pair<Clock::time_point, std::string>> timers; // later()
+    std::vector<Timer> timers; // later()
 
     bool open() const { return fd >= 0; }
     void dropDataSetup() {
@@ -116,10 +148,40 @@ ScriptedFtpServer::ScriptedFtpServer(Scenario sc) : sc_(std::move(sc)) {}
 
 ScriptedFtpServer::~ScriptedFtpServer() { stop(); }
 
+bool ScriptedFtpServer::tlsAvailable() {
+#ifdef ZT_SCRIPTED_TLS
+    return true;
+#else
+    return false;
+#endif
+}
+
 bool ScriptedFtpServer::start() {
     if (thread_.joinable()) return true;
+    error_.clear();
+    bool wantsTls = sc_.implicitTls || !sc_.tlsCertFile.empty();
+    for (const auto* rules : {&sc_.rules, &sc_.connectRules})
+        for (const Rule& r : *rules) wantsTls = wantsTls || r.tls;
+    if (wantsTls) {
+        if (!tlsAvailable()) {
+            error_ = "this build has no TLS for the scripted server (POSIX with OpenSSL only)";
+            return false;
+        }
+        if (sc_.tlsCertFile.empty()) {
+            error_ = "implicitTls and startTls() need Scenario::tlsCertFile";
+            return false;
+        }
+#ifdef ZT_SCRIPTED_TLS
+        tlsCtx_ = tlsio::serverContext(sc_.tlsCertFile, sc_.tlsVersion, &error_);
+        if (!tlsCtx_) return false;
+#endif
+    }
     listenFd_ = sock::listenLoopback(&port_);
-    if (listenFd_ < 0) return false;
+    if (listenFd_ < 0) {
+        error_ = "cannot listen on 127.0.0.1";
+        stop();
+        return false;
+    }
     stop_ = false;
     thread_ = std::thread([this] { run(); });
     return true;
@@ -130,6 +192,10 @@ void ScriptedFtpServer::stop() {
     if (thread_.joinable()) thread_.join();
     sock::closeGraceful(listenFd_);
     listenFd_ = -1;
+#ifdef ZT_SCRIPTED_TLS
+    SSL_CTX_free(static_cast<SSL_CTX*>(tlsCtx_));
+#endif
+    tlsCtx_ = nullptr;
 }
 
 void ScriptedFtpServer::run() {
@@ -143,6 +209,7 @@ void ScriptedFtpServer::serve(int fd) {
     Session s;
     s.fd = fd;
     record([&] { ++connections_; });
+    if (sc_.implicitTls && !startTls(s)) return;
     Rule greet;
     const Rule* g = pick(sc_.connectRules, "");
     if (!g) g = &greet;
@@ -159,17 +226,17 @@ bool ScriptedFtpServer::pollControl(Session& s) {
     auto now = Clock::now();
     int waitMs = 50;
     for (auto it = s.timers.begin(); it != s.timers.end();) {
-        if (it->first <= now) {
-            sock::sendAll(s.fd, it->second);
+        if (it->when <= now) {
+            sendControl(s, it->text.data(), it->text.size(), it->clear);
             it = s.timers.erase(it);
             continue;
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(it->first - now).count();
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(it->when - now).count();
         waitMs = std::min<int>(waitMs, static_cast<int>(left) + 1);
         ++it;
     }
     char buf[4096];
-    long n = sock::recvSome(s.fd, buf, sizeof buf, waitMs, {&stop_});
+    long n = recvControl(s, buf, sizeof buf, waitMs);
     if (n == -2) return true;
     if (n <= 0) return false;
     record([&] { raw_.append(buf, static_cast<size_t>(n)); });
@@ -189,13 +256,24 @@ void ScriptedFtpServer::handleLine(Session& s, const std::string& line) {
     std::string verb = verbOf(line);
     Rule builtin;
     if (verb == "QUIT") builtin.closeAfter();
+    if (verb == "AUTH" && tlsCtx_ && !s.ssl) builtin.startTls();
     const Rule* found = pick(sc_.rules, line);
     const Rule& r = found ? *found : builtin;
     if (verb == "PASV" || verb == "EPSV") return handlePasv(s, r, verb == "EPSV" ? kEpsvReply : kPasvReply);
     if (verb == "PORT") return handlePort(s, r, line);
     Rule::Xfer x = r.xfer == Rule::Xfer::Auto ? transferOf(verb) : r.xfer;
     if (x != Rule::Xfer::None) return handleTransfer(s, r, x == Rule::Xfer::Receive);
-    act(s, r, r.text ? *r.text : builtinText(verb, sc_.defaultReply));
+    std::string text = r.text ? *r.text : builtinText(verb, sc_.defaultReply);
+    if (!r.text && verb == "AUTH" && tlsCtx_) text = s.ssl ? kAuthAgainReply : kAuthReply;
+    bool underTls = s.ssl != nullptr;
+    if (!act(s, r, text)) return;
+    // PROT P/C under TLS switches the data connections' protection.
+    if (verb == "PROT" && underTls && replyCode(text) < 400) {
+        std::string arg = upper(line.size() > 5 ? line.substr(5) : "");
+        arg.erase(0, arg.find_first_not_of(' '));
+        arg.erase(arg.find_last_not_of(' ') + 1);
+        if (arg == "P" || arg == "C") s.prot = arg == "P";
+    }
 }
 
 // ---- control actions ---------------------------------------------------------
@@ -206,14 +284,15 @@ bool ScriptedFtpServer::act(Session& s, const Rule& r, const std::string& text) 
     if (r.held && !waitGate()) return false;
     if (!sock::pauseFor(r.delayMs, &stop_)) return false;
     if (r.conn == Rule::Conn::CloseBefore || r.conn == Rule::Conn::ResetBefore) {
-        closeControl(s, r.conn == Rule::Conn::ResetBefore);
+        closeControl(s, r.conn == Rule::Conn::ResetBefore, !r.noNotify);
         return false;
     }
     if (!r.quiet && !sendReply(s, r, text)) return false;
+    if (r.tls && !startTls(s)) return false;
     if (!r.laterText.empty())
-        s.timers.emplace_back(Clock::now() + std::chrono::milliseconds(r.laterMs), r.laterText);
+        s.timers.push_back({Clock::now() + std::chrono::milliseconds(r.laterMs), r.laterText, r.clear});
     if (r.conn == Rule::Conn::CloseAfter || r.conn == Rule::Conn::ResetAfter)
-        closeControl(s, r.conn == Rule::Conn::ResetAfter);
+        closeControl(s, r.conn == Rule::Conn::ResetAfter, !r.noNotify);
     return s.open();
 }
 
@@ -235,25 +314,64 @@ bool ScriptedFtpServer::sendReply(Session& s, const Rule& r, const std::string& 
     bool ok = true;
     if (r.bytePauseMs >= 0) {
         for (size_t i = 0; ok && i < text.size(); ++i)
-            ok = sock::sendAll(s.fd, &text[i], 1, 5000, {&stop_}) &&
+            ok = sendControl(s, &text[i], 1, r.clear) &&
                  (i + 1 == text.size() || sock::pauseFor(r.bytePauseMs, &stop_));
     } else if (r.splitAt > 0 && r.splitAt < text.size()) {
-        ok = sock::sendAll(s.fd, text.data(), r.splitAt, 5000, {&stop_}) &&
+        ok = sendControl(s, text.data(), r.splitAt, r.clear) &&
              sock::pauseFor(r.splitPauseMs, &stop_) &&
-             sock::sendAll(s.fd, text.data() + r.splitAt, text.size() - r.splitAt, 5000, {&stop_});
+             sendControl(s, text.data() + r.splitAt, text.size() - r.splitAt, r.clear);
     } else {
-        ok = sock::sendAll(s.fd, text, 5000, {&stop_});
+        ok = sendControl(s, text.data(), text.size(), r.clear);
     }
-    if (!ok) closeControl(s, false);
+    if (!ok && s.open()) closeControl(s, false, false);
     return ok;
 }
 
-void ScriptedFtpServer::closeControl(Session& s, bool reset) {
+void ScriptedFtpServer::closeControl(Session& s, bool reset, bool notify) {
+#ifdef ZT_SCRIPTED_TLS
+    tlsio::close(tlsOf(s.ssl), notify && !reset);
+#else
+    (void)notify;
+#endif
+    s.ssl = nullptr;
+    s.prot = false;
     if (reset)
         sock::closeReset(s.fd);
     else
         sock::closeGraceful(s.fd);
     s.fd = -1;
+}
+
+// ---- TLS on the control connection ---------------------------------------------
+
+// Through TLS once it is on, unless clear is asked for (clearText()).
+bool ScriptedFtpServer::sendControl(Session& s, const char* p, size_t n, bool clear) {
+#ifdef ZT_SCRIPTED_TLS
+    if (s.ssl && !clear) return tlsio::sendAll(tlsOf(s.ssl), p, n, 5000, {&stop_});
+#else
+    (void)clear;
+#endif
+    return sock::sendAll(s.fd, p, n, 5000, {&stop_});
+}
+
+// As sock::recvSome: >0 bytes, 0 end, -1 error, -2 nothing within waitMs.
+long ScriptedFtpServer::recvControl(Session& s, char* buf, size_t len, int waitMs) {
+#ifdef ZT_SCRIPTED_TLS
+    if (s.ssl) return tlsio::recvSome(tlsOf(s.ssl), buf, len, waitMs, {&stop_});
+#endif
+    return sock::recvSome(s.fd, buf, len, waitMs, {&stop_});
+}
+
+// The server side of the handshake; a failure closes the connection.
+bool ScriptedFtpServer::startTls(Session& s) {
+    if (s.ssl) return true; // already on: nothing to start
+    s.inbuf.clear();        // clear-text bytes after the command are dropped
+#ifdef ZT_SCRIPTED_TLS
+    s.ssl = tlsio::accept(static_cast<SSL_CTX*>(tlsCtx_), s.fd, sc_.dataTimeoutMs, {&stop_});
+    if (s.ssl) return true;
+#endif
+    closeControl(s, false, false);
+    return false;
 }
 
 // ---- PASV and PORT ---------------------------------------------------------------
@@ -296,18 +414,37 @@ void ScriptedFtpServer::handleTransfer(Session& s, const Rule& r, bool receiving
     first.laterText.clear();
     if (!act(s, first, prelim) || r.fault == Rule::Fault::Never) return;
     int dfd = openData(s, r);
-    if (dfd < 0) {
-        sock::sendAll(s.fd, kNoDataReply);
-    } else {
+    void* dtls = nullptr;
+    bool tlsFailed = false;
+    if (dfd >= 0) {
         record([&] { ++dataConnections_; });
+#ifdef ZT_SCRIPTED_TLS
+        if (s.ssl && s.prot && !r.plain) {
+            SSL* d = tlsio::accept(static_cast<SSL_CTX*>(tlsCtx_), dfd, sc_.dataTimeoutMs,
+                                   {&stop_, s.fd});
+            tlsFailed = d == nullptr;
+            if (d) record([&] {
+                ++tlsData_;
+                if (SSL_session_reused(d)) ++tlsResumed_;
+            });
+            dtls = d;
+        }
+#endif
+    }
+    if (dfd < 0 || tlsFailed) {
+        sock::closeGraceful(dfd);
+        const char* why = tlsFailed ? kTlsDataFailed : kNoDataReply;
+        sendControl(s, why, std::strlen(why), r.clear);
+    } else {
         if (receiving)
-            receiveBody(s, dfd, r);
+            receiveBody(s, dfd, dtls, r);
         else
-            sendBody(s, dfd, r);
+            sendBody(s, dfd, dtls, r);
         if (!sock::pauseFor(r.afterDelayMs, &stop_)) return;
         if (!r.afterText.empty()) {
             Rule pace;
             pace.bytePauseMs = r.afterPauseMs;
+            pace.clear = r.clear;
             if (!sendReply(s, pace, r.afterText)) return;
         }
     }
@@ -315,6 +452,8 @@ void ScriptedFtpServer::handleTransfer(Session& s, const Rule& r, bool receiving
     last.quiet = true;
     last.laterText = r.laterText;
     last.laterMs = r.laterMs;
+    last.clear = r.clear;
+    last.noNotify = r.noNotify;
     last.conn = closeAfter ? r.conn : Rule::Conn::Keep;
     act(s, last, "");
 }
@@ -335,41 +474,63 @@ int ScriptedFtpServer::openData(Session& s, const Rule& r) {
     return fd;
 }
 
-void ScriptedFtpServer::sendBody(Session& s, int dfd, const Rule& r) {
+// dtls: the data connection's SSL* when it is TLS, else null (clear text).
+void ScriptedFtpServer::sendBody(Session& s, int dfd, void* dtls, const Rule& r) {
     sock::Cancel cancel{&stop_, s.fd};
+    auto put = [&](const char* p, size_t n) {
+#ifdef ZT_SCRIPTED_TLS
+        if (dtls) return tlsio::sendAll(tlsOf(dtls), p, n, sc_.dataTimeoutMs, cancel);
+#endif
+        return sock::sendAll(dfd, p, n, sc_.dataTimeoutMs, cancel);
+    };
     bool cut = r.fault == Rule::Fault::CloseAfter || r.fault == Rule::Fault::ResetAfter;
     size_t limit = cut ? std::min(r.faultBytes, r.body.size()) : r.body.size();
     size_t step = r.chunkSize > 0 ? r.chunkSize : std::max<size_t>(limit, 1);
     bool ok = sock::pauseFor(r.dataDelayMs, &stop_);
     for (size_t off = 0; ok && off < limit; off += step) {
-        ok = sock::sendAll(dfd, r.body.data() + off, std::min(step, limit - off), sc_.dataTimeoutMs, cancel);
+        ok = put(r.body.data() + off, std::min(step, limit - off));
         if (ok && off + step < limit) ok = sock::pauseFor(r.chunkPauseMs, &stop_);
     }
     if (r.fault == Rule::Fault::ResetAfter) {
         sock::drainSendQueue(dfd);
+        closeDataTls(dtls, false);
         sock::closeReset(dfd);
     } else {
+        closeDataTls(dtls, !r.noNotify);
         sock::closeGraceful(dfd);
     }
 }
 
-void ScriptedFtpServer::receiveBody(Session& s, int dfd, const Rule& r) {
+void ScriptedFtpServer::receiveBody(Session& s, int dfd, void* dtls, const Rule& r) {
     sock::Cancel cancel{&stop_, s.fd};
+    bool notified = false;
+    auto get = [&](char* buf, size_t n) -> long {
+#ifdef ZT_SCRIPTED_TLS
+        if (dtls) return tlsio::recvSome(tlsOf(dtls), buf, n, sc_.dataTimeoutMs, cancel, &notified);
+#endif
+        return sock::recvSome(dfd, buf, n, sc_.dataTimeoutMs, cancel);
+    };
     bool cut = r.fault == Rule::Fault::CloseAfter || r.fault == Rule::Fault::ResetAfter;
     size_t limit = cut ? r.faultBytes : static_cast<size_t>(-1);
     std::string got;
     char buf[8192];
     bool ok = sock::pauseFor(r.dataDelayMs, &stop_);
     while (ok && got.size() < limit) {
-        long n = sock::recvSome(dfd, buf, std::min(sizeof buf, limit - got.size()), sc_.dataTimeoutMs, cancel);
+        long n = get(buf, std::min(sizeof buf, limit - got.size()));
         if (n <= 0) break;
         got.append(buf, static_cast<size_t>(n));
     }
-    if (r.fault == Rule::Fault::ResetAfter)
+    if (r.fault == Rule::Fault::ResetAfter) {
+        closeDataTls(dtls, false);
         sock::closeReset(dfd);
-    else
+    } else {
+        closeDataTls(dtls, !r.noNotify);
         sock::closeGraceful(dfd);
-    record([&] { uploads_.push_back(std::move(got)); });
+    }
+    record([&] {
+        uploads_.push_back(std::move(got));
+        uploadNotify_.push_back(notified);
+    });
 }
 
 // ---- observers -------------------------------------------------------------------
@@ -402,6 +563,21 @@ int ScriptedFtpServer::dataConnections() const {
 int ScriptedFtpServer::activePort() const {
     std::lock_guard<std::mutex> g(mu_);
     return activePort_;
+}
+
+int ScriptedFtpServer::tlsDataConnections() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return tlsData_;
+}
+
+int ScriptedFtpServer::tlsDataResumed() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return tlsResumed_;
+}
+
+std::vector<bool> ScriptedFtpServer::uploadCloseNotify() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return uploadNotify_;
 }
 
 bool ScriptedFtpServer::waitForCommands(size_t n, int timeoutMs) const {

@@ -39,6 +39,7 @@
 //                        preliminary reply; the rest still happens)
 //   byteByByte(ms)       send the reply one byte at a time, pausing between
 //   split(at, ms)        send the reply in two pieces: [0,at) then the rest
+//   startTls()           TLS accept on the control connection (see TLS)
 //   later(text, ms)      an unsolicited extra text `ms` after the reply
 //   closeAfter()         close the control connection after the reply
 //   resetAfter()         reset it after the reply
@@ -76,6 +77,40 @@
 //     chunked(size, ms)    send the body in pieces of `size`, pausing between
 //     afterDelay(ms)       pause before the completion reply
 //     afterByteByByte(ms)  send the completion reply one byte at a time
+//
+// TLS (POSIX builds that found OpenSSL; tlsAvailable() says so, and start()
+// fails for a scenario that needs TLS elsewhere). Scenario::tlsCertFile is
+// the server's PEM file (key and certificate, e.g. zt::TestCerts::Get()
+// .server, certs.h); Scenario::tlsVersion pins TLS 1.2 (12) or 1.3 (13).
+//   startTls()           after this rule's reply, a TLS accept on the control
+//                        connection; from then on commands are read and
+//                        replies written through TLS (transcript() and
+//                        rawInput() keep the decrypted text). Bytes that
+//                        came after the command in clear text are dropped.
+//                        A failed handshake ends the connection.
+//       sc.on("AUTH").reply("234 Go ahead.\r\n").startTls();
+//     With tlsCertFile set, a built-in AUTH does the same ("234 AUTH TLS
+//     successful."; "503 Already using TLS." once TLS is on).
+//   Scenario::implicitTls  the TLS accept comes right after the connection
+//                        is accepted, before the greeting.
+//   clearText()          this rule's replies (and later() text) go out in
+//                        clear text on the raw socket though TLS is on.
+//   After "PROT P" (answered below 400) on a TLS control connection, data
+//   connections are TLS too: the server accepts the handshake (resuming the
+//   control connection's session if the client offers it), sends the body,
+//   sends a close notify and closes; "PROT C" ends that. A failed data
+//   handshake is answered "522 ..." instead of the completion reply. Under
+//   TLS 1.3 the server sends session tickets right after every handshake,
+//   data connections' too (as OpenSSL servers and pyftpdlib do): a client
+//   that uploads and closes with those unread turns its close into a reset,
+//   which can drop its close notify (see tlsio::finish).
+//   plainData()          this transfer's data goes in clear text anyway
+//   noCloseNotify()      close without a TLS close notify (data connection;
+//                        on closeAfter()/closeBefore() the control one)
+//   Observers: tlsDataConnections(), tlsDataResumed() count the data
+//   connections that were TLS and those whose session was resumed;
+//   uploadCloseNotify() says for each upload whether the client ended its
+//   TLS data stream with a close notify (false for clear-text uploads).
 //
 // Observing: transcript() lists the command lines received (all connections,
 // in order); rawInput() has the exact bytes; uploads() one entry per
@@ -129,6 +164,11 @@ struct Rule {
     int afterDelayMs = 0;
     int afterPauseMs = -1;              // >= 0: completion reply byte by byte
 
+    bool tls = false;                   // startTls()
+    bool clear = false;                 // clearText()
+    bool plain = false;                 // plainData()
+    bool noNotify = false;              // noCloseNotify()
+
     Rule& once() { return times(1); }
     Rule& times(int n) { usesLeft = n; return *this; }
     Rule& reply(std::string t) { text = std::move(t); return *this; }
@@ -155,12 +195,21 @@ struct Rule {
     Rule& chunked(size_t size, int pauseMs) { chunkSize = size; chunkPauseMs = pauseMs; return *this; }
     Rule& afterDelay(int ms) { afterDelayMs = ms; return *this; }
     Rule& afterByteByByte(int pauseMs) { afterPauseMs = pauseMs; return *this; }
+
+    Rule& startTls() { tls = true; return *this; }
+    Rule& clearText() { clear = true; return *this; }
+    Rule& plainData() { plain = true; return *this; }
+    Rule& noCloseNotify() { noNotify = true; return *this; }
 };
 
 struct Scenario {
     std::string greeting = "220 Service ready.\r\n";
     std::string defaultReply = "200 OK\r\n";
     int dataTimeoutMs = 5000; // bound for data connections and uploads
+                              // (and for TLS handshakes)
+    std::string tlsCertFile;  // PEM with key and certificate; "" no TLS
+    bool implicitTls = false; // TLS accept before the greeting
+    int tlsVersion = 0;       // 0 TLS 1.2 or 1.3, 12 only 1.2, 13 only 1.3
 
     // References stay valid while more rules are added (deque).
     std::deque<Rule> rules;
@@ -187,6 +236,10 @@ public:
     bool start();  // binds 127.0.0.1:0 and starts the server thread
     void stop();   // bounded; safe to call twice
     int port() const { return port_; }
+    const std::string& error() const { return error_; } // why start() failed
+
+    // Whether this build has the TLS mode (POSIX with OpenSSL).
+    static bool tlsAvailable();
 
     std::vector<std::string> transcript() const;
     std::string rawInput() const;
@@ -194,6 +247,9 @@ public:
     int connections() const;
     int dataConnections() const;
     int activePort() const; // port of the last parsable PORT, 0 if none
+    int tlsDataConnections() const;
+    int tlsDataResumed() const;
+    std::vector<bool> uploadCloseNotify() const;
 
     // Lets every rule with hold() go on, now and from then on.
     void openGate();
@@ -212,12 +268,15 @@ private:
     void handlePort(Session& s, const Rule& r, const std::string& line);
     void handleTransfer(Session& s, const Rule& r, bool receiving);
     int openData(Session& s, const Rule& r);
-    void sendBody(Session& s, int dfd, const Rule& r);
-    void receiveBody(Session& s, int dfd, const Rule& r);
+    void sendBody(Session& s, int dfd, void* dtls, const Rule& r);
+    void receiveBody(Session& s, int dfd, void* dtls, const Rule& r);
     bool act(Session& s, const Rule& r, const std::string& text);
     bool waitGate();
     bool sendReply(Session& s, const Rule& r, const std::string& text);
-    void closeControl(Session& s, bool reset);
+    bool sendControl(Session& s, const char* p, size_t n, bool clear);
+    long recvControl(Session& s, char* buf, size_t len, int waitMs);
+    bool startTls(Session& s);
+    void closeControl(Session& s, bool reset, bool notify = true);
     const Rule* pick(std::deque<Rule>& rules, const std::string& line);
 
     template <class F> void record(F f) {
@@ -226,6 +285,8 @@ private:
     }
 
     Scenario sc_;
+    void* tlsCtx_ = nullptr; // SSL_CTX* when tlsCertFile is set
+    std::string error_;
     int listenFd_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
@@ -239,6 +300,9 @@ private:
     int connections_ = 0;
     int dataConnections_ = 0;
     int activePort_ = 0;
+    int tlsData_ = 0;
+    int tlsResumed_ = 0;
+    std::vector<bool> uploadNotify_;
     bool gateOpen_ = false;
 };
 
