@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""End-to-end tests of the zubftp tool against pyftpdlib and a scripted server.
+"""End-to-end tests of the zubftp tool against pyftpdlib (plain and TLS) and a
+scripted server.
 
 Usage: test_zubftp.py PATH_TO_ZUBFTP
 (test_zubftp.py --scripted MODE runs the scripted server; the tests start it.)
@@ -7,6 +8,7 @@ Usage: test_zubftp.py PATH_TO_ZUBFTP
 import hashlib
 import os
 import pty
+import re
 import socket
 import struct
 import subprocess
@@ -16,6 +18,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PYFTPD = os.path.join(HERE, "..", "..", "tools", "testserver", "pyftpd_run.py")
+MKCERTS = os.path.join(HERE, "..", "..", "tools", "testserver", "mkcerts.py")
 PY = "/usr/bin/python3"
 TOOL = None
 PASSWORD = "p@ss:w%rd"  # needs percent-encoding in a URL
@@ -64,11 +67,27 @@ class Pyftpd(unittest.TestCase):
                                            "--password", PASSWORD, "--log",
                                            os.path.join(cls.tmp.name, "server.log")])
         cls.url = "ftp://user:%s@127.0.0.1:%d" % (PASSWORD_URL, cls.port)
+        cls.certs = os.path.join(cls.tmp.name, "certs")
+        subprocess.run([PY, MKCERTS, cls.certs], check=True, timeout=120)
+        cls.ca = ["--cacert", os.path.join(cls.certs, "ca.pem")]
+        cls.tls_servers = {}
 
     @classmethod
     def tearDownClass(cls):
         stop_server(cls.proc)
+        for proc, _ in cls.tls_servers.values():
+            stop_server(proc)
         cls.tmp.cleanup()
+
+    def tls_url(self, mode, cert="server.pem"):
+        """A TLS server on the same root, started when first asked for."""
+        if (mode, cert) not in self.tls_servers:
+            self.tls_servers[mode, cert] = start_server(
+                [PYFTPD, "--root", self.root, "--user", "user", "--password", PASSWORD, "--log",
+                 os.path.join(self.tmp.name, mode + cert + ".log"), "--tls", mode, "--certfile",
+                 os.path.join(self.certs, cert), "--tls-data-required"])
+        return "%s://user:%s@127.0.0.1:%d" % ("ftps" if mode == "implicit" else "ftp", PASSWORD_URL,
+                                              self.tls_servers[mode, cert][1])
 
     def setUp(self):
         self.work = tempfile.mkdtemp(dir=self.tmp.name)
@@ -185,6 +204,15 @@ class Pyftpd(unittest.TestCase):
             ("unknown command", [self.url, "frobnicate"], 2, "unknown"),
             ("bad url", ["http://x", "pwd"], 2, "URL"),
             ("no command", [self.url], 2, "usage"),
+            ("server without TLS", ["--tls", self.url, "pwd"], 5, "connect"),
+            ("--cacert without TLS", self.ca + [self.url, "pwd"], 2, "--cacert"),
+            ("--epsv with --active", ["--epsv", "--active", self.url, "pwd"], 2, "--epsv"),
+            ("unreadable CA file", ["--cacert", self.local("none"), "--tls", self.url, "pwd"], 7, "CA file"),
+            ("system CAs only", ["--tls", self.tls_url("explicit"), "get", "f", self.local("nf")], 3, "certificate"),
+            ("unknown CA", self.ca + [self.tls_url("implicit", "unknown.pem"), "get", "f", self.local("nf")], 3,
+             "certificate"),
+            ("wrong name", self.ca + ["--tls", self.tls_url("explicit", "wrongname.pem"), "pwd"], 3, "certificate"),
+            ("expired", self.ca + [self.tls_url("implicit", "expired.pem"), "pwd"], 3, "certificate"),
         ]
         for name, args, status, text in cases:
             with self.subTest(name):
@@ -195,6 +223,30 @@ class Pyftpd(unittest.TestCase):
         with open(log, errors="replace") as f:
             self.assertNotIn(secret, f.read())
         self.assertFalse(os.path.exists(self.local("nf")))
+
+    def test_tls(self):
+        src = self.local("tls.bin", os.urandom(300_000))
+        rows = [  # name, options, server mode, certificate
+            ("explicit", ["--tls"] + self.ca, "explicit", "server.pem"),
+            ("implicit", self.ca, "implicit", "server.pem"),
+            ("epsv", ["--tls", "--epsv"] + self.ca, "explicit", "server.pem"),
+            ("parallel", ["--parallel", "2"] + self.ca, "implicit", "server.pem"),
+            ("insecure", ["--tls", "--insecure", "-q"], "explicit", "unknown.pem"),
+        ]
+        for name, options, mode, cert in rows:
+            with self.subTest(name):
+                log, a, b = (self.local(name + x) for x in (".log", ".a", ".b"))
+                r = self.ok(options + ["-v", "--log", log, self.tls_url(mode, cert), "put", src, name, ";", "ls",
+                                       ";", "get", name, a, ";", "get", name, b])
+                self.assertRegex(r.stdout, r" %s\r?\n" % name)
+                self.assertEqual([digest(a), digest(b)], [digest(src)] * 2)
+                # -v: each session (two with --parallel) says how it is secured.
+                insecure = "--insecure" in options
+                said = re.findall(r"channel \d: TLS 1\.[23], cipher \S+, certificate (NOT )?verified", r.stderr)
+                self.assertEqual(said, ["NOT " if insecure else ""] * (1 + ("--parallel" in options)))
+                self.assertEqual("warning: --insecure" in r.stderr, insecure)
+                with open(log, errors="replace") as f:
+                    self.assertEqual("S: EPSV" in f.read(), "--epsv" in options)
 
     def test_absolute_paths_and_colons(self):
         sub = os.path.join(self.work, "a:b", "c")

@@ -32,7 +32,7 @@ enum {
 #define LIST_ROOM (16 * 1024 * 1024)
 
 static const char *usage_text =
-    "usage: zubftp [options] ftp://[user[:password]@]host[:port][/dir] COMMAND [ARGS] [; COMMAND ...]\n"
+    "usage: zubftp [options] ftp[s]://[user[:password]@]host[:port][/dir] COMMAND [ARGS] [; COMMAND ...]\n"
     "\n"
     "commands:\n"
     "  ls [mask]  nlst [mask]  get REMOTE [LOCAL]  put LOCAL [REMOTE]\n"
@@ -49,20 +49,29 @@ static const char *usage_text =
     "  --password-file F   password from the first line of F\n"
     "  --parallel N        run consecutive get/put commands on N sessions (1..32)\n"
     "  --small-files       no pauses after closes, PASS and an upload's last block\n"
+    "  --epsv              passive data connections ask EPSV first, PASV if refused\n"
+    "\n"
+    "encryption (ftps:// is TLS from the first byte, default port 990):\n"
+    "  --tls               ftp:// with AUTH TLS; control and data are encrypted\n"
+    "  --cacert FILE       trust the authorities in this PEM file (default: the system's)\n"
+    "  --insecure          do not check the server's certificate (warns on stderr)\n"
     "  -q, -v              quiet, verbose\n"
     "  -h, --help          this text\n"
     "\n"
     "password: URL, --password-file, $ZUBFTP_PASSWORD, ~/.netrc; no user: anonymous\n"
     "\n"
-    "exit status: 0 ok, 2 usage, 3 connect failed, 4 login refused,\n"
-    "  5 server refused a command, 6 timeout, 7 local file problem,\n"
-    "  8 transfer or connection cut (incomplete transfer)\n";
+    "exit status: 0 ok, 2 usage (also: this build has no TLS), 3 connect failed\n"
+    "  (also: TLS handshake or certificate check failed), 4 login refused,\n"
+    "  5 server refused a command (also: AUTH TLS, PBSZ or PROT), 6 timeout,\n"
+    "  7 local file problem, 8 transfer or connection cut (incomplete transfer,\n"
+    "  or an encrypted connection broken after login)\n";
 
 /* ---- options and URL ----------------------------------------------------------- */
 static struct {
     int active, ascii, resume, quiet, verbose, parallel, block, small_files;
+    int tls, epsv, insecure;  /* tls: ZUB_TLS_NONE, _EXPLICIT or _IMPLICIT */
     long timeout_ms;
-    const char *log, *password_file;
+    const char *log, *password_file, *cacert;
     char host[256], user[256], pass[256], dir[1024];
     int port, have_user, have_pass;
 } opt = {.parallel = 1, .block = 8192};
@@ -103,9 +112,12 @@ static int pct_decode(const char *s, size_t len, char *out, size_t n) {
     return 0;
 }
 
+/* Fills opt from the URL; ftps:// turns on implicit TLS. */
 static int parse_url(const char *url) {
-    if (strncmp(url, "ftp://", 6) != 0) return -1;
-    const char *a = url + 6, *slash = strchr(a, '/');
+    int ftps = strncmp(url, "ftps://", 7) == 0;
+    if (!ftps && strncmp(url, "ftp://", 6) != 0) return -1;
+    if (ftps) opt.tls = ZUB_TLS_IMPLICIT;
+    const char *a = url + (ftps ? 7 : 6), *slash = strchr(a, '/');
     const char *end = slash ? slash : a + strlen(a);
     const char *at = NULL;
     for (const char *p = a; p < end; ++p)
@@ -128,7 +140,7 @@ static int parse_url(const char *url) {
     if (he == a || (size_t)(he - a) >= sizeof opt.host) return -1;
     memcpy(opt.host, a, (size_t)(he - a));
     opt.host[he - a] = 0;
-    opt.port = 21;
+    opt.port = ftps ? 990 : 21;
     if (pc) {
         char *e;
         long p = strtol(pc + 1, &e, 10);
@@ -287,6 +299,13 @@ static int status_for(const Chan *c, int code) {
     int server = zubGetInteger(c->ch, ZUB_GET_SERVER_CODE);
     enum Kind k = c->task->kind;
     if (code == ZUB_E_CANNOT_OPEN_FILE || code == ZUB_E_FILE_WRITE) return EX_LOCAL;
+    /* Encryption: a refusal is the server's answer to AUTH TLS, PBSZ or
+     * PROT; a failed handshake or certificate means no trusted connection
+     * was made; a broken connection after login cut what was under way. */
+    if (code == ZUB_E_TLS_REFUSED) return EX_REFUSED;
+    if (code == ZUB_E_TLS_UNAVAILABLE) return EX_USAGE;
+    if (code == ZUB_E_TLS_BROKEN) return k == K_CONNECT ? EX_CONNECT : EX_CUT;
+    if (code <= ZUB_E_TLS_HANDSHAKE && code >= ZUB_E_TLS_EXPIRED) return EX_CONNECT;
     if (k == K_CONNECT) {
         if (code == ZUB_E_SERVER_ERROR) return server == 421 ? EX_CONNECT : EX_LOGIN;
         /* Nothing ever answered: the host was not reached. */
@@ -321,6 +340,9 @@ static void report_error(Chan *c, const char *what, int code) {
         msg("%s: %d %s (server: %s)", what, code, text, reply);
     else
         msg("%s: %d %s", what, code, text);
+    if (code == ZUB_E_TLS_UNAVAILABLE) msg("this zub32 library has no TLS: ftps:// and --tls cannot work");
+    if (code <= ZUB_E_TLS_UNTRUSTED && code >= ZUB_E_TLS_EXPIRED && !opt.insecure)
+        msg("the server's certificate was not accepted (see --cacert; --insecure skips the check)");
     fail(status_for(c, code));
 }
 
@@ -354,7 +376,9 @@ static int start_op(Chan *c) {
         if (t->phase++) return 1;
         zubSetInteger(ch, ZUB_SET_SERVER_PORT, (uint32_t)opt.port);
         zubSetInteger(ch, ZUB_SET_PASSIVE, opt.active ? 0 : 1);
-        if (opt.verbose) msg("channel %d: connecting to %s:%d as %s", ch, opt.host, opt.port, opt.user);
+        if (opt.verbose)
+            msg("channel %d: connecting to %s:%d as %s%s", ch, opt.host, opt.port, opt.user,
+                opt.tls == ZUB_TLS_IMPLICIT ? " (implicit TLS)" : opt.tls ? " (AUTH TLS)" : "");
         r = zubConnect(ch, opt.host, opt.user, opt.pass);
         break;
     case K_TYPE:
@@ -508,6 +532,16 @@ static int op_done(Chan *c) {
     case K_CONNECT:
         c->connected = 1;
         if (opt.verbose) msg("channel %d: logged in", ch);
+        if (opt.verbose && opt.tls) {
+            int v = zubGetInteger(ch, ZUB_GET_TLS_VERSION);
+            char cipher[128] = "";
+            int n = zubGetString(ch, ZUB_STR_TLS_CIPHER, cipher, sizeof cipher);
+            cipher[n > 0 && n < (int)sizeof cipher ? n : 0] = 0;
+            msg("channel %d: %s, cipher %s, certificate %s", ch,
+                v == 0x0304 ? "TLS 1.3" : v == 0x0303 ? "TLS 1.2" : v > 0 ? "TLS (other version)" : "no TLS",
+                cipher[0] ? cipher : "unknown",
+                zubGetInteger(ch, ZUB_GET_TLS_VERIFIED) == 1 ? "verified" : "NOT verified");
+        }
         break;
     case K_PWD: {
         /* 257 "dir" with "" standing for a quote inside the name. */
@@ -819,6 +853,14 @@ int main(int argc, char **argv) {
             opt.resume = 1;
         } else if (!strcmp(a, "--small-files")) {
             opt.small_files = 1;
+        } else if (!strcmp(a, "--tls")) {
+            if (opt.tls == ZUB_TLS_NONE) opt.tls = ZUB_TLS_EXPLICIT;
+        } else if (!strcmp(a, "--epsv")) {
+            opt.epsv = 1;
+        } else if (!strcmp(a, "--insecure")) {
+            opt.insecure = 1;
+        } else if (val && !strcmp(a, "--cacert")) {
+            opt.cacert = val, ++i;
         } else if (!strcmp(a, "-q")) {
             opt.quiet = 1;
         } else if (!strcmp(a, "-v")) {
@@ -848,10 +890,30 @@ int main(int argc, char **argv) {
         fputs(usage_text, stderr);
         return EX_USAGE;
     }
-    if (parse_url(argv[i])) {
-        msg("bad URL (want ftp://[user[:password]@]host[:port][/dir])");
+    {
+        /* --tls seen before the URL set opt.tls; ftps:// makes it implicit. */
+        int tls = opt.tls;
+        if (parse_url(argv[i])) {
+            msg("bad URL (want ftp[s]://[user[:password]@]host[:port][/dir])");
+            return EX_USAGE;
+        }
+        if (opt.tls == ZUB_TLS_NONE) opt.tls = tls;
+    }
+    /* Certificate options without encryption would let the password go out
+     * in clear text while the user thinks otherwise. */
+    if (!opt.tls && (opt.cacert || opt.insecure)) {
+        msg("%s needs an encrypted session (ftps:// or --tls)", opt.cacert ? "--cacert" : "--insecure");
         return EX_USAGE;
     }
+    if (opt.epsv && opt.active) {
+        msg("--epsv asks for passive data connections; it does not go with --active");
+        return EX_USAGE;
+    }
+    if (opt.cacert && access(opt.cacert, R_OK) != 0) {
+        msg("%s: cannot read CA file: %s", opt.cacert, strerror(errno));
+        return EX_LOCAL;
+    }
+    if (opt.insecure) msg("warning: --insecure: the server's certificate is not checked");
     Task *tasks;
     int ntasks;
     if (parse_commands(argc - i - 1, argv + i + 1, &tasks, &ntasks)) return EX_USAGE;
@@ -869,6 +931,11 @@ int main(int argc, char **argv) {
     if (r < 0) {
         msg("attach: %d", r);
         return EX_LOCAL;
+    }
+    if (opt.tls && zubGetInteger(0, ZUB_GET_TLS_BUILT) != 1) {
+        msg("this zub32 library has no TLS: ftps:// and --tls cannot work");
+        zubRelease();
+        return EX_USAGE;
     }
     /* Library-wide: waits, block size, pacing nap, name separator. */
     zubSetInteger(0, ZUB_SET_SLEEP_TIME, 1);
@@ -892,6 +959,17 @@ int main(int argc, char **argv) {
     for (int c = 0; c < nchan; ++c) {
         chans[c].ch = c;
         zubSetInteger(c, ZUB_SET_AUTO_CALL, 0);
+        /* Encryption and EPSV are channel settings: every session needs
+         * them before it connects. A library that does not know a setting
+         * answers -1; going on would mean clear text. */
+        if ((opt.tls && (zubSetInteger(c, ZUB_SET_SECURITY, (uint32_t)opt.tls) != opt.tls ||
+                         zubSetInteger(c, ZUB_SET_VERIFY, opt.insecure ? 0 : 1) != !opt.insecure)) ||
+            (opt.epsv && zubSetInteger(c, ZUB_SET_EPSV, 1) != 1)) {
+            msg("this zub32 library does not know the %s settings", opt.tls ? "TLS" : "EPSV");
+            zubRelease();
+            return EX_USAGE;
+        }
+        if (opt.cacert) zubSetString(c, ZUB_STR_CA_FILE, opt.cacert);
         if (opt.log) {
             char path[1100];
             snprintf(path, sizeof path, c ? "%s.%d" : "%s", opt.log, c);

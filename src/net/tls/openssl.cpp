@@ -314,6 +314,13 @@ void TlsConnClose(TlsConn *c) {
     // not awaited.
     if (c->established && c->sockError == 0 && !(SSL_get_shutdown(c->ssl) & SSL_SENT_SHUTDOWN)) SSL_shutdown(c->ssl);
     ERR_clear_error();
+    // What the peer sent and nobody read (the session tickets a TLS 1.3
+    // server sends after every handshake, say) would make the socket's
+    // close a reset, which may throw away the last bytes not yet sent: the
+    // end of an upload and its close notify. So it is read and dropped.
+    char drop[4096];
+    for (int i = 0; i < 64 && c->sockError == 0 && zp_recv_now(c->sock, drop, sizeof drop) > 0; ++i) {
+    }
     SSL_free(c->ssl);
     SSL_CTX_free(c->ctx);
     delete c;
