@@ -6,7 +6,7 @@
 #   defaults: <repo>/build-win32 and <repo>/build-win64
 #
 # Checks per DLL: machine type; exactly the exports named in src/zub32.def,
-# all undecorated; no MinGW runtime DLL among the imports; stripped (no
+# all undecorated; only system DLLs among the imports; stripped (no
 # symbol table, no debug sections); a version resource saying the project
 # version and build number. On 32-bit also that the import library maps the
 # __stdcall names (zubAttach@8) to them. Then both import libraries, the
@@ -78,8 +78,12 @@ check_exports() {  # objdump dll
     echo "  exports: $(echo "$got" | wc -l) names, none decorated"
 }
 
+# The DLLs ZUB32.dll may import: all part of Windows. SECUR32 and CRYPT32
+# carry SChannel and the certificate check of the TLS backend.
+system_dlls='KERNEL32.dll msvcrt.dll USER32.dll WSOCK32.dll SECUR32.dll CRYPT32.dll'
+
 check_imports() {  # objdump dll
-    local dlls
+    local dlls dll
     dlls=$("$1" -p "$2" | sed -n 's/^[[:space:]]*DLL Name: //p')
     echo "  imports: $(echo "$dlls" | tr '\n' ' ')"
     # MinGW runtime DLLs are all named lib*.dll (libgcc_s, libstdc++,
@@ -87,6 +91,9 @@ check_imports() {  # objdump dll
     if echo "$dlls" | grep -i '^lib' >&2; then
         fail "$2 depends on the MinGW runtime DLLs above"
     fi
+    for dll in $dlls; do
+        grep -qiw -- "$dll" <<<"$system_dlls" || fail "$2 imports $dll, which is not among: $system_dlls"
+    done
 }
 
 check_machine() {  # objdump dll format

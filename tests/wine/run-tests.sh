@@ -17,7 +17,7 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=${1:-$repo/build-wine}
 shift || true
 wine=$(command -v wine64 || ls /usr/lib/wine/wine64 2>/dev/null || command -v wine || true)
-[ -n "$wine" ] || { echo "wine: wine64 is not installed (bash tools/deps.sh wine64 wine)" >&2; exit 1; }
+[ -n "$wine" ] || { echo "wine: wine64 is not installed (bash tools/deps.sh wine64 wine libgnutls30)" >&2; exit 1; }
 wineserver=$(command -v wineserver || ls /usr/lib/wine/wineserver64 2>/dev/null || echo wineserver)
 
 if [ ! -f "$build/zub32_tests.exe" ]; then
