@@ -197,9 +197,11 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetString(int32_t channel, int32_t num
         return r == 1 ? BoundedCopy(buffer, rec->LocalIPText, size) : r;
     }
     case ZUB_STR_ERROR_TEXT: return BoundedCopy(buffer, rec->ErrorText, size);
-    case ZUB_STR_TLS_CIPHER:
+    case ZUB_STR_TLS_CIPHER: {
         if (!buffer || size < 1) return 0;
-        return BoundedCopy(buffer, TlsConnCipher(TlsOnSocket(rec->CtrlSock)), size - 1);
+        TlsConn *tls = TlsOnSocket(rec->CtrlSock);
+        return BoundedCopy(buffer, tls ? TlsConnCipher(tls) : "", size - 1);
+    }
     default:
         if (buffer) {
             buffer[0] = '?';

@@ -814,6 +814,12 @@ void TlsConnClose(TlsConn *c) {
         if (c->phase == Phase::Open || c->phase == Phase::PeerClosed) {
             DWORD token = SCHANNEL_SHUTDOWN;
             SendControlRecord(c, &token, sizeof token);
+            // Bytes the peer sent and nobody read (session tickets, say)
+            // would turn the socket's close into a reset, which may drop
+            // what is not sent yet: read and drop them.
+            char drop[4096];
+            for (int i = 0; i < 64 && zp_recv_now(c->sock, drop, sizeof drop) > 0; ++i) {
+            }
         }
         DeleteSecurityContext(&c->ctx);
     }
