@@ -43,6 +43,22 @@ int32_t State_SendPasv(ChannelRecord *rec, uint32_t now) {
     return kStepDone;
 }
 
+namespace {
+// Connects the data socket to the control connection's server on `port`
+// (from a PASV or EPSV reply) and waits for it in PasvWaitUp.
+int32_t ConnectPassive(ChannelRecord *rec, uint32_t now, uint16_t port) {
+    rec->DataPort = port;
+    LogWrite(rec, "DataPort = %d\r\n", static_cast<int>(rec->DataPort));
+    DropStaleSockets(rec);
+    int32_t r = ConnectData(rec);
+    // No socket at all is told apart from a connect that failed.
+    if (r < 0) return FailStep(rec, r, rec->DataSock == 0 ? ZUB_E_CANNOT_CREATE_SOCKET : 0);
+    ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
+    rec->NextState = S_PasvWaitUp;
+    return kStepDone;
+}
+}  // namespace
+
 // The six numbers of "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)", with
 // or without the parentheses. Only the port is used: the data connection
 // always goes to the control connection's server.
@@ -58,15 +74,7 @@ int32_t State_PasvReply(ChannelRecord *rec, uint32_t now) {
     }
     uint32_t n[6] = {0, 0, 0, 0, 0, 0};
     for (uint32_t &v : n) p = ScanNumber(p, &v);
-    rec->DataPort = static_cast<uint16_t>(n[4] * 256 + (n[5] & 0xFF));
-    LogWrite(rec, "DataPort = %d\r\n", static_cast<int>(rec->DataPort));
-    DropStaleSockets(rec);
-    r = ConnectData(rec);
-    // No socket at all is told apart from a connect that failed.
-    if (r < 0) return FailStep(rec, r, rec->DataSock == 0 ? ZUB_E_CANNOT_CREATE_SOCKET : 0);
-    ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
-    rec->NextState = S_PasvWaitUp;
-    return kStepDone;
+    return ConnectPassive(rec, now, static_cast<uint16_t>(n[4] * 256 + (n[5] & 0xFF)));
 }
 
 // ---- extended passive -------------------------------------------------------------
@@ -116,14 +124,7 @@ int32_t State_EpsvReply(ChannelRecord *rec, uint32_t now) {
         LogWrite(rec, "Response=[%s]\r\n", rec->ReplyBuf);
         return FailStep(rec, 0, ZUB_E_NO_PASV_PORT);
     }
-    rec->DataPort = port;
-    LogWrite(rec, "DataPort = %d\r\n", static_cast<int>(rec->DataPort));
-    DropStaleSockets(rec);
-    r = ConnectData(rec);
-    if (r < 0) return FailStep(rec, r, rec->DataSock == 0 ? ZUB_E_CANNOT_CREATE_SOCKET : 0);
-    ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
-    rec->NextState = S_PasvWaitUp;
-    return kStepDone;
+    return ConnectPassive(rec, now, port);
 }
 
 int32_t State_PasvWaitUp(ChannelRecord *rec, uint32_t) {

@@ -50,20 +50,33 @@ int32_t ProtectData(ChannelRecord *rec, int32_t next) {
 }
 
 // ---- AUTH TLS -----------------------------------------------------------------------
+namespace {
+// The reply to AUTH, PBSZ or PROT: a refusal of any of them means the
+// session cannot be protected (-34). *got tells whether a final reply was
+// read; the result is kStepDone or FailStep's.
+int32_t SecurityReply(ChannelRecord *rec, bool *got) {
+    *got = false;
+    if (int32_t begun = ReplyBegun(rec); begun <= 0) return begun == 0 ? kStepDone : begun;
+    int32_t r = ReadReply(rec);
+    if (r == ZUB_E_SERVER_ERROR) return FailStep(rec, 0, ZUB_E_TLS_REFUSED);
+    if (r < 0) return FailStep(rec, 0, r);
+    if (r == 1) return FailStep(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ_ERROR);
+    *got = !IsPreliminary(rec);
+    return kStepDone;
+}
+}  // namespace
+
 int32_t State_SendAuth(ChannelRecord *rec, uint32_t now) {
     zp_format(rec->CmdBuf, "AUTH TLS\r\n");
     return SendCommand(rec, now, ZUB_E_WRITE_ERROR, S_AuthReply);
 }
 
 int32_t State_AuthReply(ChannelRecord *rec, uint32_t now) {
-    if (int32_t begun = ReplyBegun(rec); begun <= 0) return begun == 0 ? kStepDone : begun;
-    int32_t r = ReadReply(rec);
+    bool got;
+    int32_t r = SecurityReply(rec, &got);
+    if (!got) return r;
     // Any answer but 234 leaves the session in clear text: it ends here,
     // before a name or password could follow.
-    if (r == ZUB_E_SERVER_ERROR) return FailStep(rec, 0, ZUB_E_TLS_REFUSED);
-    if (r < 0) return FailStep(rec, 0, r);
-    if (r == 1) return FailStep(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ_ERROR);
-    if (IsPreliminary(rec)) return kStepDone;
     if (rec->ServerCode != 234) return FailStep(rec, 0, ZUB_E_TLS_REFUSED);
     // Bytes behind the 234 came in clear text where the handshake belongs.
     if (RingHeld(&rec->CtrlRing) > 0) {
@@ -115,16 +128,11 @@ int32_t State_DataHandshake(ChannelRecord *rec, uint32_t now) {
 
 // ---- PBSZ and PROT ---------------------------------------------------------------------
 namespace {
-// The reply to PBSZ or PROT: a refusal means the data cannot be protected.
 int32_t ProtectionReply(ChannelRecord *rec, int32_t successor) {
-    if (int32_t begun = ReplyBegun(rec); begun <= 0) return begun == 0 ? kStepDone : begun;
-    int32_t r = ReadReply(rec);
-    if (r == ZUB_E_SERVER_ERROR) return FailStep(rec, 0, ZUB_E_TLS_REFUSED);
-    if (r < 0) return FailStep(rec, 0, r);
-    if (r == 1) return FailStep(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ_ERROR);
-    if (IsPreliminary(rec)) return kStepDone;
-    rec->NextState = successor;
-    return kStepDone;
+    bool got;
+    int32_t r = SecurityReply(rec, &got);
+    if (got) rec->NextState = successor;
+    return r;
 }
 }  // namespace
 
