@@ -20,6 +20,7 @@
 #include <vector>
 
 #ifdef _WIN32
+#include "testserver/pyftpd.h"
 #include "testserver/sock.h"
 #else
 #include <fcntl.h>
@@ -44,16 +45,7 @@ namespace {
 
 constexpr int kMakeTimeoutMs = 60000;
 
-#ifdef _WIN32
-const char* const kBrokerVar = "ZUB_PYFTPD_BROKER";
-
-std::string winePath(const std::string& linuxPath) {
-    std::string p = "Z:" + linuxPath;
-    for (char& c : p)
-        if (c == '/') c = '\\';
-    return p;
-}
-#else
+#ifndef _WIN32
 const char* const kPython = "/usr/bin/python3";
 const char* const kScript = ZUB_SOURCE_DIR "/tools/testserver/mkcerts.py";
 
@@ -146,18 +138,8 @@ void TestCerts::setPaths(const std::string& clientDir, const std::string& posixD
 
 #ifdef _WIN32
 void TestCerts::make() {
-    const char* brokerPort = std::getenv(kBrokerVar);
-    int port = brokerPort ? std::atoi(brokerPort) : 0;
-    if (port <= 0 || port > 65535) {
-        error_ = std::string(kBrokerVar) + " does not name the broker's port "
-                 "(tests/wine/run-tests.sh starts it)";
-        return;
-    }
-    broker_ = sock::connectLoopback(port, 5000);
-    if (broker_ < 0) {
-        error_ = "cannot reach the broker on port " + std::to_string(port);
-        return;
-    }
+    broker_ = connectBroker(&error_);
+    if (broker_ < 0) return;
     std::string line;
     if (!sock::sendAll(broker_, std::string("certs\n"), 5000) ||
         !sock::recvUntil(broker_, &line, "\n", kMakeTimeoutMs + 5000)) {

@@ -60,14 +60,6 @@ void closeFd(int& fd) {
 const char* const kBrokerVar = "ZUB_PYFTPD_BROKER";
 constexpr int kStopTimeoutMs = 10000;
 
-// "/tmp/x/root" as Wine shows it: "Z:\tmp\x\root".
-std::string winePath(const std::string& linuxPath) {
-    std::string p = "Z:" + linuxPath;
-    for (char& c : p)
-        if (c == '/') c = '\\';
-    return p;
-}
-
 // The broker's fields are separated by tabs, so user names and passwords
 // may hold spaces.
 std::vector<std::string> fields(const std::string& line) {
@@ -124,13 +116,9 @@ bool PyFtpd::start() {
 
 // Connects to the broker and asks for a server.
 bool PyFtpd::spawn() {
-    const char* brokerPort = std::getenv(kBrokerVar);
-    int port = brokerPort ? std::atoi(brokerPort) : 0;
-    if (port <= 0 || port > 65535)
-        return fail(std::string(kBrokerVar) + " does not name the broker's port "
-                    "(tests/wine/run-tests.sh starts it)");
-    toChild_ = sock::connectLoopback(port, 5000);
-    if (toChild_ < 0) return fail("cannot reach the broker on port " + std::to_string(port));
+    std::string why;
+    toChild_ = connectBroker(&why);
+    if (toChild_ < 0) return fail(why);
     std::string req = "start\t" + opts_.user + "\t" + opts_.password + "\t" +
                       (opts_.anonymous ? "1" : "0") + "\t" +
                       std::to_string(opts_.startTimeoutMs) + "\t" + std::to_string(opts_.tls) +
@@ -304,5 +292,26 @@ bool PyFtpd::makeDir(const std::string& rel) const {
     std::error_code ec;
     return !root_.empty() && (fs::create_directories(path(rel), ec) || fs::is_directory(path(rel), ec));
 }
+
+#ifdef _WIN32
+int connectBroker(std::string* why) {
+    const char* brokerPort = std::getenv(kBrokerVar);
+    int port = brokerPort ? std::atoi(brokerPort) : 0;
+    if (port <= 0 || port > 65535) {
+        *why = std::string(kBrokerVar) + " does not name the broker's port (tests/wine/run-tests.sh starts it)";
+        return -1;
+    }
+    int fd = sock::connectLoopback(port, 5000);
+    if (fd < 0) *why = "cannot reach the broker on port " + std::to_string(port);
+    return fd;
+}
+
+std::string winePath(const std::string& linuxPath) {
+    std::string p = "Z:" + linuxPath;
+    for (char& c : p)
+        if (c == '/') c = '\\';
+    return p;
+}
+#endif
 
 } // namespace zt

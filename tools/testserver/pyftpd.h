@@ -92,4 +92,12 @@ private:
     int port_ = 0;
 };
 
+#ifdef _WIN32
+// The broker, for the Windows tests' other helpers (certs.cpp): a new
+// connection to it (the socket, or -1 with the reason in *why), and a Linux
+// path as Wine shows it ("/tmp/x" as "Z:\tmp\x").
+int connectBroker(std::string* why);
+std::string winePath(const std::string& linuxPath);
+#endif
+
 } // namespace zt
