@@ -3,17 +3,20 @@
 scripted server.
 
 Usage: test_zubftp.py PATH_TO_ZUBFTP
-(test_zubftp.py --scripted MODE runs the scripted server; the tests start it.)
+(test_zubftp.py --scripted MODE [REPLY] runs the scripted server; the tests
+start it.)
 """
 import hashlib
 import os
 import pty
 import re
+import select
 import socket
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -55,6 +58,33 @@ def digest(path):
 def run(args, env=None, **kw):
     return subprocess.run([TOOL] + args, capture_output=True, text=True, timeout=300,
                           env=env or os.environ, **kw)
+
+
+def run_on_pty(args, on_output=None, timeout=300):
+    """Runs the tool with stdout and stderr on one pseudo-terminal; returns
+    its exit status and all it wrote. on_output(seen) is called after each
+    read."""
+    master, slave = pty.openpty()
+    proc = subprocess.Popen([TOOL] + args, stdout=slave, stderr=slave)
+    os.close(slave)
+    seen = b""
+    deadline = time.monotonic() + timeout
+    try:
+        while select.select([master], [], [], max(0, deadline - time.monotonic()))[0]:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # EIO: the other side is closed
+                break
+            if not chunk:
+                break
+            seen += chunk
+            if on_output:
+                on_output(seen)
+    finally:
+        os.close(master)
+        if proc.poll() is None and time.monotonic() >= deadline:
+            proc.kill()
+    return proc.wait(timeout=60), seen
 
 
 class Pyftpd(unittest.TestCase):
@@ -264,20 +294,8 @@ class Pyftpd(unittest.TestCase):
         with open(os.path.join(self.root, "prog.bin"), "wb") as f:
             f.write(os.urandom(4 << 20))
         dst = self.local("prog.bin")
-        master, slave = pty.openpty()
-        proc = subprocess.Popen([TOOL, self.url, "get", "prog.bin", dst], stdout=slave, stderr=slave)
-        os.close(slave)
-        seen = b""
-        while True:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:  # EIO: the other side is closed
-                break
-            if not chunk:
-                break
-            seen += chunk
-        os.close(master)
-        self.assertEqual(proc.wait(timeout=300), 0, seen)
+        status, seen = run_on_pty([self.url, "get", "prog.bin", dst])
+        self.assertEqual(status, 0, seen)
         self.assertIn(b"\r\x1b[K", seen)
         self.assertRegex(seen, rb"prog\.bin .*%  ETA")
         r = self.ok([self.url, "get", "prog.bin", dst])
@@ -285,8 +303,15 @@ class Pyftpd(unittest.TestCase):
         self.assertEqual(r.stdout.count("\n"), 1)
 
 
-class CutTransfer(unittest.TestCase):
-    """A server that breaks the transfer off early."""
+
+class Scripted(unittest.TestCase):
+    """Servers that misbehave: transfers broken off early, a lying size,
+    log-in refusals, silence."""
+
+    def start(self, mode, *extra):
+        """The scripted server in this mode, and its URL."""
+        proc, port = start_server([os.path.abspath(__file__), "--scripted", mode] + list(extra))
+        return proc, "ftp://127.0.0.1:%d" % port
 
     def test_cut_is_never_success(self):
         with tempfile.TemporaryDirectory() as d:
@@ -297,32 +322,40 @@ class CutTransfer(unittest.TestCase):
                      ("reset", "put", 8))
             for mode, verb, status in cases:
                 with self.subTest(mode):
-                    proc, port = start_server([os.path.abspath(__file__), "--scripted", mode])
+                    proc, url = self.start(mode)
                     args = ["big.bin", os.path.join(d, "big.bin")] if verb == "get" else [up, "big.bin"]
                     try:
-                        r = run(["--timeout", "1" if mode == "stall" else "20",
-                                 "ftp://127.0.0.1:%d" % port, verb] + args)
+                        r = run(["--timeout", "1" if mode == "stall" else "20", url, verb] + args)
                     finally:
                         stop_server(proc)
                     self.assertEqual(r.returncode, status, r.stderr)
                     self.assertIn(verb + " ", r.stderr)
 
 
-def scripted_server(mode):
+def scripted_server(mode, reply=None):
     """Login, TYPE, SIZE 100000, PASV and a RETR that sends 1000 bytes only
     (or nothing at all, for "stall"), and a STOR whose data connection is
-    reset after 1000 bytes."""
+    reset after 1000 bytes. "refuse": USER gets the reply given. "silent":
+    no greeting, nor anything else. "mute": nothing answered after PASS.
+    "hugesize": SIZE says 2**63-1, and RETR ends its 1000 bytes when a
+    line comes on stdin."""
     lsn = socket.socket()
     lsn.bind(("127.0.0.1", 0))
     lsn.listen(1)
     print(lsn.getsockname()[1], flush=True)
     ctl, _ = lsn.accept()
     f = ctl.makefile("rb")
-    ctl.sendall(b"220 scripted\r\n")
+    if mode != "silent":
+        ctl.sendall(b"220 scripted\r\n")
     data = None
+    muted = mode == "silent"
     for line in f:
         cmd = line.decode().strip().split(" ")[0].upper()
-        if cmd == "PASV":
+        if muted:
+            continue
+        if cmd == "USER" and mode == "refuse":
+            ctl.sendall(reply.encode() + b"\r\n")
+        elif cmd == "PASV":
             data = socket.socket()
             data.bind(("127.0.0.1", 0))
             data.listen(1)
@@ -334,6 +367,8 @@ def scripted_server(mode):
             if mode == "stall":  # neither data nor an end: the client must give up
                 continue
             conn.sendall(b"x" * 1000)
+            if mode == "hugesize":
+                sys.stdin.readline()
             conn.close()
             if mode == "drop":
                 ctl.close()
@@ -349,15 +384,17 @@ def scripted_server(mode):
             conn.close()
             ctl.sendall(b"426 Connection reset; transfer aborted.\r\n")
         else:
-            ctl.sendall({"USER": b"331 pass\r\n", "PASS": b"230 in\r\n", "SIZE": b"213 100000\r\n",
+            size = b"9223372036854775807" if mode == "hugesize" else b"100000"
+            ctl.sendall({"USER": b"331 pass\r\n", "PASS": b"230 in\r\n", "SIZE": b"213 " + size + b"\r\n",
                          "QUIT": b"221 bye\r\n"}.get(cmd, b"200 ok\r\n"))
             if cmd == "QUIT":
                 return
+            muted = mode == "mute" and cmd == "PASS"
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "--scripted":
-        scripted_server(sys.argv[2])
+    if len(sys.argv) in (3, 4) and sys.argv[1] == "--scripted":
+        scripted_server(*sys.argv[2:])
         sys.exit(0)
     TOOL = os.path.abspath(sys.argv.pop(1))
     unittest.main(verbosity=2)
