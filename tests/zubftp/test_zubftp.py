@@ -303,6 +303,33 @@ class Pyftpd(unittest.TestCase):
         self.assertEqual(r.stdout.count("\n"), 1)
 
 
+    def test_server_text_on_a_terminal(self):
+        # A name that would write the clipboard (OSC 52), hide a link (OSC 8),
+        # clear the screen (CSI 2J, also as the one-byte C1 CSI) and retitle
+        # the window (OSC 0): the server hands it back in listings, in the
+        # PWD reply and in a refusal that quotes the command.
+        evil = (b"\x1b]52;c;SGVsbG8=\x07" b"\x1b]8;;x\x1b\\link\x1b]8;;\x1b\\" b"\x1b[2J" b"\xc2\x9b2J"
+                b"\x1b]0;owned\x07" b"end")
+        name = os.fsdecode(evil)
+        os.makedirs(os.path.join(self.root, "term", name), exist_ok=True)
+        url = self.url + "/term"
+        rows = [
+            ("ls", ["ls"]),
+            ("nlst", ["nlst"]),
+            ("pwd", ["cd", name, ";", "pwd"]),
+            ("refusal", ["quote", name]),
+        ]
+        for what, cmds in rows:
+            with self.subTest(what):
+                _, seen = run_on_pty([url] + cmds)
+                seen = seen.replace(b"\r\x1b[K", b"")  # the tool's own line clearing
+                self.assertIn(b"end", seen)
+                for control in (b"\x1b", b"\x07", b"\x9b"):
+                    self.assertNotIn(control, seen)
+        # A pipe gets the server's bytes as they are.
+        r = subprocess.run([TOOL, url, "nlst"], capture_output=True, timeout=300)
+        self.assertIn(evil, r.stdout)
+
 
 class Scripted(unittest.TestCase):
     """Servers that misbehave: transfers broken off early, a lying size,

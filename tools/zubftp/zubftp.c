@@ -4,12 +4,14 @@
  * run_tasks(), so a single session and --parallel N share the same code: a
  * channel is either busy with one engine operation or takes its next task.
  *
- * Divisions: options and URL, credentials, tasks, the stepping loop,
- * progress, command parsing, main.
+ * Divisions: terminal output, options and URL, credentials, tasks, the
+ * stepping loop, progress, command parsing, main.
  */
 #define _POSIX_C_SOURCE 200809L
 #include <errno.h>
+#include <langinfo.h>
 #include <libgen.h>
+#include <locale.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -31,6 +33,99 @@ enum {
 #define SEP "\001"
 #define LIST_ROOM (16 * 1024 * 1024)
 
+/* ---- terminal output ------------------------------------------------------------ */
+/* Listings, directory names and replies are the server's text. On a
+ * terminal a control character in them would be obeyed: move the cursor,
+ * clear the screen, retitle the window, write the clipboard (OSC 52). */
+static int tty, err_tty;  /* stdout, stderr is a terminal */
+static int utf8_locale;   /* the terminal's text is taken as UTF-8 */
+
+static int locale_is_utf8(void) {
+    int utf8 = setlocale(LC_CTYPE, "") && !strcmp(nl_langinfo(CODESET), "UTF-8");
+    setlocale(LC_CTYPE, "C");  /* nothing else here depends on it */
+    return utf8;
+}
+
+static void init_terminals(void) {
+    tty = isatty(STDOUT_FILENO);
+    err_tty = isatty(STDERR_FILENO);
+    utf8_locale = locale_is_utf8();
+}
+
+/* Length of the well-formed UTF-8 character at s (n bytes left), 0 if the
+ * bytes there are not one. Overlong forms and surrogates are not. */
+static size_t utf8_char_len(const unsigned char *s, size_t n) {
+    unsigned c = s[0];
+    size_t len = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    if (!len || len > n) return 0;
+    unsigned lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+    unsigned hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+    if (s[1] < lo || s[1] > hi) return 0;
+    for (size_t i = 2; i < len; ++i)
+        if (s[i] < 0x80 || s[i] > 0xBF) return 0;
+    return len;
+}
+
+/* Bytes at s that a terminal would obey: 0 for none (print them), else
+ * how many to show as one '?'. Tab, line feed and the CR of a CR LF stay;
+ * the other C0 controls, DEL and the C1 controls go, C1 both as a UTF-8
+ * character (U+0080..U+009F) and as a lone byte, which an 8-bit terminal
+ * takes as one (0x9B is CSI). */
+static size_t control_len(const unsigned char *s, size_t n) {
+    unsigned c = s[0];
+    if (c == '\t' || c == '\n' || (c == '\r' && n > 1 && s[1] == '\n')) return 0;
+    if (c < 0x20 || c == 0x7F) return 1;
+    if (c < 0x80) return 0;
+    size_t len = utf8_locale ? utf8_char_len(s, n) : 0;
+    if (len == 2 && c == 0xC2 && s[1] <= 0x9F) return 2;
+    if (len) return 0;
+    return c <= 0x9F;
+}
+
+/* Writes n bytes of text to f: on a terminal with its controls made '?',
+ * to a pipe or a file as they are. */
+static void put_text(FILE *f, int on_tty, const char *text, size_t n) {
+    const unsigned char *s = (const unsigned char *)text;
+    size_t start = 0, i = 0;
+    while (on_tty && i < n) {
+        size_t bad = control_len(s + i, n - i);
+        if (!bad) {
+            size_t len = s[i] >= 0x80 && utf8_locale ? utf8_char_len(s + i, n - i) : 0;
+            i += len ? len : 1;
+            continue;
+        }
+        fwrite(s + start, 1, i - start, f);
+        fputc('?', f);
+        i += bad;
+        start = i;
+    }
+    fwrite(s + start, 1, n - start, f);
+}
+
+/* printf to stdout, through put_text. */
+static void outf(const char *fmt, ...) {
+    char buf[4096];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    if (n > 0) put_text(stdout, tty, buf, (size_t)n < sizeof buf ? (size_t)n : sizeof buf - 1);
+}
+
+/* A message on stderr: "zubftp: " and a line, through put_text. */
+static void msg(const char *fmt, ...) {
+    char buf[4096];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    if (n < 0) n = 0;
+    fputs("zubftp: ", stderr);
+    put_text(stderr, err_tty, buf, (size_t)n < sizeof buf ? (size_t)n : sizeof buf - 1);
+    fputc('\n', stderr);
+}
+
+/* ---- options and URL ----------------------------------------------------------- */
 static const char *usage_text =
     "usage: zubftp [options] ftp[s]://[user[:password]@]host[:port][/dir] COMMAND [ARGS] [; COMMAND ...]\n"
     "\n"
@@ -66,7 +161,6 @@ static const char *usage_text =
     "  7 local file problem, 8 transfer or connection cut (incomplete transfer,\n"
     "  or an encrypted connection broken after login)\n";
 
-/* ---- options and URL ----------------------------------------------------------- */
 static struct {
     int active, ascii, resume, quiet, verbose, parallel, block, small_files;
     int tls, epsv, insecure;  /* tls: ZUB_TLS_NONE, _EXPLICIT or _IMPLICIT */
@@ -76,16 +170,6 @@ static struct {
     int port, have_user, have_pass;
 } opt = {.parallel = 1, .block = 8192};
 
-static int tty;
-
-static void msg(const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    fputs("zubftp: ", stderr);
-    vfprintf(stderr, fmt, ap);
-    fputc('\n', stderr);
-    va_end(ap);
-}
 
 static int hexval(int c) {
     return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
@@ -546,25 +630,25 @@ static int op_done(Chan *c) {
     case K_PWD: {
         /* 257 "dir" with "" standing for a quote inside the name. */
         reply_text(ch, reply, sizeof reply);
-        char *p = strchr(reply, '"'), out[1100];
+        char *p = strchr(reply, '"'), dir[1100];
         size_t o = 0;
         if (p)
-            for (++p; *p && o + 1 < sizeof out; ++p) {
+            for (++p; *p && o + 1 < sizeof dir; ++p) {
                 if (*p == '"') {
                     if (p[1] != '"') break;
                     ++p;
                 }
-                out[o++] = *p;
+                dir[o++] = *p;
             }
-        out[o] = 0;
-        snprintf(pwd, sizeof pwd, "%s", p ? out : "");
-        if (!t->silent) printf("%s\n", p ? out : reply);
+        dir[o] = 0;
+        snprintf(pwd, sizeof pwd, "%s", p ? dir : "");
+        if (!t->silent) outf("%s\n", p ? dir : reply);
         break;
     }
     case K_LS:
     case K_NLST: {
         size_t n = strlen(list_buf);
-        fwrite(list_buf, 1, n, stdout);
+        put_text(stdout, tty, list_buf, n);
         /* Pieces that no longer fit are dropped silently in stepped mode. */
         if (n + 8192 >= LIST_ROOM) {
             msg("%s: listing too long for the buffer", kind_name[t->kind]);
@@ -575,7 +659,7 @@ static int op_done(Chan *c) {
     }
     case K_QUOTE:
         reply_text(ch, reply, sizeof reply);
-        printf("%s\n", reply);
+        outf("%s\n", reply);
         break;
     case K_GET:
     case K_PUT:
@@ -626,7 +710,7 @@ static int op_done(Chan *c) {
                 human((double)t->done, b, sizeof b);
                 human(secs > 0 ? t->done / secs : 0, rate, sizeof rate);
                 if (tty) fputs("\r\033[K", stdout);
-                printf("%s %s: %lld bytes (%s) in %.2f s, %s/s%s\n", kind_name[t->kind], t->a1,
+                outf("%s %s: %lld bytes (%s) in %.2f s, %s/s%s\n", kind_name[t->kind], t->a1,
                        (long long)t->done, b, secs, rate, t->offset ? " (resumed)" : "");
             }
             t->phase = 4;
@@ -681,7 +765,8 @@ static void draw_progress(Chan *chans, int nchan, int force) {
         snprintf(line + len, sizeof line - (size_t)len, "  %3d%%  ETA %02d:%02d",
                  (int)(100.0 * bytes / total), (int)eta / 60, (int)eta % 60);
     }
-    printf("\r\033[K%s", line);
+    fputs("\r\033[K", stdout);
+    put_text(stdout, tty, line, strlen(line));
     fflush(stdout);
 }
 
@@ -838,6 +923,7 @@ fail:
 static int is_xfer(const Task *t) { return t->kind == K_GET || t->kind == K_PUT; }
 
 int main(int argc, char **argv) {
+    init_terminals();
     int i = 1;
     for (; i < argc && argv[i][0] == '-'; ++i) {
         const char *a = argv[i];
@@ -919,7 +1005,6 @@ int main(int argc, char **argv) {
     if (parse_commands(argc - i - 1, argv + i + 1, &tasks, &ntasks)) return EX_USAGE;
     int st = settle_credentials();
     if (st) return st;
-    tty = isatty(STDOUT_FILENO);
     list_buf = malloc(LIST_ROOM);
     if (!list_buf) return EX_LOCAL;
 
