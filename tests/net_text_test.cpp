@@ -98,6 +98,30 @@ TEST(NetTextTest, FormatDottedQuadNeedsSeventeenBytes) {
     EXPECT_STREQ(buf, "255.255.255.255");
 }
 
+// A PASV reply's port: six numbers of 0..255, port 0 is none.
+TEST(NetTextTest, PasvPort) {
+    const struct {
+        const char *text;
+        uint16_t port;
+    } cases[] = {
+        {"Entering Passive Mode (127,0,0,1,4,5)", 1029},
+        {"=127,0,0,1,255,255", 65535},
+        {"(10, 0, 0, 1, 0, 21)", 21},
+        {"(127,0,0,1,300,5)", 0},
+        {"(127,0,0,1,256,21)", 0},
+        {"(127,0,0,1,1,256)", 0},
+        {"(127,0,0,1,0,0)", 0},
+        {"(127,0,0,1,4)", 0},
+        {"(127,0,0,1,4,)", 0},
+        {"(127,0,0,1,4,5", 1029},
+        {"(1,2,3,4,5\r\n6)", 0},
+        {"(127,0,0,1,99999999999999999999,1)", 0},
+        {"no digits", 0},
+        {"", 0},
+    };
+    for (const auto &c : cases) EXPECT_EQ(ParsePasvPort(c.text), c.port) << c.text;
+}
+
 // ---- scanners -----------------------------------------------------------------------
 TEST(NetTextTest, Scanners) {
     uint32_t v = 99;

@@ -103,6 +103,10 @@ TEST_F(DataConnPasv, ReplyForms) {
         {"other host", "227 Entering Passive Mode (127,9,9,9,{p1},{p2})\r\n", 0},
         {"code is not compared", "200 Here: 127,0,0,1,{p1},{p2}\r\n", 0},
         {"no digits", "227 Entering Passive Mode\r\n", ZUB_E_NO_PASV_PORT},
+        // Out of range or too few numbers: no connection to any port.
+        {"number past 255", "227 Entering Passive Mode (127,0,0,1,300,5)\r\n", ZUB_E_NO_PASV_PORT},
+        {"port 0", "227 Entering Passive Mode (127,0,0,1,0,0)\r\n", ZUB_E_NO_PASV_PORT},
+        {"five numbers", "227 Entering Passive Mode (127,0,0,1,4)\r\n", ZUB_E_NO_PASV_PORT},
         {"refused", "425 Cannot open passive connection.\r\n", ZUB_E_SERVER_ERROR},
     };
     for (const Case &c : cases) {
@@ -123,7 +127,8 @@ TEST_F(DataConnPasv, ReplyForms) {
             EXPECT_TRUE(Received("RETR").empty());
         }
         if (c.result == ZUB_E_NO_PASV_PORT) {
-            EXPECT_EQ(Occurrences(LogSince(mark), "Response=[227 Entering Passive Mode\r\n]\r\n"), 1);
+            EXPECT_EQ(Occurrences(LogSince(mark), "Response=[" + std::string(c.reply) + "]\r\n"), 1);
+            EXPECT_EQ(Occurrences(LogSince(mark), "DataPort = "), 0);
         }
         EXPECT_EQ(zubDriver(0), 0);
     }

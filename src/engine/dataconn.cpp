@@ -23,8 +23,15 @@ void ReturnToCaller(ChannelRecord *rec) {
 }  // namespace
 
 int32_t ToDataConnection(ChannelRecord *rec, int32_t returnState) {
-    rec->ReturnState = returnState;
     const TlsChannel &t = TlsOf(rec);
+    // An encrypted channel never moves data in clear text: without PROT P
+    // in force (refused, or a session opened before TLS was asked for) no
+    // data connection opens, and nothing is sent.
+    if (SessionSecured(rec) && !t.Protected) {
+        LogText(rec, "No data connection: PROT P is not in force.\r\n");
+        return FailStep(rec, 0, ZUB_E_TLS_REFUSED);
+    }
+    rec->ReturnState = returnState;
     if (!rec->PassiveMode)
         rec->NextState = S_SendPort;
     else
@@ -61,20 +68,19 @@ int32_t ConnectPassive(ChannelRecord *rec, uint32_t now, uint16_t port) {
 
 // The six numbers of "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)", with
 // or without the parentheses. Only the port is used: the data connection
-// always goes to the control connection's server.
+// always goes to the control connection's server. A number past 255, port
+// 0 or fewer than six numbers is no port: nothing is connected.
 int32_t State_PasvReply(ChannelRecord *rec, uint32_t now) {
     if (int32_t begun = ReplyBegun(rec); begun <= 0) return begun == 0 ? kStepDone : begun;
     int32_t r = TakeReply(rec);
     if (r != kStepDone) return r;
     if (IsPreliminary(rec)) return kStepDone;
-    const char *p = TextLength(rec->ReplyBuf) > 4 ? FindDigit(rec->ReplyBuf + 4) : nullptr;
-    if (!p) {
+    const uint16_t port = TextLength(rec->ReplyBuf) > 4 ? ParsePasvPort(rec->ReplyBuf + 4) : 0;
+    if (port == 0) {
         LogWrite(rec, "Response=[%s]\r\n", rec->ReplyBuf);
         return FailStep(rec, 0, ZUB_E_NO_PASV_PORT);
     }
-    uint32_t n[6] = {0, 0, 0, 0, 0, 0};
-    for (uint32_t &v : n) p = ScanNumber(p, &v);
-    return ConnectPassive(rec, now, static_cast<uint16_t>(n[4] * 256 + (n[5] & 0xFF)));
+    return ConnectPassive(rec, now, port);
 }
 
 // ---- extended passive -------------------------------------------------------------

@@ -72,6 +72,27 @@ const char *FindDigit(const char *text) {
     return nullptr;
 }
 
+uint16_t ParsePasvPort(const char *text) {
+    const char *p = FindDigit(text);
+    if (!p) return 0;
+    uint32_t n[6] = {0, 0, 0, 0, 0, 0};
+    for (int i = 0; i < 6; ++i) {
+        if (*p < '0' || *p > '9') return 0;
+        uint32_t v = 0;
+        // Past 255 the value is wrong whatever follows: stop counting
+        // before it could wrap.
+        for (; *p >= '0' && *p <= '9'; ++p)
+            if (v <= 255) v = v * 10 + static_cast<uint32_t>(*p - '0');
+        if (v > 255) return 0;
+        n[i] = v;
+        if (i == 5) break;
+        if (*p == 0 || *p == '\r' || *p == '\n') return 0;  // fewer than six
+        ++p;
+        while (*p == ' ') ++p;
+    }
+    return static_cast<uint16_t>(n[4] * 256 + n[5]);
+}
+
 const char *FindQuoteEnd(const char *text) {
     const char *p = text;
     while (*p && *p != '\r' && *p != '"') ++p;

@@ -14,6 +14,10 @@ uint32_t ParseDottedQuad(const char *text);
 const char *ScanQuadField(const char *pos, uint32_t *value);  // null = none
 const char *ScanNumber(const char *pos, uint32_t *value);     // behind the first non-digit
 const char *FindDigit(const char *text);                      // null = none
+// The port of a PASV reply's text: six numbers from the first digit on,
+// each 0..255, one separator between them (spaces may follow it). 0 when
+// there are fewer, one is out of range, or the port is 0.
+uint16_t ParsePasvPort(const char *text);
 const char *FindQuoteEnd(const char *text);                   // first NUL, CR or '"'
 
 }  // namespace zub

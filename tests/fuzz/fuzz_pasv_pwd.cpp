@@ -40,17 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Check(rec.ReplyText >= buf && rec.ReplyText <= textEnd);
     if (buf[0] < '0' || buf[0] > '9') Check(code == 0);
 
-    // PASV: the first digit behind the code, then six numbers.
-    const char *p = zub::TextLength(buf) > 4 ? zub::FindDigit(buf + 4) : nullptr;
-    if (p) {
-        Check(p >= buf + 4 && p < textEnd && *p >= '0' && *p <= '9');
-        uint32_t n[6] = {0, 0, 0, 0, 0, 0};
-        for (uint32_t &v : n) {
-            p = zub::ScanNumber(p, &v);
-            Check(p >= buf && p <= textEnd);
-        }
-        const uint16_t port = static_cast<uint16_t>(n[4] * 256 + (n[5] & 0xFF));
-        (void)port;
+    // PASV: six numbers behind the code; a port only when all are in range.
+    if (zub::TextLength(buf) > 4) {
+        const uint16_t port = zub::ParsePasvPort(buf + 4);
+        Check(port == 0 || zub::FindDigit(buf + 4) != nullptr);
     }
 
     // PWD: the line from just inside the quote, cut at the closing quote.
