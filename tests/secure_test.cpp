@@ -208,20 +208,37 @@ TEST_F(SecureCertificate, FailuresHaveTheirOwnCodesAndSendNoName) {
 // server saw.
 TEST_F(SecureScripted, FaultsOfAnEncryptedSession) {
     if (!zt::ScriptedFtpServer::tlsAvailable()) GTEST_SKIP() << "the scripted server has no TLS here";
-    enum Op { Connect, Pwd, Get, Put };
+    enum Op { Connect, Pwd, Get, Put, Command };
     struct Case {
         const char *name;
         std::function<void(zt::Scenario &)> script;
         Op op;
         int32_t result;
+        const char *got = "over TLS 1.2";  // a download's bytes
     };
     const Case cases[] = {
+        {"AUTH refused", [](zt::Scenario &sc) { sc.on("AUTH").reply("502 Not here.\r\n"); }, Connect,
+         ZUB_E_TLS_REFUSED},
         {"PBSZ refused", [](zt::Scenario &sc) { sc.on("PBSZ").reply("530 Not now.\r\n"); }, Connect,
          ZUB_E_TLS_REFUSED},
         {"PROT refused", [](zt::Scenario &sc) { sc.on("PROT").reply("534 Protection refused.\r\n"); }, Connect,
          ZUB_E_TLS_REFUSED},
         {"clear text after the log-in", [](zt::Scenario &sc) { sc.on("PWD").reply("257 \"/\"\r\n").clearText(); },
          Pwd, ZUB_E_TLS_BROKEN},
+        {"close notify on the control connection at the log-in",
+         [](zt::Scenario &sc) { sc.on("PASS").reply("230 In, in clear text.\r\n").endTls(); }, Connect,
+         ZUB_E_TLS_BROKEN},
+        {"close notify on the control connection before a reply",
+         [](zt::Scenario &sc) { sc.on("SITE").reply("200 In clear text.\r\n").endTls(); }, Command,
+         ZUB_E_TLS_BROKEN},
+        {"download ends at the close notify, the connection left open",
+         [](zt::Scenario &sc) {
+             // Longer than the client's deadline: only the client's close ends it.
+             sc.dataTimeoutMs = 120000;
+             sc.on("RETR").data("the server waits for our close").waitAfterNotify();
+         },
+         Get, 0,
+         "the server waits for our close"},
         {"data connection not protected", [](zt::Scenario &sc) { sc.on("RETR").data("in clear text").plainData(); },
          Get, ZUB_E_TLS_HANDSHAKE},
         {"download cut without close notify",
@@ -245,6 +262,8 @@ TEST_F(SecureScripted, FaultsOfAnEncryptedSession) {
         c.script(sc);
         zt::ScriptedFtpServer server(sc);
         ASSERT_TRUE(server.start()) << server.error();
+        // Each close ends the log too: a new one for each row.
+        ASSERT_GT(zubSetString(0, ZUB_STR_OPEN_LOG, logPath.c_str()), 0);
         zubSetInteger(0, ZUB_SET_SERVER_PORT, static_cast<uint32_t>(server.port()));
         zubSetInteger(0, ZUB_SET_SECURITY, ZUB_TLS_EXPLICIT);
         zubSetInteger(0, ZUB_SET_PASSIVE, 1);
@@ -253,16 +272,39 @@ TEST_F(SecureScripted, FaultsOfAnEncryptedSession) {
         if (c.op != Connect) {
             ASSERT_EQ(r, 0);
             char dir[256];
-            r = c.op == Pwd ? zubGetServerDir(0, dir, sizeof dir)
-                : c.op == Get ? zubGetFile(0, "remote.txt:down.txt")
-                              : zubPutFile(0, "up.txt");
+            r = c.op == Pwd       ? zubGetServerDir(0, dir, sizeof dir)
+                : c.op == Get     ? zubGetFile(0, "remote.txt:down.txt")
+                : c.op == Command ? zubCommand(0, "SITE HELP")
+                                  : zubPutFile(0, "up.txt");
         }
         EXPECT_EQ(r, c.result);
         EXPECT_EQ(+Rec()->NextState, 0);
+        if (c.result == ZUB_E_TLS_REFUSED) {
+            // No session is left behind, and no data moves in clear text.
+            ASSERT_TRUE(server.waitForCommands(server.transcript().size()));
+            EXPECT_EQ(server.transcript().back(), "QUIT");
+            EXPECT_EQ(zubGetInteger(0, ZUB_GET_TLS_VERIFIED), 0);
+            const size_t seen = server.transcript().size();
+            EXPECT_EQ(zubPutFile(0, "up.txt"), ZUB_E_TLS_REFUSED);
+            EXPECT_EQ(zubGetFile(0, "remote.txt:down.txt"), ZUB_E_TLS_REFUSED);
+            EXPECT_EQ(server.transcript().size(), seen);
+            EXPECT_EQ(server.dataConnections(), 0);
+        }
         if (c.result == 0 && c.op == Get) {
-            EXPECT_EQ(ReadFile(Local("down.txt")), "over TLS 1.2");
-            EXPECT_EQ(zubGetInteger(0, ZUB_GET_TLS_VERSION), 0x0303);
+            EXPECT_EQ(ReadFile(Local("down.txt")), c.got);
             EXPECT_EQ(server.tlsDataResumed(), 1);
+        }
+        if (c.result == 0 && c.op == Get && sc.tlsVersion == 12) {
+            EXPECT_EQ(zubGetInteger(0, ZUB_GET_TLS_VERSION), 0x0303);
+            // A plain session afterwards reports nothing of the encrypted one.
+            EXPECT_EQ(zubClose(0), 0);
+            zt::ScriptedFtpServer plain;
+            ASSERT_TRUE(plain.start()) << plain.error();
+            zubSetInteger(0, ZUB_SET_SECURITY, ZUB_TLS_NONE);
+            zubSetInteger(0, ZUB_SET_SERVER_PORT, static_cast<uint32_t>(plain.port()));
+            ASSERT_EQ(zubConnect(0, "127.0.0.1", "user", "secret"), 0);
+            EXPECT_EQ(zubGetInteger(0, ZUB_GET_TLS_VERSION), 0);
+            EXPECT_EQ(zubGetInteger(0, ZUB_GET_TLS_VERIFIED), 0);
         }
         if (c.result == 0 && c.op == Put) {
             ASSERT_EQ(server.uploads().size(), 1u);

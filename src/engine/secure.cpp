@@ -4,7 +4,8 @@
 //
 // Nothing here ever falls back to clear text: a refusal or a failed
 // handshake or certificate check ends the operation with its own code, and
-// USER and PASS only follow a handshake that succeeded.
+// USER and PASS only follow a handshake that succeeded. A refusal also ends
+// the session (QUIT, then close), so no unprotected one is left to use.
 //
 // Divisions: where a session goes next, AUTH TLS, handshakes, PBSZ and
 // PROT.
@@ -51,6 +52,25 @@ int32_t ProtectData(ChannelRecord *rec, int32_t next) {
 
 // ---- AUTH TLS -----------------------------------------------------------------------
 namespace {
+// A session that cannot be protected is not kept: a logged-in session left
+// behind would move files in clear text. QUIT goes out (its reply is not
+// awaited), then the control connection closes, after its close notify
+// when it is TLS. Then the refusal's code (-34).
+int32_t Refused(ChannelRecord *rec) {
+    if (rec->CtrlSock > 0) {
+        zp_format(rec->CmdBuf, "QUIT\r\n");
+        if (SendAll(rec->CtrlSock, rec->CmdBuf, TextLength(rec->CmdBuf)) > 0) LogText(rec, "S: QUIT\r\n");
+        rec->CmdBuf[0] = 0;
+        if (TlsOnSocket(rec->CtrlSock)) LogText(rec, "TLS close notify\r\n");
+        LogText(rec, "Closing control socket\r\n");
+        CloseSocket(rec->CtrlSock, 500);
+        rec->CtrlSock = 0;
+        rec->CtrlRing.RingSock = 0;
+    }
+    TlsClearSession(rec);
+    return FailStep(rec, 0, ZUB_E_TLS_REFUSED);
+}
+
 // The reply to AUTH, PBSZ or PROT: a refusal of any of them means the
 // session cannot be protected (-34). *got tells whether a final reply was
 // read; the result is kStepDone or FailStep's.
@@ -58,7 +78,7 @@ int32_t SecurityReply(ChannelRecord *rec, bool *got) {
     *got = false;
     if (int32_t begun = ReplyBegun(rec); begun <= 0) return begun == 0 ? kStepDone : begun;
     int32_t r = ReadReply(rec);
-    if (r == ZUB_E_SERVER_ERROR) return FailStep(rec, 0, ZUB_E_TLS_REFUSED);
+    if (r == ZUB_E_SERVER_ERROR) return Refused(rec);
     if (r < 0) return FailStep(rec, 0, r);
     if (r == 1) return FailStep(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ_ERROR);
     *got = !IsPreliminary(rec);
@@ -77,7 +97,7 @@ int32_t State_AuthReply(ChannelRecord *rec, uint32_t now) {
     if (!got) return r;
     // Any answer but 234 leaves the session in clear text: it ends here,
     // before a name or password could follow.
-    if (rec->ServerCode != 234) return FailStep(rec, 0, ZUB_E_TLS_REFUSED);
+    if (rec->ServerCode != 234) return Refused(rec);
     // Bytes behind the 234 came in clear text where the handshake belongs.
     if (RingHeld(&rec->CtrlRing) > 0) {
         LogText(rec, "Clear text after AUTH TLS.\r\n");

@@ -34,7 +34,7 @@ int32_t State_ConnectStart(ChannelRecord *rec, uint32_t now) {
     rec->ReplyBuf[0] = 0;
     // Asked for TLS that this build lacks: nothing goes out in clear text.
     if (SessionSecured(rec) && !TlsBackendBuilt()) return FailStep(rec, 0, ZUB_E_TLS_UNAVAILABLE);
-    TlsOf(rec).Protected = false;  // until this session's PROT P
+    TlsClearSession(rec);  // unprotected and unverified until this session's own
     if (rec->CtrlSock > 0) CloseSocket(rec->CtrlSock, 0);  // a connect without a close before
     rec->CtrlSock = CreateSocket();
     rec->CtrlRing.RingSock = rec->CtrlSock;
@@ -146,6 +146,7 @@ int32_t State_SendQuit(ChannelRecord *rec, uint32_t now) {
 
 void EndSession(ChannelRecord *rec) {
     CloseDataSockets(rec, 0);  // a failed transfer's leftovers, if any
+    TlsClearSession(rec);
     if (rec->CtrlSock != 0) {
         if (TlsOnSocket(rec->CtrlSock)) LogText(rec, "TLS close notify\r\n");
         LogText(rec, "Closing control socket\r\n");
@@ -158,9 +159,11 @@ void EndSession(ChannelRecord *rec) {
 
 // Unlike other replies, a server that closes instead of answering QUIT has
 // done what was asked: the session is over either way.
+// The same holds for a TLS server that ends its side with a close notify.
 int32_t State_QuitReply(ChannelRecord *rec, uint32_t) {
     if (RingWait(&rec->CtrlRing, 0) == 0) return kStepDone;
     int32_t r = ReadReply(rec);
+    if (r == ZUB_E_TLS_BROKEN) r = 1;
     if (r < 0) return FailStep(rec, 0, r);
     if (r != 1 && IsPreliminary(rec)) return kStepDone;
     rec->CtrlRing.RingHead = 0;

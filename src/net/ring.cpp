@@ -65,11 +65,14 @@ void RingAttach(RecvRing *ring, int32_t sock) {
 namespace {
 // A fill through the socket's TLS connection: the decrypted bytes go into
 // the ring. A record that has not fully arrived is "nothing now" (0); the
-// peer's close notify reads as a closed connection.
+// peer's close notify reads as a closed connection on a data connection.
+// On the control connection it means the server stopped speaking TLS
+// (whatever follows would be clear text): the session is broken.
 int32_t FillDecrypted(RecvRing *ring, TlsConn *tls, char *scratch, int32_t room) {
     int32_t got = TlsConnRead(tls, scratch, room);
     if (got == 0) return 0;
     TraceWrite("recv(%d):%d\r\n", ring->RingSock, got);
+    if (got == ZUB_E_SOCKET_CLOSED && TlsIsControl(ring->RingSock)) return ZUB_E_TLS_BROKEN;
     if (got < 0) return got;
     CopyIn(ring, scratch, got);
     return got;

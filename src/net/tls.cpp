@@ -24,6 +24,13 @@ TlsChannel &TlsOf(const ChannelRecord *rec) {
     return gChannels[c >= 0 && c < kMaxChannels ? c : 0];
 }
 
+void TlsClearSession(const ChannelRecord *rec) {
+    TlsChannel &t = TlsOf(rec);
+    t.Protected = false;
+    t.LastVerified = false;
+    t.LastVersion = 0;
+}
+
 void TlsResetChannel(int chan) {
     TlsChannel &t = gChannels[chan];
     t = TlsChannel{};
@@ -63,6 +70,11 @@ void DropEntry(SocketEntry &e) {
 TlsConn *TlsOnSocket(int32_t sock) {
     SocketEntry *e = EntryOf(sock);
     return e ? e->conn : nullptr;
+}
+
+bool TlsIsControl(int32_t sock) {
+    SocketEntry *e = EntryOf(sock);
+    return e != nullptr && (e - gSockets) % 2 == 0;
 }
 
 void TlsEnd(int32_t sock) {

@@ -29,6 +29,9 @@ struct TlsChannel {
 
 // The channel's settings and state; attach starts them at their defaults.
 TlsChannel &TlsOf(const ChannelRecord *rec);
+// A session begins or ends: no protection, nothing verified, no version,
+// until this session's own handshake and PROT P say otherwise.
+void TlsClearSession(const ChannelRecord *rec);
 void TlsResetChannel(int chan);
 // Frees the channel's TLS connections, each after its close notify (the
 // sockets themselves are the caller's to close).
@@ -42,6 +45,8 @@ int32_t TlsStart(ChannelRecord *rec, int32_t sock, bool data);
 int32_t TlsHandshakeStep(ChannelRecord *rec, int32_t sock);
 // The TLS connection on a socket, null for a plain one.
 TlsConn *TlsOnSocket(int32_t sock);
+// Whether the socket is a channel's control connection under TLS.
+bool TlsIsControl(int32_t sock);
 // Sends the close notify of the socket's TLS connection, if it has one,
 // and frees it; the socket stays open.
 void TlsEnd(int32_t sock);

@@ -52,7 +52,8 @@ int32_t TlsConnRead(TlsConn *c, char *buf, int32_t size);
 // Encrypts and sends all of buf: size, or < 0.
 int32_t TlsConnWrite(TlsConn *c, const char *buf, int32_t size);
 // Whether decrypted (or received, not yet decrypted) bytes wait inside the
-// connection: a poll of the socket would not show them.
+// connection, or the peer's close notify has been read: a poll of the
+// socket would not show them, and the next read reports them.
 bool TlsConnPending(TlsConn *c);
 // Sends the close notify (once, without waiting for the peer's) and frees
 // the connection. The socket stays open: the caller closes it.

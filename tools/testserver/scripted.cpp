@@ -19,6 +19,12 @@
 #include <cstdio>
 #include <cstring>
 
+#ifndef _WIN32
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
 namespace zt {
 
 using Clock = std::chrono::steady_clock;
@@ -38,6 +44,18 @@ const char* const kAuthAgainReply = "503 Already using TLS.\r\n";
 #ifdef ZT_SCRIPTED_TLS
 SSL* tlsOf(void* p) { return static_cast<SSL*>(p); }
 #endif
+
+// Holds back (true) or lets go (false) the socket's partial segments.
+bool setCork(int fd, bool on) {
+#ifdef TCP_CORK
+    int v = on ? 1 : 0;
+    return setsockopt(fd, IPPROTO_TCP, TCP_CORK, &v, sizeof v) == 0;
+#else
+    (void)fd;
+    (void)on;
+    return false;
+#endif
+}
 
 // Frees a data connection's TLS (close notify first if asked); the socket
 // stays open.
@@ -287,6 +305,12 @@ bool ScriptedFtpServer::act(Session& s, const Rule& r, const std::string& text) 
         closeControl(s, r.conn == Rule::Conn::ResetBefore, !r.noNotify);
         return false;
     }
+#ifdef ZT_SCRIPTED_TLS
+    if (r.endsTls && s.ssl) {
+        tlsio::close(tlsOf(s.ssl), true);
+        s.ssl = nullptr;
+    }
+#endif
     if (!r.quiet && !sendReply(s, r, text)) return false;
     if (r.tls && !startTls(s)) return false;
     if (!r.laterText.empty())
@@ -486,6 +510,9 @@ void ScriptedFtpServer::sendBody(Session& s, int dfd, void* dtls, const Rule& r)
     bool cut = r.fault == Rule::Fault::CloseAfter || r.fault == Rule::Fault::ResetAfter;
     size_t limit = cut ? std::min(r.faultBytes, r.body.size()) : r.body.size();
     size_t step = r.chunkSize > 0 ? r.chunkSize : std::max<size_t>(limit, 1);
+    // The last bytes and the close notify go out in one segment, so the
+    // client finds the close notify already there when it reads the data.
+    const bool corked = r.waitClose && dtls && setCork(dfd, true);
     bool ok = sock::pauseFor(r.dataDelayMs, &stop_);
     for (size_t off = 0; ok && off < limit; off += step) {
         ok = put(r.body.data() + off, std::min(step, limit - off));
@@ -495,6 +522,19 @@ void ScriptedFtpServer::sendBody(Session& s, int dfd, void* dtls, const Rule& r)
         sock::drainSendQueue(dfd);
         closeDataTls(dtls, false);
         sock::closeReset(dfd);
+    } else if (r.waitClose && dtls) {
+        // The close notify says the file is complete; the TCP close is left
+        // to the client. Its own close notify arrives as bytes first.
+        closeDataTls(dtls, true);
+        if (corked) setCork(dfd, false);
+        char drop[4096];
+        long n;
+        while ((n = sock::recvSome(dfd, drop, sizeof drop, sc_.dataTimeoutMs, cancel)) > 0) {
+        }
+        if (n == 0)
+            sock::closeGraceful(dfd);
+        else
+            sock::closeReset(dfd);
     } else {
         closeDataTls(dtls, !r.noNotify);
         sock::closeGraceful(dfd);

@@ -107,6 +107,12 @@
 //   plainData()          this transfer's data goes in clear text anyway
 //   noCloseNotify()      close without a TLS close notify (data connection;
 //                        on closeAfter()/closeBefore() the control one)
+//   waitAfterNotify()    after a download's close notify the data connection
+//                        stays open until the client closes it (as vsftpd
+//                        does); a client that has not closed it within
+//                        dataTimeoutMs gets a reset
+//   endTls()             before this rule's reply, a close notify on the
+//                        control connection; from then on clear text
 //   Observers: tlsDataConnections(), tlsDataResumed() count the data
 //   connections that were TLS and those whose session was resumed;
 //   uploadCloseNotify() says for each upload whether the client ended its
@@ -168,6 +174,8 @@ struct Rule {
     bool clear = false;                 // clearText()
     bool plain = false;                 // plainData()
     bool noNotify = false;              // noCloseNotify()
+    bool waitClose = false;             // waitAfterNotify()
+    bool endsTls = false;               // endTls()
 
     Rule& once() { return times(1); }
     Rule& times(int n) { usesLeft = n; return *this; }
@@ -200,6 +208,8 @@ struct Rule {
     Rule& clearText() { clear = true; return *this; }
     Rule& plainData() { plain = true; return *this; }
     Rule& noCloseNotify() { noNotify = true; return *this; }
+    Rule& waitAfterNotify() { waitClose = true; return *this; }
+    Rule& endTls() { endsTls = true; return *this; }
 };
 
 struct Scenario {

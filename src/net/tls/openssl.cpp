@@ -305,7 +305,12 @@ int32_t TlsConnWrite(TlsConn *c, const char *buf, int32_t size) {
     return size;
 }
 
-bool TlsConnPending(TlsConn *c) { return SSL_has_pending(c->ssl) != 0; }
+bool TlsConnPending(TlsConn *c) {
+    // The peer's close notify, once read, is news that no poll shows: a
+    // server may send it and keep the connection open until the client
+    // closes. Each later read reports it, as recv reports a plain end.
+    return SSL_has_pending(c->ssl) != 0 || (SSL_get_shutdown(c->ssl) & SSL_RECEIVED_SHUTDOWN) != 0;
+}
 
 // ---- close --------------------------------------------------------------------------------
 void TlsConnClose(TlsConn *c) {

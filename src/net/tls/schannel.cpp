@@ -801,6 +801,10 @@ int32_t TlsConnWrite(TlsConn *c, const char *buf, int32_t size) {
 
 bool TlsConnPending(TlsConn *c) {
     if (c->plainLen > c->plainOff) return true;
+    // The peer's close notify (or a failure) is news that no poll shows: a
+    // server may send it and keep the connection open until the client
+    // closes. Each later read reports it.
+    if (c->phase == Phase::PeerClosed || c->phase == Phase::Failed) return true;
     // A renegotiation that waits for more of the server's flight has no
     // record to give yet.
     return c->phase == Phase::Open && !(c->renegotiating && c->needMore) && WholeRecordHeld(c);
