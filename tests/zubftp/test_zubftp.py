@@ -358,6 +358,28 @@ class Scripted(unittest.TestCase):
                     self.assertEqual(r.returncode, status, r.stderr)
                     self.assertIn(verb + " ", r.stderr)
 
+    def test_lying_size_leaves_the_eta_alone(self):
+        with tempfile.TemporaryDirectory() as d:
+            proc, url = self.start("hugesize")
+            released = []
+
+            def release_once_shown(seen):
+                # The progress line has shown the first bytes: let the server end.
+                if not released and b"1000 B " in seen:
+                    released.append(1)
+                    proc.stdin.write(b"go\n")
+                    proc.stdin.flush()
+
+            try:
+                status, seen = run_on_pty(["--timeout", "20", url, "get", "big.bin", os.path.join(d, "big.bin")],
+                                          release_once_shown)
+            finally:
+                stop_server(proc)
+            self.assertTrue(released, seen)
+            self.assertEqual(status, 8, seen)  # what SIZE announced never came
+            for eta in re.findall(rb"ETA ([-:\d]+)", seen):
+                self.assertRegex(eta, rb"^((\d+:)?\d\d:\d\d|--:--)$")
+
 
 def scripted_server(mode, reply=None):
     """Login, TYPE, SIZE 100000, PASV and a RETR that sends 1000 bytes only

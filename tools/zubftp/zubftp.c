@@ -606,6 +606,12 @@ static void human(double v, char *out, size_t n) {
     snprintf(out, n, i ? "%.1f %s" : "%.0f %s", v, u[i]);
 }
 
+/* A message about a transfer starts on a line of its own, not behind the
+ * progress line. */
+static void clear_progress_line(void) {
+    if (tty && !opt.quiet) fputs("\r\033[K", stdout), fflush(stdout);
+}
+
 /* What an operation's end means for its task; returns 0 to go on with the
  * task, <0 when the task has failed. */
 static int op_done(Chan *c) {
@@ -696,6 +702,7 @@ static int op_done(Chan *c) {
                 bad = 1;
             }
             if (bad) {
+                clear_progress_line();
                 if (get)
                     msg("get %s: incomplete: %lld bytes received, %lld expected, local file holds %lld",
                         t->a1, (long long)t->done, (long long)want, (long long)have);
@@ -730,13 +737,28 @@ typedef struct {
 
 static double last_draw;
 
+/* Time left as "mm:ss" or "h:mm:ss"; "--:--" when there is no estimate:
+ * nothing moved yet, or a size (a lying SIZE, say) that puts the end past
+ * 100 hours or out of any number's reach. */
+static void format_eta(double secs, char *out, size_t n) {
+    if (!(secs >= 0 && secs < 100.0 * 3600)) {  /* NaN fails both */
+        snprintf(out, n, "--:--");
+        return;
+    }
+    int s = (int)secs;
+    if (s >= 3600)
+        snprintf(out, n, "%d:%02d:%02d", s / 3600, s / 60 % 60, s % 60);
+    else
+        snprintf(out, n, "%02d:%02d", s / 60, s % 60);
+}
+
 static void draw_progress(Chan *chans, int nchan, int force) {
     if (!tty || opt.quiet) return;
     double now = now_s();
     if (!force && now - last_draw < 0.2) return;
-    int64_t bytes = 0, total = 0;
+    int64_t bytes = 0;
     int n = 0, unknown = 0;
-    double secs = 0;
+    double secs = 0, total = 0;  /* sizes come from the server: any 64-bit value */
     const char *name = "";
     for (int i = 0; i < nchan; ++i) {
         Task *t = chans[i].task;
@@ -744,7 +766,7 @@ static void draw_progress(Chan *chans, int nchan, int force) {
         int64_t b = (uint32_t)zubGetInteger(chans[i].ch, t->kind == K_GET ? ZUB_GET_GET_BYTES : ZUB_GET_PUT_BYTES);
         bytes += b;
         if (t->size >= 0)
-            total += t->size - t->offset;
+            total += (double)(t->size - t->offset);
         else
             unknown = 1;
         double s = since(&t->t0);
@@ -761,9 +783,10 @@ static void draw_progress(Chan *chans, int nchan, int force) {
     int len = n > 1 ? snprintf(line, sizeof line, "%d transfers  %s  %s/s", n, b, r)
                     : snprintf(line, sizeof line, "%.40s  %s  %s/s", name, b, r);
     if (!unknown && total > 0 && len > 0 && len < (int)sizeof line) {
-        double eta = rate > 0 ? (total - bytes) / rate : 0;
-        snprintf(line + len, sizeof line - (size_t)len, "  %3d%%  ETA %02d:%02d",
-                 (int)(100.0 * bytes / total), (int)eta / 60, (int)eta % 60);
+        char eta[32];
+        format_eta(rate > 0 ? (total - (double)bytes) / rate : -1, eta, sizeof eta);
+        double pct = 100.0 * (double)bytes / total;
+        snprintf(line + len, sizeof line - (size_t)len, "  %3d%%  ETA %s", pct < 100 ? (int)pct : 100, eta);
     }
     fputs("\r\033[K", stdout);
     put_text(stdout, tty, line, strlen(line));
@@ -829,7 +852,7 @@ static int run_tasks(Chan *chans, int nchan, Queue *q, int stop_on_error) {
                     t->phase = 2;
                     bad = 0;
                 } else {
-                    if (tty && !opt.quiet) fputs("\r\033[K", stdout), fflush(stdout);
+                    clear_progress_line();
                     report_error(c, what, r);
                 }
             } else {
