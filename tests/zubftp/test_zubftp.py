@@ -204,22 +204,31 @@ class Pyftpd(unittest.TestCase):
             self.assertEqual(digest(os.path.join(self.root, "par", n)), digest(self.local(n)), n)
 
     def test_password_sources(self):
-        home = self.work
-        with open(os.path.join(home, ".netrc"), "w") as f:
-            f.write("machine other login x password y\nmachine 127.0.0.1 login user password %s\n" % PASSWORD)
+        home, exposed = self.work, self.local("exposed")
+        os.mkdir(exposed)
+        for d, mode in ((home, 0o600), (exposed, 0o640)):
+            path = os.path.join(d, ".netrc")
+            with open(path, "w") as f:
+                f.write("machine other login x password y\nmachine 127.0.0.1 login user password %s\n" % PASSWORD)
+            os.chmod(path, mode)
         pwfile = self.local("pw", (PASSWORD + "\n").encode())
         base = "ftp://user@127.0.0.1:%d" % self.port
-        cases = [
-            ("env", [base, "pwd"], {"ZUBFTP_PASSWORD": PASSWORD, "HOME": "/nonexistent"}),
-            ("file", ["--password-file", pwfile, base, "pwd"], {"HOME": "/nonexistent"}),
-            ("netrc user", [base, "pwd"], {"HOME": home}),
-            ("netrc login", ["ftp://127.0.0.1:%d" % self.port, "pwd"], {"HOME": home}),
+        cases = [  # name, arguments, environment, exit status
+            ("env", [base, "pwd"], {"ZUBFTP_PASSWORD": PASSWORD, "HOME": "/nonexistent"}, 0),
+            ("file", ["--password-file", pwfile, base, "pwd"], {"HOME": "/nonexistent"}, 0),
+            ("netrc user", [base, "pwd"], {"HOME": home}, 0),
+            ("netrc login", ["ftp://127.0.0.1:%d" % self.port, "pwd"], {"HOME": home}, 0),
+            # Passwords that others can read are no secrets: refused, not used.
+            ("netrc open to the group", [base, "pwd"], {"HOME": exposed}, 2),
         ]
-        for name, args, extra in cases:
+        for name, args, extra, status in cases:
             with self.subTest(name):
                 env = {k: v for k, v in os.environ.items() if k != "ZUBFTP_PASSWORD"}
                 env.update(extra)
-                self.ok(args, env=env)
+                r = run(args, env=env)
+                self.assertEqual(r.returncode, status, r.stderr)
+                if status:
+                    self.assertIn(".netrc", r.stderr)
 
     def test_failures_and_exit_statuses(self):
         log = self.local("chan.log")

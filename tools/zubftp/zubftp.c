@@ -155,7 +155,8 @@ static const char *usage_text =
     "\n"
     "password: URL, --password-file, $ZUBFTP_PASSWORD, ~/.netrc; no user: anonymous\n"
     "\n"
-    "exit status: 0 ok, 2 usage (also: this build has no TLS), 3 connect failed\n"
+    "exit status: 0 ok, 2 usage (also: this build has no TLS; ~/.netrc with a\n"
+    "  password open to others), 3 connect failed\n"
     "  (also: TLS handshake or certificate check failed), 4 login refused,\n"
     "  5 server refused a command (also: AUTH TLS, PBSZ or PROT), 6 timeout,\n"
     "  7 local file problem, 8 transfer or connection cut (incomplete transfer,\n"
@@ -250,22 +251,43 @@ static int read_password_file(const char *path) {
     return 0;
 }
 
-/* ~/.netrc: the entry for our host (or "default") whose login matches the
- * user given, or gives the user when none was. */
-static void read_netrc(void) {
+/* A netrc file that holds a password must be its owner's alone, as other
+ * netrc readers demand: one that others can read keeps no secret, and one
+ * that someone else owns can say what login is used. */
+static int netrc_exposed(FILE *f, const char *path) {
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0) return 0;
+    if (st.st_uid != getuid()) {
+        msg("%s holds a password but is not owned by you: not used", path);
+        return 1;
+    }
+    if (st.st_mode & (S_IRWXG | S_IRWXO)) {
+        msg("%s holds a password but the group or others may access it: not used (chmod 600 %s)", path, path);
+        return 1;
+    }
+    return 0;
+}
+
+/* ~/.netrc: the first entry for our host (or "default") whose login matches
+ * the user given, or gives the user when none was. EX_USAGE when the file
+ * holds a password and is not safe (see netrc_exposed). */
+static int read_netrc(void) {
     const char *home = getenv("HOME");
     char path[1024], tok[256], machine[256] = "", login[256] = "", pass[256] = "";
-    if (!home) return;
+    char use_login[256] = "", use_pass[256] = "";
+    if (!home) return EX_OK;
     snprintf(path, sizeof path, "%s/.netrc", home);
     FILE *f = fopen(path, "r");
-    if (!f) return;
-    int in = 0, found = 0;
+    if (!f) return EX_OK;
+    /* The whole file is read: a password anywhere in it asks for care. */
+    int in = 0, found = 0, any_pass = 0;
     for (;;) {
         int more = fscanf(f, "%255s", tok) == 1;
         int boundary = !more || !strcmp(tok, "machine") || !strcmp(tok, "default");
-        if (boundary && in && (!opt.have_user || !strcmp(login, opt.user)) && (login[0] || pass[0])) {
+        if (boundary && in && !found && (!opt.have_user || !strcmp(login, opt.user)) && (login[0] || pass[0])) {
             found = 1;
-            break;
+            strcpy(use_login, login);
+            strcpy(use_pass, pass);
         }
         if (!more) break;
         if (!strcmp(tok, "machine")) {
@@ -279,18 +301,22 @@ static void read_netrc(void) {
             if (fscanf(f, "%255s", login) != 1) break;
         } else if (!strcmp(tok, "password")) {
             if (fscanf(f, "%255s", pass) != 1) break;
+            any_pass = 1;
         }
     }
+    int exposed = any_pass && netrc_exposed(f, path);
     fclose(f);
-    if (!found) return;
-    if (!opt.have_user && login[0]) {
-        snprintf(opt.user, sizeof opt.user, "%s", login);
+    if (exposed) return EX_USAGE;
+    if (!found) return EX_OK;
+    if (!opt.have_user && use_login[0]) {
+        snprintf(opt.user, sizeof opt.user, "%s", use_login);
         opt.have_user = 1;
     }
-    if (opt.have_user && pass[0]) {
-        snprintf(opt.pass, sizeof opt.pass, "%s", pass);
+    if (opt.have_user && use_pass[0]) {
+        snprintf(opt.pass, sizeof opt.pass, "%s", use_pass);
         opt.have_pass = 1;
     }
+    return EX_OK;
 }
 
 static int settle_credentials(void) {
@@ -305,7 +331,10 @@ static int settle_credentials(void) {
         snprintf(opt.pass, sizeof opt.pass, "%s", env);
         opt.have_pass = 1;
     }
-    if (!opt.have_pass) read_netrc();
+    if (!opt.have_pass) {
+        int st = read_netrc();
+        if (st) return st;
+    }
     if (!opt.have_user) {
         strcpy(opt.user, "anonymous");
         if (!opt.have_pass) strcpy(opt.pass, "zubftp@");
