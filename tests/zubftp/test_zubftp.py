@@ -244,6 +244,7 @@ class Pyftpd(unittest.TestCase):
             ("bad url", ["http://x", "pwd"], 2, "URL"),
             ("no command", [self.url], 2, "usage"),
             ("server without TLS", ["--tls", self.url, "pwd"], 5, "connect"),
+            ("TLS server, no --tls", [self.tls_url("explicit"), "pwd"], 4, "requires encryption: try --tls"),
             ("--cacert without TLS", self.ca + [self.url, "pwd"], 2, "--cacert"),
             ("--epsv with --active", ["--epsv", "--active", self.url, "pwd"], 2, "--epsv"),
             ("unreadable CA file", ["--cacert", self.local("none"), "--tls", self.url, "pwd"], 7, "CA file"),
@@ -366,6 +367,24 @@ class Scripted(unittest.TestCase):
                         stop_server(proc)
                     self.assertEqual(r.returncode, status, r.stderr)
                     self.assertIn(verb + " ", r.stderr)
+
+    def test_login_refusal_hints_at_tls(self):
+        rows = [  # the server's answer to USER, whether the hint is given
+            ("530 Non-anonymous sessions must use encryption.", True),
+            ("550 SSL/TLS required on the control channel.", True),
+            ("534 Policy requires SSL.", True),
+            ("530 TLS required", True),
+            ("530 Login incorrect.", False),
+        ]
+        for reply, hint in rows:
+            with self.subTest(reply):
+                proc, url = self.start("refuse", reply)
+                try:
+                    r = run([url, "pwd"])
+                finally:
+                    stop_server(proc)
+                self.assertEqual(r.returncode, 4, r.stderr)
+                self.assertEqual(r.stderr.count("the server requires encryption: try --tls"), int(hint), r.stderr)
 
     def test_lying_size_leaves_the_eta_alone(self):
         with tempfile.TemporaryDirectory() as d:

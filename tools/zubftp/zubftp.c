@@ -436,6 +436,19 @@ static int status_for(const Chan *c, int code) {
     return EX_CUT;
 }
 
+/* Whether a refused login asks for encryption. Servers word it each their
+ * own way ("must use encryption", "TLS required", "SSL/TLS required on the
+ * control channel") and answer 530, 534 or, refusing USER itself, 550. */
+static int login_wants_tls(int server, const char *reply) {
+    if (server != 530 && server != 534 && server != 550) return 0;
+    char low[1024];
+    size_t n = 0;
+    for (; reply[n] && n + 1 < sizeof low; ++n)
+        low[n] = (char)(reply[n] >= 'A' && reply[n] <= 'Z' ? reply[n] - 'A' + 'a' : reply[n]);
+    low[n] = 0;
+    return strstr(low, "encrypt") || strstr(low, "tls") || strstr(low, "ssl");
+}
+
 static void report_error(Chan *c, const char *what, int code) {
     char text[256] = "", reply[1024] = "";
     zubErrorText(c->ch, code, text, sizeof text);
@@ -454,6 +467,9 @@ static void report_error(Chan *c, const char *what, int code) {
     else
         msg("%s: %d %s", what, code, text);
     if (code == ZUB_E_TLS_UNAVAILABLE) msg("this zub32 library has no TLS: ftps:// and --tls cannot work");
+    if (c->task->kind == K_CONNECT && code == ZUB_E_SERVER_ERROR && !opt.tls &&
+        login_wants_tls(zubGetInteger(c->ch, ZUB_GET_SERVER_CODE), reply))
+        msg("the server requires encryption: try --tls");
     if (code <= ZUB_E_TLS_UNTRUSTED && code >= ZUB_E_TLS_EXPIRED && !opt.insecure)
         msg("the server's certificate was not accepted (see --cacert; --insecure skips the check)");
     fail(status_for(c, code));
