@@ -368,6 +368,22 @@ class Scripted(unittest.TestCase):
                     self.assertEqual(r.returncode, status, r.stderr)
                     self.assertIn(verb + " ", r.stderr)
 
+    def test_silence_is_a_timeout(self):
+        # Whether the server never greets or stops answering after the
+        # log-in, --timeout ends the run with status 6, and the QUIT that
+        # follows a failure does not wait a whole timeout again.
+        timeout = 3
+        for mode in ("silent", "mute"):
+            with self.subTest(mode):
+                proc, url = self.start(mode)
+                t0 = time.monotonic()
+                try:
+                    r = run(["--timeout", str(timeout), url, "pwd"])
+                finally:
+                    stop_server(proc)
+                self.assertEqual(r.returncode, 6, r.stderr)
+                self.assertLess(time.monotonic() - t0, timeout + 2.5)
+
     def test_login_refusal_hints_at_tls(self):
         rows = [  # the server's answer to USER, whether the hint is given
             ("530 Non-anonymous sessions must use encryption.", True),

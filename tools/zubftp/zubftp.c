@@ -158,7 +158,8 @@ static const char *usage_text =
     "exit status: 0 ok, 2 usage (also: this build has no TLS; ~/.netrc with a\n"
     "  password open to others), 3 connect failed\n"
     "  (also: TLS handshake or certificate check failed), 4 login refused,\n"
-    "  5 server refused a command (also: AUTH TLS, PBSZ or PROT), 6 timeout,\n"
+    "  5 server refused a command (also: AUTH TLS, PBSZ or PROT), 6 timeout\n"
+    "  (also: a server that never greets),\n"
     "  7 local file problem, 8 transfer or connection cut (incomplete transfer,\n"
     "  or an encrypted connection broken after login)\n";
 
@@ -419,14 +420,14 @@ static int status_for(const Chan *c, int code) {
     if (code == ZUB_E_TLS_UNAVAILABLE) return EX_USAGE;
     if (code == ZUB_E_TLS_BROKEN) return k == K_CONNECT ? EX_CONNECT : EX_CUT;
     if (code <= ZUB_E_TLS_HANDSHAKE && code >= ZUB_E_TLS_EXPIRED) return EX_CONNECT;
-    if (k == K_CONNECT) {
-        if (code == ZUB_E_SERVER_ERROR) return server == 421 ? EX_CONNECT : EX_LOGIN;
-        /* Nothing ever answered: the host was not reached. */
-        if (code == ZUB_E_TIMEOUT && server > 0) return EX_TIMEOUT;
-        return EX_CONNECT;
-    }
+    /* A deadline that passed is a timeout in every phase, a server that
+     * accepts the connection and never greets included. */
     if (code == ZUB_E_TIMEOUT || code == ZUB_E_ACCEPT_TIMEOUT || code == ZUB_E_NO_LISTEN_RESPONSE)
         return EX_TIMEOUT;
+    if (k == K_CONNECT) {
+        if (code == ZUB_E_SERVER_ERROR) return server == 421 ? EX_CONNECT : EX_LOGIN;
+        return EX_CONNECT;
+    }
     if (code == ZUB_E_SERVER_ERROR) {
         /* 426/451: the server itself says the transfer broke off. */
         if ((k == K_GET || k == K_PUT) && (server == 426 || server == 451 || server == 425)) return EX_CUT;
@@ -987,6 +988,30 @@ fail:
     return -1;
 }
 
+/* ---- the end of the sessions ------------------------------------------------------------------ */
+#define QUIT_WAIT_MS 1000
+
+/* QUIT on every session at once, then let go: zubClose lingers 250 ms per
+ * control socket with the whole loop waiting, zubRelease does not. The
+ * session is over whatever QUIT gets, so its reply is waited for at most
+ * QUIT_WAIT_MS: after a server that stopped answering, not a whole
+ * --timeout again. The reply waits are library settings; nothing runs on
+ * the library after this, so they are not put back. */
+static void quit_sessions(Chan *chans, int nchan) {
+    zubSetInteger(0, ZUB_SET_RESPONSE_WAIT, QUIT_WAIT_MS);  /* never above --timeout: 1 s at the least */
+    zubSetInteger(0, ZUB_SET_REPLY_LINE_WAIT, QUIT_WAIT_MS);
+    Queue none = {NULL, 0, 0};
+    for (int c = 0; c < nchan; ++c) {
+        chans[c].own_n = chans[c].own_i = 0;
+        chans[c].task = NULL;
+        if (chans[c].connected && zubGetInteger(c, ZUB_GET_CTRL_SOCK) > 0) {
+            chans[c].dead = 0;
+            chans[c].own[chans[c].own_n++] = (Task){.kind = K_QUIT};
+        }
+    }
+    run_tasks(chans, nchan, &none, 0);
+}
+
 /* ---- main ----------------------------------------------------------------------------------- */
 static int is_xfer(const Task *t) { return t->kind == K_GET || t->kind == K_PUT; }
 
@@ -1169,17 +1194,7 @@ int main(int argc, char **argv) {
         draw_progress(chans, width, 1);
         k = end;
     }
-    /* QUIT on every session at once, then let go: zubClose lingers 250 ms
-     * per control socket with the whole loop waiting, zubRelease does not. */
-    for (int c = 0; c < nchan; ++c) {
-        chans[c].own_n = chans[c].own_i = 0;
-        chans[c].task = NULL;
-        if (chans[c].connected && zubGetInteger(c, ZUB_GET_CTRL_SOCK) > 0) {
-            chans[c].dead = 0;
-            chans[c].own[chans[c].own_n++] = (Task){.kind = K_QUIT};
-        }
-    }
-    run_tasks(chans, nchan, &none, 0);
+    quit_sessions(chans, nchan);
     zubRelease();
     fflush(stdout);
     free(list_buf);
