@@ -315,6 +315,16 @@ bool TlsConnPending(TlsConn *c) {
 // ---- close --------------------------------------------------------------------------------
 void TlsConnClose(TlsConn *c) {
     if (!c) return;
+    // What has arrived goes through the connection first: the session
+    // tickets a TLS 1.3 server sends after the handshake of a data
+    // connection that nothing read (an upload's) go to the pool, so that
+    // the next data connection has a fresh session to resume (a server that
+    // requires resumption refuses one without). Other bytes are dropped.
+    if (c->established && c->sockError == 0) {
+        char drop[4096];
+        for (int i = 0; i < 64 && SSL_read(c->ssl, drop, sizeof drop) > 0; ++i) {
+        }
+    }
     // One close notify, unless the stream already failed; the peer's own is
     // not awaited.
     if (c->established && c->sockError == 0 && !(SSL_get_shutdown(c->ssl) & SSL_SENT_SHUTDOWN)) SSL_shutdown(c->ssl);
