@@ -5,7 +5,10 @@
 # names given as arguments are installed too.
 set -euo pipefail
 
-base=(cmake ninja-build g++ libssl-dev python3-pyftpdlib python3-openssl python3-cryptography libgtest-dev libgmock-dev)
+# The test list also has the shared libraries of the FTP daemons that
+# tools/testserver/ftpd_run.py unpacks from their packages without installing them.
+base=(cmake ninja-build g++ libssl-dev python3-pyftpdlib python3-openssl python3-cryptography libgtest-dev libgmock-dev
+      libwrap0 libhiredis0.14 libmemcached11 libmemcachedutil2 libpcre2-posix3 libsodium23)
 if [ "${1:-}" = "--run" ]; then
   base=(cmake ninja-build g++ libssl-dev python3-pyftpdlib python3-openssl python3-cryptography)
   shift
