@@ -43,6 +43,9 @@ cleanup() {
 trap cleanup EXIT
 mkdir -p "$work/prefix"
 
+# The FTP daemons the broker runs for tests that ask for one (ftpd_run.py)
+# are unpacked once into the native build tree.
+export ZUB_DAEMON_DIR=${ZUB_DAEMON_DIR:-$repo/build/daemons}
 start_server /usr/bin/python3 "$repo/tools/testserver/pyftpd_broker.py"
 broker_port=$server_port
 

@@ -12,8 +12,15 @@
 // the server's pid and the directory's Linux path, which Wine shows on
 // drive Z:; "stop", or the connection closing, ends the server and removes
 // the directory. The file helpers work on the Z: path like on any other.
+//
+// With PyFtpdOptions::daemon set, ftpd_run.py takes pyftpd_run.py's place
+// (the broker's "start" line names the daemon in a last field). The daemon
+// serves the root as a user of its own: what writeFile and makeDir make is
+// chowned to the root's owner here, or, on Windows, by the broker, asked
+// with "own" (answered "owned") on the server's connection.
 #include "testserver/pyftpd.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -31,6 +38,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,6 +87,7 @@ std::vector<std::string> fields(const std::string& line) {
 #else
 const char* const kPython = "/usr/bin/python3"; // pyftpdlib is installed for it
 const char* const kScript = ZUB_SOURCE_DIR "/tools/testserver/pyftpd_run.py";
+const char* const kDaemonScript = ZUB_SOURCE_DIR "/tools/testserver/ftpd_run.py";
 
 // Waits for the child to exit; true when it did within timeoutMs.
 bool reap(pid_t pid, int timeoutMs) {
@@ -91,6 +100,13 @@ bool reap(pid_t pid, int timeoutMs) {
     }
 }
 #endif
+
+// A daemon's first start fetches its packages; stopping one ends its
+// session processes too.
+int startBoundMs(const PyFtpdOptions& o) {
+    return o.daemon.empty() ? o.startTimeoutMs : std::max(o.startTimeoutMs, 120000);
+}
+constexpr int kDaemonStopMs = 20000;
 
 } // namespace
 
@@ -121,8 +137,10 @@ bool PyFtpd::spawn() {
     if (toChild_ < 0) return fail(why);
     std::string req = "start\t" + opts_.user + "\t" + opts_.password + "\t" +
                       (opts_.anonymous ? "1" : "0") + "\t" +
-                      std::to_string(opts_.startTimeoutMs) + "\t" + std::to_string(opts_.tls) +
-                      "\t" + opts_.certFile + "\t" + (opts_.tlsDataRequired ? "1" : "0") + "\n";
+                      std::to_string(startBoundMs(opts_)) + "\t" + std::to_string(opts_.tls) +
+                      "\t" + opts_.certFile + "\t" + (opts_.tlsDataRequired ? "1" : "0");
+    if (!opts_.daemon.empty()) req += "\t" + opts_.daemon;
+    req += "\n";
     if (!sock::sendAll(toChild_, req, 5000)) return fail("cannot send to the broker");
     return true;
 }
@@ -130,7 +148,7 @@ bool PyFtpd::spawn() {
 // "ok PORT PID DIR" or "error TEXT", one line.
 bool PyFtpd::readPort() {
     std::string line;
-    if (!sock::recvUntil(toChild_, &line, "\n", opts_.startTimeoutMs + 5000))
+    if (!sock::recvUntil(toChild_, &line, "\n", startBoundMs(opts_) + 5000))
         return fail("no answer from the broker in time: " + line);
     std::vector<std::string> f = fields(line.substr(0, line.find('\n')));
     if (f.size() >= 2 && f[0] == "error") return fail("broker: " + f[1]);
@@ -149,13 +167,21 @@ void PyFtpd::stop() {
     if (toChild_ >= 0) {
         std::string answer;
         if (sock::sendAll(toChild_, std::string("stop\n"), 5000))
-            sock::recvUntil(toChild_, &answer, "\n", kStopTimeoutMs);
+            sock::recvUntil(toChild_, &answer, "\n",
+                            opts_.daemon.empty() ? kStopTimeoutMs : kDaemonStopMs);
     }
     closeFd(toChild_);
     pid_ = -1;
     port_ = 0;
     dir_.clear();
     root_.clear();
+}
+
+bool PyFtpd::handOver(const std::string&) const {
+    if (opts_.daemon.empty()) return true;
+    std::string answer;
+    return toChild_ >= 0 && sock::sendAll(toChild_, std::string("own\n"), 5000) &&
+           sock::recvUntil(toChild_, &answer, "\n", 10000) && answer == "owned\n";
 }
 
 #else
@@ -186,8 +212,15 @@ bool PyFtpd::spawn() {
     toChild_ = in[1];
     fromChild_ = out[0];
     std::string log = logPath();
-    std::vector<std::string> args = {kPython, kScript, "--root", root_, "--log", log,
+    std::vector<std::string> args = {kPython, opts_.daemon.empty() ? kScript : kDaemonScript,
+                                     "--root", root_, "--log", log,
                                      "--user", opts_.user, "--password", opts_.password};
+    if (!opts_.daemon.empty()) {
+        args.insert(args.end(), {"--daemon", opts_.daemon});
+#ifdef ZUB_DAEMON_DIR
+        args.insert(args.end(), {"--daemon-dir", ZUB_DAEMON_DIR});
+#endif
+    }
     if (opts_.anonymous) args.push_back("--anonymous");
     if (opts_.tls != 0) {
         args.insert(args.end(), {"--tls", opts_.tls == 2 ? "implicit" : "explicit",
@@ -216,7 +249,7 @@ bool PyFtpd::spawn() {
 
 bool PyFtpd::readPort() {
     std::string line;
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(opts_.startTimeoutMs);
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(startBoundMs(opts_));
     while (line.find('\n') == std::string::npos) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             end - std::chrono::steady_clock::now()).count();
@@ -239,7 +272,7 @@ void PyFtpd::stop() {
     closeFd(toChild_); // the script exits on stdin EOF as well
     if (pid_ > 0) {
         ::kill(pid_, SIGTERM);
-        if (!reap(pid_, 3000)) {
+        if (!reap(pid_, opts_.daemon.empty() ? 3000 : kDaemonStopMs)) {
             ::kill(pid_, SIGKILL);
             reap(pid_, 3000);
         }
@@ -253,6 +286,27 @@ void PyFtpd::stop() {
         dir_.clear();
         root_.clear();
     }
+}
+
+// Each directory from the root down to rel, and rel itself, gets the
+// root's owner.
+bool PyFtpd::handOver(const std::string& rel) const {
+    if (opts_.daemon.empty()) return true;
+    struct stat st {};
+    if (::stat(root_.c_str(), &st) != 0) return false;
+    std::string p = root_;
+    bool ok = true;
+    size_t start = 0;
+    while (start <= rel.size()) {
+        size_t slash = rel.find('/', start);
+        if (slash == std::string::npos) slash = rel.size();
+        if (slash > start) {
+            p += "/" + rel.substr(start, slash - start);
+            ok = ::lchown(p.c_str(), st.st_uid, st.st_gid) == 0 && ok;
+        }
+        start = slash + 1;
+    }
+    return ok;
 }
 
 #endif
@@ -272,7 +326,8 @@ bool PyFtpd::writeFile(const std::string& rel, const std::string& bytes) const {
     fs::create_directories(p.parent_path(), ec);
     std::ofstream f(p, std::ios::binary | std::ios::trunc);
     f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(f);
+    f.close();
+    return static_cast<bool>(f) && handOver(rel);
 }
 
 std::string PyFtpd::readFile(const std::string& rel) const {
@@ -290,7 +345,9 @@ bool PyFtpd::exists(const std::string& rel) const {
 
 bool PyFtpd::makeDir(const std::string& rel) const {
     std::error_code ec;
-    return !root_.empty() && (fs::create_directories(path(rel), ec) || fs::is_directory(path(rel), ec));
+    return !root_.empty() &&
+           (fs::create_directories(path(rel), ec) || fs::is_directory(path(rel), ec)) &&
+           handOver(rel);
 }
 
 #ifdef _WIN32

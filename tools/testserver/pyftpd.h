@@ -22,6 +22,14 @@
 // pyftpdlib sends a close notify at the end of a download and takes an
 // upload's end with or without one from the client (see pyftpd_run.py).
 //
+// A real FTP daemon instead of pyftpdlib: opts.daemon = "vsftpd", "proftpd"
+// or "pure-ftpd" (ftpd_run.py runs it; root only, see there). The same user,
+// password, root, TLS and log handling, with TLS required for the log-in and
+// for data; implicit TLS with vsftpd and proftpd only, no anonymous log-in.
+// The root belongs to the daemon's user, and writeFile/makeDir hand what
+// they make to that user too. The daemon's packages are fetched into
+// ZUB_DAEMON_DIR (the build tree's daemons/) at its first start.
+//
 // Built for Windows (the tests run under Wine), the server still runs on
 // the Linux side: a broker there (pyftpd_broker.py, its port in the
 // environment variable ZUB_PYFTPD_BROKER) starts it, and root() is the
@@ -38,10 +46,12 @@ struct PyFtpdOptions {
     std::string user = "user";
     std::string password = "secret";
     bool anonymous = false;     // also accept "anonymous" with any password
-    int startTimeoutMs = 10000; // bound for the server to report its port
+    int startTimeoutMs = 10000; // bound for the server to report its port (a daemon:
+                                // 2 min at least, its first start fetches it)
     int tls = 0;                // 0 none, 1 explicit, 2 implicit
     std::string certFile;       // PEM, key and certificate; Z:\ paths work under Wine
     bool tlsDataRequired = false; // refuse data connections before PROT P
+    std::string daemon;         // "" pyftpdlib, else "vsftpd", "proftpd" or "pure-ftpd"
 };
 
 class PyFtpd {
@@ -81,6 +91,7 @@ private:
     bool fail(const std::string& why);
     bool spawn();
     bool readPort();
+    bool handOver(const std::string& rel) const; // to the daemon's user, if any
 
     PyFtpdOptions opts_;
     std::string dir_;  // temporary directory holding root/ and server.log

@@ -7,7 +7,7 @@ Listens on 127.0.0.1 on an ephemeral port and prints that port as the first
 line on stdout. Each connection asks for one server, with one line of
 tab-separated fields:
 
-    start USER PASSWORD ANONYMOUS(0|1) TIMEOUT_MS [TLS CERTFILE DATA_REQUIRED]
+    start USER PASSWORD ANONYMOUS(0|1) TIMEOUT_MS [TLS CERTFILE DATA_REQUIRED [DAEMON]]
 
 TLS is 0 (none), 1 (explicit) or 2 (implicit), CERTFILE a PEM file with key
 and certificate (a Wine path on drive Z:, such as Z:\\tmp\\x\\server.pem, is
@@ -18,6 +18,13 @@ answers
 
     ok PORT PID DIR          (DIR is the directory's Linux path)
     error TEXT
+
+DAEMON, when given, names a real FTP daemon (vsftpd, proftpd, pure-ftpd)
+that ftpd_run.py runs instead of pyftpdlib, its packages kept in
+$ZUB_DAEMON_DIR (tests/wine/run-tests.sh names the native build tree's
+daemons/). Such a daemon serves the root as a user of its own, so files the
+test puts there must become that user's: "own" chowns everything under the
+root to the root's owner, answered with "owned".
 
 Then "stop", or the connection closing, stops that server by its pid and
 removes the directory; "stopped" confirms it.
@@ -48,10 +55,12 @@ import time
 PYTHON = "/usr/bin/python3"  # pyftpdlib is installed for it
 HERE = os.path.dirname(os.path.abspath(__file__))
 SCRIPT = os.path.join(HERE, "pyftpd_run.py")
+DAEMON_SCRIPT = os.path.join(HERE, "ftpd_run.py")
+DAEMONS = ("vsftpd", "proftpd", "pure-ftpd")
 MKCERTS = os.path.join(HERE, "mkcerts.py")
 TLS_MODES = {"0": None, "1": "explicit", "2": "implicit"}
 
-servers = {}  # pid -> (Popen, directory)
+servers = {}  # pid -> (Popen, directory, seconds to wait for it to stop)
 servers_lock = threading.Lock()
 cert_dirs = set()  # directories made by make_certs, removed by stop_all too
 
@@ -86,13 +95,17 @@ def linux_path(path):
 
 
 def start_server(user, password, anonymous, timeout_ms, tls=None, certfile="",
-                 data_required=False):
+                 data_required=False, daemon=""):
     directory = tempfile.mkdtemp(prefix="zub-pyftpd-", dir="/tmp")
     root = os.path.join(directory, "root")
     log = os.path.join(directory, "server.log")
     os.mkdir(root)
-    args = [PYTHON, SCRIPT, "--root", root, "--log", log,
+    args = [PYTHON, DAEMON_SCRIPT if daemon else SCRIPT, "--root", root, "--log", log,
             "--user", user, "--password", password]
+    if daemon:
+        args += ["--daemon", daemon]
+        if os.environ.get("ZUB_DAEMON_DIR"):
+            args += ["--daemon-dir", os.environ["ZUB_DAEMON_DIR"]]
     if anonymous:
         args.append("--anonymous")
     if tls:
@@ -107,7 +120,7 @@ def start_server(user, password, anonymous, timeout_ms, tls=None, certfile="",
         shutil.rmtree(directory, ignore_errors=True)
         raise
     with servers_lock:
-        servers[proc.pid] = (proc, directory)
+        servers[proc.pid] = (proc, directory, 20 if daemon else 3)
     try:
         return read_port(proc, timeout_ms), proc.pid, directory
     except Exception as e:
@@ -138,14 +151,14 @@ def stop_server(pid):
         entry = servers.pop(pid, None)
     if entry is None:
         return
-    proc, directory = entry
+    proc, directory, bound = entry
     try:
         proc.stdin.close()  # the server exits on stdin EOF as well
     except OSError:
         pass
     proc.terminate()
     try:
-        proc.wait(timeout=3)
+        proc.wait(timeout=bound)
     except subprocess.TimeoutExpired:
         proc.kill()
         proc.wait(timeout=3)
@@ -153,13 +166,25 @@ def stop_server(pid):
     shutil.rmtree(directory, ignore_errors=True)
 
 
-def wait_for_stop(conn, buf):
+def hand_over(root):
+    """Everything under root gets root's owner (a daemon's user)."""
+    st = os.stat(root)
+    for dirpath, dirnames, filenames in os.walk(root):
+        for name in dirnames + filenames:
+            os.lchown(os.path.join(dirpath, name), st.st_uid, st.st_gid)
+
+
+def wait_for_stop(conn, buf, root=None):
     """Waits (without bound: the test decides how long a server or the
-    certificates live) for "stop" or the connection's end."""
+    certificates live) for "stop" or the connection's end; answers "own"
+    for a server's root."""
     while True:
         line = read_line(conn, buf, 3600)
         if line is None or line == "stop":
             return
+        if line == "own" and root:
+            hand_over(root)
+            conn.sendall(b"owned\n")
 
 
 def make_certs(conn, buf):
@@ -197,22 +222,26 @@ def serve(conn):
         if fields == ["certs"]:
             make_certs(conn, buf)
             return
-        if len(fields) not in (5, 8) or fields[0] != "start" or \
-                (len(fields) == 8 and fields[5] not in TLS_MODES):
+        if len(fields) not in (5, 8, 9) or fields[0] != "start" or \
+                (len(fields) >= 8 and fields[5] not in TLS_MODES) or \
+                (len(fields) == 9 and fields[8] not in DAEMONS):
             conn.sendall(b"error\tbad request\n")
             return
-        tls, certfile, data_required = None, "", False
-        if len(fields) == 8:
+        tls, certfile, data_required, daemon = None, "", False, ""
+        if len(fields) >= 8:
             tls, certfile, data_required = TLS_MODES[fields[5]], fields[6], fields[7] == "1"
+        if len(fields) == 9:
+            daemon = fields[8]
         try:
             port, pid, directory = start_server(fields[1], fields[2], fields[3] == "1",
-                                                int(fields[4]), tls, certfile, data_required)
+                                                int(fields[4]), tls, certfile, data_required,
+                                                daemon)
         except Exception as e:  # the reason goes back to the test
             text = " | ".join(str(e).replace("\t", " ").splitlines())
             conn.sendall(("error\t%s\n" % text).encode())
             return
         conn.sendall(("ok\t%d\t%d\t%s\n" % (port, pid, directory)).encode())
-        wait_for_stop(conn, buf)
+        wait_for_stop(conn, buf, os.path.join(directory, "root"))
         stop_server(pid)
         pid = None
         conn.sendall(b"stopped\n")
