@@ -15,6 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -33,6 +37,7 @@ using zt::sock::recvUntil;
 struct Client {
     int fd = -1;
     std::string in; // received but not yet consumed
+    int waitMs = 5000; // bound for each receive
 #ifdef ZT_SCRIPTED_TLS
     SSL* ssl = nullptr;
 #endif
@@ -47,9 +52,9 @@ struct Client {
 
     long recvSome(char* buf, size_t len) {
 #ifdef ZT_SCRIPTED_TLS
-        if (ssl) return zt::tlsio::recvSome(ssl, buf, len, 5000);
+        if (ssl) return zt::tlsio::recvSome(ssl, buf, len, waitMs);
 #endif
-        return zt::sock::recvSome(fd, buf, len, 5000);
+        return zt::sock::recvSome(fd, buf, len, waitMs);
     }
     void send(const std::string& text) {
 #ifdef ZT_SCRIPTED_TLS
@@ -621,6 +626,161 @@ TEST(PyFtpd, TlsExplicitAndImplicit) {
         EXPECT_EQ(srv.readFile("up.bin"), "uploaded over TLS");
 #endif
     }
+}
+
+// ---- Debian's FTP daemons (PyFtpdOptions::daemon, ftpd_run.py) --------------------
+
+// What a daemon does, plain and with TLS (1 explicit, 2 implicit; version
+// 12 or 13 the only one the client offers).
+struct DaemonCase {
+    int tls;
+    int version;
+    const char* userBeforeAuth; // reply code to USER before AUTH TLS
+    bool closeNotify;           // ends a download with a TLS close notify
+    bool resumed;               // data connections resume the control's session
+};
+
+// Each row: the daemon greets, refuses a wrong password and takes the
+// right one; a file the test put into a subdirectory can be fetched and
+// deleted with its directory (so writeFile hands both to the daemon's
+// user), and an upload over an active data connection lands in the root.
+// With TLS the log-in needs AUTH TLS first, and the data connections are
+// TLS too.
+void checkDaemon(const char* daemon, const std::vector<DaemonCase>& cases) {
+    const zt::TestCerts& certs = zt::TestCerts::Get();
+    ASSERT_TRUE(certs.ok()) << certs.error();
+    for (const DaemonCase& k : cases) {
+        SCOPED_TRACE(std::string(daemon) + (k.tls == 0 ? " plain" : k.tls == 1 ? " explicit TLS 1."
+                                                                                : " implicit TLS 1.") +
+                     (k.tls == 0 ? "" : std::to_string(k.version % 10)));
+        zt::PyFtpdOptions o;
+        o.daemon = daemon;
+        o.tls = k.tls;
+        if (k.tls != 0) o.certFile = certs.server;
+        zt::PyFtpd srv(o);
+        bool started = srv.start();
+        if (!started && srv.error().find("needs root") != std::string::npos)
+            GTEST_SKIP() << srv.error(); // the broker's side (Wine) is not root
+        ASSERT_TRUE(started) << srv.error();
+        ASSERT_TRUE(srv.writeFile("sub/f.txt", "file body\n"));
+        if (k.tls == 1) { // on a connection of its own: vsftpd and pure-ftpd close it
+            Client early(srv.port());
+            EXPECT_EQ(early.reply().substr(0, 3), "220");
+            EXPECT_EQ(early.cmd("USER " + srv.user()).substr(0, 3), k.userBeforeAuth);
+        }
+#ifndef ZT_SCRIPTED_TLS
+        if (k.tls != 0) continue; // no TLS client in this build
+#endif
+        Client c(srv.port());
+#ifdef ZT_SCRIPTED_TLS
+        TlsClient tls(k.version);
+        if (k.tls == 1) {
+            EXPECT_EQ(c.reply().substr(0, 3), "220");
+            EXPECT_EQ(c.cmd("AUTH TLS").substr(0, 3), "234");
+        }
+        if (k.tls != 0) {
+            ASSERT_TRUE(tls.secure(c)) << tls.err << "\n" << srv.logText();
+            EXPECT_EQ(SSL_version(c.ssl), k.version == 12 ? TLS1_2_VERSION : TLS1_3_VERSION);
+        }
+#endif
+        if (k.tls != 1) {
+            EXPECT_EQ(c.reply().substr(0, 3), "220");
+        }
+        EXPECT_EQ(c.cmd("USER " + srv.user()).substr(0, 3), "331");
+        c.waitMs = 30000; // pam_unix and pure-ftpd answer a wrong password after a pause
+        EXPECT_EQ(c.cmd("PASS wrong-" + srv.password()).substr(0, 3), "530");
+        c.waitMs = 5000;
+        EXPECT_EQ(c.cmd("USER " + srv.user()).substr(0, 3), "331");
+        std::string r = c.cmd("PASS " + srv.password());
+        ASSERT_EQ(r.substr(0, 3), "230") << r << srv.logText();
+        if (k.tls != 0) {
+            EXPECT_EQ(c.cmd("PBSZ 0").substr(0, 3), "200");
+            EXPECT_EQ(c.cmd("PROT P").substr(0, 3), "200");
+        }
+        EXPECT_EQ(c.cmd("TYPE I").substr(0, 3), "200");
+
+        int dfd = c.passive();
+        ASSERT_GE(dfd, 0);
+        EXPECT_EQ(c.cmd("RETR sub/f.txt")[0], '1');
+#ifdef ZT_SCRIPTED_TLS
+        if (k.tls != 0) {
+            SSL* d = tls.data(c, dfd);
+            ASSERT_NE(d, nullptr) << tls.err;
+            EXPECT_EQ(SSL_session_reused(d) == 1, k.resumed);
+            bool notified = false;
+            EXPECT_EQ(readAllTls(d, dfd, &notified), "file body\n");
+            EXPECT_EQ(notified, k.closeNotify);
+        } else
+#endif
+        {
+            EXPECT_EQ(readAll(dfd), "file body\n");
+        }
+        EXPECT_EQ(c.reply().substr(0, 3), "226");
+        EXPECT_EQ(c.cmd("DELE sub/f.txt").substr(0, 3), "250");
+        EXPECT_EQ(c.cmd("RMD sub").substr(0, 3), "250");
+
+        std::string lr;
+        int lfd = c.active(&lr);
+        EXPECT_EQ(lr.substr(0, 3), "200") << lr;
+        EXPECT_EQ(c.cmd("STOR up.bin")[0], '1');
+        dfd = zt::sock::acceptWithin(lfd, 5000);
+        ASSERT_GE(dfd, 0);
+#ifdef ZT_SCRIPTED_TLS
+        if (k.tls != 0) {
+            SSL* d = tls.data(c, dfd);
+            ASSERT_NE(d, nullptr) << tls.err;
+            uploadTls(d, dfd, "uploaded", true);
+        } else
+#endif
+        {
+            zt::sock::sendAll(dfd, std::string("uploaded"));
+            zt::sock::closeGraceful(dfd);
+        }
+        zt::sock::closeGraceful(lfd);
+        EXPECT_EQ(c.reply().substr(0, 3), "226");
+        EXPECT_EQ(srv.readFile("up.bin"), "uploaded");
+        EXPECT_FALSE(srv.exists("sub"));
+    }
+}
+
+// The daemons log in a local user; ftpd_run.py needs root for that (on
+// Windows checkDaemon skips when the broker's side says so).
+#ifdef _WIN32
+#define SKIP_UNLESS_ROOT()
+#else
+#define SKIP_UNLESS_ROOT() \
+    if (::geteuid() != 0) GTEST_SKIP() << "the FTP daemons log in a local user: needs root"
+#endif
+
+TEST(FtpDaemons, Vsftpd) {
+    SKIP_UNLESS_ROOT();
+    checkDaemon("vsftpd", {{0, 0, "", false, false},
+                           {1, 12, "530", true, true},
+                           {2, 13, "", true, true}});
+}
+
+TEST(FtpDaemons, Proftpd) {
+    SKIP_UNLESS_ROOT();
+    checkDaemon("proftpd", {{0, 0, "", false, false},
+                            {1, 13, "550", true, true},
+                            {2, 12, "", true, true}});
+}
+
+// Debian's pure-ftpd has no implicit TLS; its data connections resume the
+// control connection's session under TLS 1.2 but not under 1.3.
+TEST(FtpDaemons, PureFtpd) {
+    SKIP_UNLESS_ROOT();
+    checkDaemon("pure-ftpd", {{0, 0, "", false, false},
+                              {1, 12, "421", true, true},
+                              {1, 13, "421", true, false}});
+    if (IsSkipped()) return;
+    zt::PyFtpdOptions o;
+    o.daemon = "pure-ftpd";
+    o.tls = 2;
+    o.certFile = zt::TestCerts::Get().server;
+    zt::PyFtpd srv(o);
+    EXPECT_FALSE(srv.start());
+    EXPECT_NE(srv.error().find("implicit"), std::string::npos) << srv.error();
 }
 
 } // namespace
