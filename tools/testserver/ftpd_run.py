@@ -319,7 +319,13 @@ def proftpd_config(args, conf, tree, ident, port):
             "ModulePath " + os.path.join(tree, "usr/lib/proftpd"),
             "LoadModule mod_tls.c",
             "<IfModule mod_tls.c>",
-            "TLSEngine on", "TLSLog " + log, "TLSProtocol TLSv1.2 TLSv1.3",
+            # TLS 1.2: data connections must resume the control session, and
+            # proftpd 1.3.8 hands out TLS 1.3 tickets that each resume once,
+            # on the control connection and after downloads but never after
+            # an upload: after two uploads a session has none left (newer
+            # proftpd sends a fresh one on the control connection first).
+            # A TLS 1.2 session resumes as often as it is offered.
+            "TLSEngine on", "TLSLog " + log, "TLSProtocol TLSv1.2",
             "TLSECCertificateFile " + args.certfile,
             "TLSECCertificateKeyFile " + args.certfile,
             "TLSRequired on",  # the log-in and data connections
@@ -348,7 +354,7 @@ def pure_ftpd_config(args, conf, tree, ident, port):
             raise StartError("pure-pw mkdb failed: " + last_line(out))
     cmd = [os.path.join(tree, BINARY["pure-ftpd"]),
            "-S", "127.0.0.1,%d" % port, "-4", "-l", "puredb:" + pdb,
-           "-A", "-E", "-H", "-I", "1", "-U", "022:022", "-u", "1",
+           "-A", "-E", "-H", "-I", "1", "-u", "1",
            "-g", os.path.join(conf, "pure-ftpd.pid"), "-O", "clf:" + args.log, "-d"]
     if args.tls:
         cmd += ["-Y", "3", "-2", args.certfile]  # TLS for the log-in and for data
