@@ -35,11 +35,12 @@ live in a temporary directory beside --root; the daemon's logs go to --log
 here).
 
 TLS (--certfile: key and certificate in one PEM file): required for the
-log-in and for data connections, TLS 1.2 and 1.3. Explicit (AUTH TLS) with
-all three; implicit with vsftpd (implicit_ssl) and proftpd (UseImplicitSSL)
-only: Debian's pure-ftpd is not built with implicit TLS. vsftpd and proftpd
-require the data connection's TLS session to resume the control
-connection's; pure-ftpd has no such setting.
+log-in and for data connections, TLS 1.2 and 1.3 (proftpd 1.2 only, see
+proftpd_config). Explicit (AUTH TLS) with all three; implicit with vsftpd
+(implicit_ssl) and proftpd (UseImplicitSSL) only: Debian's pure-ftpd is not
+built with implicit TLS. vsftpd and proftpd require the data connection's
+TLS session to resume the control connection's; pure-ftpd has no such
+setting (it resumes under TLS 1.2, not under 1.3).
 """
 import argparse
 import ctypes
