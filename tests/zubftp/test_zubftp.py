@@ -1,11 +1,13 @@
 #!/usr/bin/python3
-"""End-to-end tests of the zubftp tool against pyftpdlib (plain and TLS) and a
-scripted server.
+"""End-to-end tests of the zubftp tool against pyftpdlib (plain and TLS), a
+scripted server and Debian's FTP daemons (vsftpd, proftpd, pure-ftpd; as
+root only).
 
 Usage: test_zubftp.py PATH_TO_ZUBFTP
 (test_zubftp.py --scripted MODE [REPLY] runs the scripted server; the tests
 start it.)
 """
+import concurrent.futures
 import hashlib
 import os
 import pty
@@ -21,6 +23,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PYFTPD = os.path.join(HERE, "..", "..", "tools", "testserver", "pyftpd_run.py")
+FTPD = os.path.join(HERE, "..", "..", "tools", "testserver", "ftpd_run.py")
 MKCERTS = os.path.join(HERE, "..", "..", "tools", "testserver", "mkcerts.py")
 PY = "/usr/bin/python3"
 TOOL = None
@@ -28,16 +31,37 @@ PASSWORD = "p@ss:w%rd"  # needs percent-encoding in a URL
 PASSWORD_URL = "p%40ss%3Aw%25rd"
 
 
-def start_server(args):
-    """Starts a server that prints its port first; stopped by its pid."""
-    proc = subprocess.Popen([PY] + args, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-    port = int(proc.stdout.readline())
-    return proc, port
+class ServerFailed(Exception):
+    pass
+
+
+def start_server(args, errors=None):
+    """Starts a server that prints its port first; stopped by its pid. With
+    errors (a file for its stderr), a server that exits without printing a
+    port raises ServerFailed with what it said."""
+    err = open(errors, "wb") if errors else None
+    try:
+        proc = subprocess.Popen([PY] + args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err)
+    finally:
+        if err:
+            err.close()
+    line = proc.stdout.readline()
+    if errors and not line.strip():
+        stop_server(proc)
+        with open(errors, errors="replace") as f:
+            raise ServerFailed(f.read().strip() or "exit status %s, nothing on stderr" % proc.returncode)
+    return proc, int(line)
 
 
 def stop_server(proc):
-    proc.kill()
-    proc.wait(timeout=60)
+    """SIGTERM first: ftpd_run.py then stops its daemon too, which SIGKILL
+    would leave running."""
+    proc.terminate()
+    try:
+        proc.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(timeout=60)
     proc.stdin.close()
     proc.stdout.close()
 
@@ -341,6 +365,216 @@ class Pyftpd(unittest.TestCase):
         self.assertIn(evil, r.stdout)
 
 
+class RealServers(unittest.TestCase):
+    """zubftp against Debian's vsftpd, proftpd and pure-ftpd (ftpd_run.py):
+    plain, with explicit TLS and with implicit TLS where the daemon has it
+    (not pure-ftpd), every data row in passive, EPSV and active mode. One
+    daemon per daemon and security serves all rows. The rows of a table run
+    side by side: a session mostly waits, on the engine's pauses and the
+    daemons' own."""
+
+    DAEMONS = ("vsftpd", "proftpd", "pure-ftpd")
+    MODES = {"passive": [], "epsv": ["--epsv"], "active": ["--active"]}
+    # How each mode opens its data connections, as the engine log shows it.
+    MODE_COMMAND = {"passive": "S: PASV", "epsv": "S: EPSV", "active": "S: PORT "}
+    SIZE = 8 << 20
+    BIG = 64 << 20  # one passive round trip per daemon, encrypted
+    WORKERS = 8
+
+    @classmethod
+    def setUpClass(cls):
+        if os.geteuid() != 0:
+            raise unittest.SkipTest("the daemons log in a local user of their own: needs root")
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(cls.tmp.cleanup)
+        certs = os.path.join(cls.tmp.name, "certs")
+        subprocess.run([PY, MKCERTS, certs], check=True, timeout=120)
+        cls.ca = os.path.join(certs, "ca.pem")
+        cls.src = os.path.join(cls.tmp.name, "src.bin")
+        with open(cls.src, "wb") as f:
+            f.write(os.urandom(cls.SIZE))
+        configs = [(d, s) for d in cls.DAEMONS for s in ("plain", "explicit", "implicit")
+                   if (d, s) != ("pure-ftpd", "implicit")]
+        cls.procs = []
+        cls.addClassCleanup(cls.stop_daemons)
+        with concurrent.futures.ThreadPoolExecutor(len(configs)) as pool:
+            started = {c: pool.submit(cls.start_daemon, *c) for c in configs}
+        cls.servers, failed = {}, []
+        for config, fut in started.items():
+            try:
+                cls.servers[config] = fut.result()
+            except ServerFailed as e:
+                failed.append("%s %s: %s" % (config + (e,)))
+        if failed:
+            raise unittest.SkipTest("daemon did not start:\n" + "\n".join(failed))
+
+    @classmethod
+    def start_daemon(cls, daemon, security):
+        """The daemon with a root of its own; its root, port and log."""
+        name = "%s-%s" % (daemon, security)
+        root = os.path.join(cls.tmp.name, name)
+        os.mkdir(root)
+        log = root + ".log"
+        args = [FTPD, "--daemon", daemon, "--root", root, "--log", log, "--user", "user",
+                "--password", PASSWORD]
+        # The daemons are unpacked beside the tool's build tree, unless
+        # $ZUB_DAEMON_DIR (which ftpd_run.py reads itself) says elsewhere.
+        build = os.path.dirname(os.path.dirname(os.path.dirname(TOOL)))
+        if not os.environ.get("ZUB_DAEMON_DIR") and TOOL.endswith(os.path.join("tools", "zubftp", "zubftp")):
+            args += ["--daemon-dir", os.path.join(build, "daemons")]
+        if security != "plain":
+            args += ["--tls", security, "--certfile", os.path.join(cls.tmp.name, "certs", "server.pem")]
+        proc, port = start_server(args, errors=root + ".err")
+        cls.procs.append(proc)
+        return root, port, log
+
+    @classmethod
+    def stop_daemons(cls):
+        """All at once: each takes about a second to stop."""
+        with concurrent.futures.ThreadPoolExecutor(len(cls.procs) or 1) as pool:
+            list(pool.map(stop_server, cls.procs))
+
+    def rows(self):
+        """(daemon, security, mode) for every daemon and mode."""
+        return [c + (m,) for c in self.servers for m in self.MODES]
+
+    def url(self, daemon, security, password=PASSWORD_URL):
+        """The options and URL that reach this daemon."""
+        port = self.servers[daemon, security][1]
+        options = [] if security == "plain" else ["--cacert", self.ca]
+        if security == "explicit":
+            options.append("--tls")
+        scheme = "ftps" if security == "implicit" else "ftp"
+        return options + ["--timeout", "20", "%s://user:%s@127.0.0.1:%d" % (scheme, password, port)]
+
+    def remote(self, daemon, security, name, data=None):
+        """A path in the daemon's root; with data, a file there the daemon's
+        user owns, like the root itself."""
+        root = self.servers[daemon, security][0]
+        path = os.path.join(root, name)
+        if data is not None:
+            with open(path, "wb") as f:
+                f.write(data)
+            st = os.stat(root)
+            os.chown(path, st.st_uid, st.st_gid)
+        return path
+
+    def local(self, row, name):
+        return os.path.join(self.tmp.name, "-".join(row) + "-" + name)
+
+    def side_by_side(self, rows, session):
+        """session(*row) for every row at once; (row, future) in row order."""
+        with concurrent.futures.ThreadPoolExecutor(self.WORKERS) as pool:
+            return [(row, pool.submit(session, *row)) for row in rows]
+
+    def check(self, r, row, status=0):
+        """r's exit status, with the daemon's log when it is not the one expected."""
+        if r.returncode != status:
+            with open(self.servers[row[:2]][2], errors="replace") as f:
+                daemon_log = f.read()[-3000:]
+            self.fail("%s: exit status %d, not %d\nstderr:\n%s\ndaemon log (end):\n%s" %
+                      (" ".join(row), r.returncode, status, r.stderr, daemon_log))
+
+    def test_listing_and_pwd(self):
+        for config in self.servers:
+            self.remote(*config, "listed.txt", b"seen\n")
+        results = self.side_by_side(self.rows(), lambda d, s, m: run(
+            self.MODES[m] + ["-v"] + self.url(d, s) + ["ls", ";", "nlst", ";", "pwd"]))
+        for row, fut in results:
+            with self.subTest(row=row):
+                r = fut.result()
+                self.check(r, row)
+                lines = r.stdout.splitlines()
+                self.assertTrue(any(l.endswith(" listed.txt") for l in lines), r.stdout)
+                self.assertIn("listed.txt", lines)  # nlst: the bare name
+                self.assertEqual(lines[-1], "/")  # each daemon chroots the user to the root
+                said = re.findall(r"channel 0: TLS 1\.[23], cipher \S+, certificate verified", r.stderr)
+                self.assertEqual(len(said), int(row[1] != "plain"), r.stderr)
+
+    def test_round_trip(self):
+        big = os.path.join(self.tmp.name, "big.bin")
+        with open(big, "wb") as f:
+            f.write(os.urandom(self.BIG))
+        rows = [row + (self.src,) for row in self.rows()]
+        rows += [(d, "explicit", "passive", big) for d in self.DAEMONS if (d, "explicit") in self.servers]
+
+        def session(d, s, m, src):
+            name = "up-%s-%s" % (m, os.path.basename(src))
+            return run(self.MODES[m] + ["--log", self.local((d, s, m, name), "log")] + self.url(d, s) +
+                       ["put", src, name, ";", "get", name, self.local((d, s, m), name)])
+
+        for row, fut in self.side_by_side(rows, session):
+            d, s, m, src = row
+            name = "up-%s-%s" % (m, os.path.basename(src))
+            with self.subTest(row=row[:3], size=os.path.getsize(src)):
+                self.check(fut.result(), row[:3])
+                self.assertEqual(digest(self.remote(d, s, name)), digest(src))
+                self.assertEqual(digest(self.local(row[:3], name)), digest(src))
+                with open(self.local(row[:3] + (name,), "log"), errors="replace") as f:
+                    self.assertIn(self.MODE_COMMAND[m], f.read())
+
+    def test_resume_both_ways(self):
+        with open(self.src, "rb") as f:
+            data = f.read()
+        got, sent = 3 << 20, 5 << 20  # what the partial files lack
+
+        def session(d, s, m):
+            self.remote(d, s, "whole-%s.bin" % m, data)
+            self.remote(d, s, "half-%s.bin" % m, data[:-sent])
+            with open(self.local((d, s, m), "part.bin"), "wb") as f:
+                f.write(data[:-got])
+            return run(["--resume"] + self.MODES[m] + self.url(d, s) +
+                       ["get", "whole-%s.bin" % m, self.local((d, s, m), "part.bin"), ";",
+                        "put", self.src, "half-%s.bin" % m])
+
+        for row, fut in self.side_by_side(self.rows(), session):
+            with self.subTest(row=row):
+                r = fut.result()
+                self.check(r, row)
+                self.assertEqual(re.findall(r": (\d+) bytes", r.stdout), [str(got), str(sent)])
+                self.assertEqual(digest(self.local(row, "part.bin")), digest(self.src))
+                self.assertEqual(digest(self.remote(row[0], row[1], "half-%s.bin" % row[2])),
+                                 digest(self.src))
+
+    def test_directories(self):
+        small = os.path.join(self.tmp.name, "small.txt")
+        with open(small, "wb") as f:
+            f.write(b"small\n")
+        results = self.side_by_side(self.rows(), lambda d, s, m: run(
+            self.MODES[m] + self.url(d, s) + ["mkdir", "dir-" + m, ";", "cd", "dir-" + m, ";", "put", small,
+                                              "f.txt", ";", "nlst", ";", "pwd", ";", "rm", "f.txt", ";", "cd",
+                                              "..", ";", "rmdir", "dir-" + m]))
+        for row, fut in results:
+            with self.subTest(row=row):
+                r = fut.result()
+                self.check(r, row)
+                lines = r.stdout.splitlines()
+                self.assertIn("f.txt", lines)  # pure-ftpd's list adds "." and ".."
+                self.assertEqual(lines[-1], "/dir-" + row[2])
+                self.assertFalse(os.path.exists(self.remote(row[0], row[1], "dir-" + row[2])))
+
+    def test_refusals(self):
+        secret = "Wr0ngS3cret"
+        cases = {  # name: the arguments, exit status, text on stderr
+            "wrong password": (lambda d, s: self.url(d, s, secret) + ["pwd"], 4, "530"),
+            "missing file": (lambda d, s: self.url(d, s) + ["get", "none", self.local((d, s), "none")],
+                             5, "550"),
+            "removing a missing file": (lambda d, s: self.url(d, s) + ["rm", "none"], 5, "550"),
+            # A daemon that requires TLS, asked in clear: refused, with the hint.
+            "no --tls": (lambda d, s: self.url(d, s)[-1:] + ["pwd"], 4, "the server requires encryption: try --tls"),
+        }
+        rows = [c + (n,) for c in self.servers for n in cases if n != "no --tls" or c[1] == "explicit"]
+        for row, fut in self.side_by_side(rows, lambda d, s, n: run(cases[n][0](d, s))):
+            _, status, text = cases[row[2]]
+            with self.subTest(row=row):
+                r = fut.result()
+                self.check(r, row, status)
+                self.assertIn(text, r.stderr)
+                self.assertEqual("try --tls" in r.stderr, row[2] == "no --tls", r.stderr)
+                self.assertNotIn(secret, r.stdout + r.stderr)
+                self.assertFalse(os.path.exists(self.local(row[:2], "none")))
+
+
 class Scripted(unittest.TestCase):
     """Servers that misbehave: transfers broken off early, a lying size,
     log-in refusals, silence."""
@@ -385,21 +619,23 @@ class Scripted(unittest.TestCase):
                 self.assertLess(time.monotonic() - t0, timeout + 2.5)
 
     def test_login_refusal_hints_at_tls(self):
-        rows = [  # the server's answer to USER, whether the hint is given
-            ("530 Non-anonymous sessions must use encryption.", True),
-            ("550 SSL/TLS required on the control channel.", True),
-            ("534 Policy requires SSL.", True),
-            ("530 TLS required", True),
-            ("530 Login incorrect.", False),
+        rows = [  # the server's answer to USER, whether the hint is given, exit status
+            ("530 Non-anonymous sessions must use encryption.", True, 4),
+            ("550 SSL/TLS required on the control channel.", True, 4),
+            ("534 Policy requires SSL.", True, 4),
+            ("530 TLS required", True, 4),
+            ("421 Sorry, cleartext sessions and weak ciphers are not accepted on this server.", True, 4),
+            ("530 Login incorrect.", False, 4),
+            ("421 Too many connections.", False, 3),
         ]
-        for reply, hint in rows:
+        for reply, hint, status in rows:
             with self.subTest(reply):
                 proc, url = self.start("refuse", reply)
                 try:
                     r = run([url, "pwd"])
                 finally:
                     stop_server(proc)
-                self.assertEqual(r.returncode, 4, r.stderr)
+                self.assertEqual(r.returncode, status, r.stderr)
                 self.assertEqual(r.stderr.count("the server requires encryption: try --tls"), int(hint), r.stderr)
 
     def test_lying_size_leaves_the_eta_alone(self):

@@ -439,19 +439,22 @@ static int status_for(const Chan *c, int code) {
 
 /* Whether a refused login asks for encryption. Servers word it each their
  * own way ("must use encryption", "TLS required", "SSL/TLS required on the
- * control channel") and answer 530, 534 or, refusing USER itself, 550. */
+ * control channel", "cleartext sessions ... are not accepted") and answer
+ * 530, 534 or, refusing USER itself, 550 or 421 (pure-ftpd, which then
+ * closes the connection). All lines of the reply are looked at. */
 static int login_wants_tls(int server, const char *reply) {
-    if (server != 530 && server != 534 && server != 550) return 0;
+    if (server != 530 && server != 534 && server != 550 && server != 421) return 0;
     char low[1024];
     size_t n = 0;
     for (; reply[n] && n + 1 < sizeof low; ++n)
         low[n] = (char)(reply[n] >= 'A' && reply[n] <= 'Z' ? reply[n] - 'A' + 'a' : reply[n]);
     low[n] = 0;
-    return strstr(low, "encrypt") || strstr(low, "tls") || strstr(low, "ssl");
+    return strstr(low, "encrypt") || strstr(low, "tls") || strstr(low, "ssl") || strstr(low, "cleartext");
 }
 
 static void report_error(Chan *c, const char *what, int code) {
     char text[256] = "", reply[1024] = "";
+    int wants_tls = 0;
     zubErrorText(c->ch, code, text, sizeof text);
     /* The text may end in a line end, and for -18 already hold the reply. */
     for (char *p = text; *p; ++p)
@@ -461,6 +464,8 @@ static void report_error(Chan *c, const char *what, int code) {
         int n = zubGetString(c->ch, ZUB_STR_ERROR_TEXT, reply, sizeof reply);
         if (n < 0) n = 0;
         reply[n < (int)sizeof reply ? n : (int)sizeof reply - 1] = 0;
+        wants_tls = c->task->kind == K_CONNECT && !opt.tls &&
+                    login_wants_tls(zubGetInteger(c->ch, ZUB_GET_SERVER_CODE), reply);
         reply[strcspn(reply, "\r\n")] = 0;
     }
     if (reply[0] && !strstr(text, reply))
@@ -468,12 +473,12 @@ static void report_error(Chan *c, const char *what, int code) {
     else
         msg("%s: %d %s", what, code, text);
     if (code == ZUB_E_TLS_UNAVAILABLE) msg("this zub32 library has no TLS: ftps:// and --tls cannot work");
-    if (c->task->kind == K_CONNECT && code == ZUB_E_SERVER_ERROR && !opt.tls &&
-        login_wants_tls(zubGetInteger(c->ch, ZUB_GET_SERVER_CODE), reply))
-        msg("the server requires encryption: try --tls");
+    if (wants_tls) msg("the server requires encryption: try --tls");
     if (code <= ZUB_E_TLS_UNTRUSTED && code >= ZUB_E_TLS_EXPIRED && !opt.insecure)
         msg("the server's certificate was not accepted (see --cacert; --insecure skips the check)");
-    fail(status_for(c, code));
+    /* A login refused for want of encryption is a refused login, also when
+     * the server said so with 421 and hung up. */
+    fail(wants_tls ? EX_LOGIN : status_for(c, code));
 }
 
 /* Splits a local path into the channel's local directory and a bare name. */
