@@ -444,7 +444,34 @@ def log_tail(log, offset):
         return ""
 
 
-def answers(port, tls, certfile_ok=True):
+def listener_inode(port):
+    """The inode of the socket listening on 127.0.0.1:port, or None."""
+    with open("/proc/net/tcp") as f:
+        next(f)
+        for line in f:
+            parts = line.split()
+            if parts[3] == "0A" and parts[1] == "0100007F:%04X" % port:
+                return parts[9]
+    return None
+
+
+def holds_socket(pids, inode):
+    target = "socket:[%s]" % inode
+    for pid in pids:
+        try:
+            fds = os.listdir("/proc/%d/fd" % pid)
+        except OSError:
+            continue
+        for fd in fds:
+            try:
+                if os.readlink("/proc/%d/fd/%s" % (pid, fd)) == target:
+                    return True
+            except OSError:
+                continue
+    return False
+
+
+def answers(port, tls):
     """True when the daemon on port greets (or, implicit TLS, completes a
     handshake); False when nobody listens yet."""
     try:
@@ -536,7 +563,10 @@ class Daemon:
         while time.monotonic() < end:
             if self.proc.poll() is not None:
                 return False
-            if answers(port, self.args.tls):
+            # The port is the daemon's (not someone else's who took it
+            # after free_port) and the daemon greets on it.
+            inode = listener_inode(port)
+            if inode and holds_socket(self.members(), inode) and answers(port, self.args.tls):
                 self.ns = self.namespace_of(self.proc.pid)
                 return True
             time.sleep(0.05)  # polling the port; bounded by START_BOUND
