@@ -29,7 +29,9 @@ file, both made here for the same user. Each is chrooted to --root, which
 is handed to that uid with all it holds; files the test puts there later
 must be handed over too (PyFtpd's helpers chown them to the root's owner).
 Stopping ends every process of the session and of the namespace, session
-processes that made a session of their own included. Configuration files
+processes that made a session of their own included; should this script be
+killed instead, a guard process in the namespace (the daemon's parent) does
+that when the pipe from this script closes. Configuration files
 live in a temporary directory beside --root; the daemon's logs go to --log
 (pure-ftpd logs only to syslog: its namespace gets a /dev/log socket read
 here).
@@ -47,6 +49,7 @@ import ctypes
 import fcntl
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -95,6 +98,9 @@ def parse_args(argv):
     p.add_argument("--tls", choices=("explicit", "implicit"))
     p.add_argument("--certfile", help="PEM file with private key and certificate")
     p.add_argument("--daemon-dir")
+    p.add_argument("--tls-resume-optional", action="store_true",
+                   help="data connections need not resume the control session "
+                        "(for clients that resume none, such as Wine's SChannel)")
     # pyftpd_run.py's options: TLS data is always required here; no anonymous log-in.
     p.add_argument("--tls-data-required", action="store_true")
     p.add_argument("--anonymous", action="store_true")
@@ -280,7 +286,8 @@ def vsftpd_config(args, conf, tree, ident, port):
             "ssl_sslv2=NO", "ssl_sslv3=NO", "ssl_tlsv1=NO",
             "ssl_ciphers=HIGH",  # the built-in list names none OpenSSL 3 still has
             "force_local_logins_ssl=YES", "force_local_data_ssl=YES",
-            "require_ssl_reuse=YES", "ssl_request_cert=NO", "debug_ssl=YES",
+            "require_ssl_reuse=" + ("NO" if args.tls_resume_optional else "YES"),
+            "ssl_request_cert=NO", "debug_ssl=YES",
             "implicit_ssl=" + ("YES" if args.tls == "implicit" else "NO"),
         ]
     path = os.path.join(conf, "vsftpd.conf")
@@ -332,8 +339,11 @@ def proftpd_config(args, conf, tree, ident, port):
             "TLSRequired on",  # the log-in and data connections
             "TLSVerifyClient off", "TLSRenegotiate none",
         ]
-        if args.tls == "implicit":
-            lines.append("TLSOptions UseImplicitSSL")
+        options = ["UseImplicitSSL"] if args.tls == "implicit" else []
+        if args.tls_resume_optional:
+            options.append("NoSessionReuseRequired")
+        if options:
+            lines.append("TLSOptions " + " ".join(options))
         lines.append("</IfModule>")
     path = os.path.join(conf, "proftpd.conf")
     with open(path, "w") as f:
@@ -401,9 +411,10 @@ def relay_syslog(sock, log):
             f.write(text + "\n")
 
 
-def enter_namespace(conf, argv):
+def enter_namespace(conf, watch_fd, argv):
     """In the daemon's fresh mount namespace: the private account files (and
-    for pure-ftpd /dev with the syslog socket), then the daemon itself."""
+    for pure-ftpd /dev with the syslog socket), then the daemon itself as a
+    child of this process, which stays as its guard (see guard)."""
     libc = ctypes.CDLL(None, use_errno=True)
     ms_bind, ms_rec = 0x1000, 0x4000
 
@@ -421,7 +432,60 @@ def enter_namespace(conf, argv):
             if name != "log" and not os.path.islink(path):
                 bind(os.path.join("/dev", name), path)
         bind(dev, "/dev")
-    os.execv(argv[0], argv)
+    pid = os.fork()
+    if pid == 0:
+        os.close(watch_fd)
+        os.execv(argv[0], argv)
+    return guard(pid, watch_fd)
+
+
+def namespace_members(ns):
+    """The processes in mount namespace ns (not zombies, not this one)."""
+    pids = set()
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    continue
+            if os.readlink("/proc/%s/ns/mnt" % entry) == ns:
+                pids.add(int(entry))
+        except OSError:
+            continue
+    return pids
+
+
+def guard(pid, watch_fd):
+    """Waits for the daemon to exit (and exits with its status) or for the
+    launcher to go without stopping it (killed: the watch pipe's other end
+    closes); then ends every process of the namespace, the daemon's
+    sessions included, whatever session or group they made themselves."""
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done == pid:
+            return os.waitstatus_to_exitcode(status)
+        readable, _, _ = select.select([watch_fd], [], [], 0.2)
+        if readable and not os.read(watch_fd, 1):
+            break
+    ns = os.readlink("/proc/self/ns/mnt")
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        end = time.monotonic() + STOP_BOUND
+        while time.monotonic() < end:
+            members = namespace_members(ns)
+            if not members:
+                return 1
+            for member in members:
+                try:
+                    os.kill(member, sig)
+                except OSError:
+                    pass
+            try:
+                os.waitpid(pid, os.WNOHANG)
+            except ChildProcessError:
+                pass
+            time.sleep(0.05)  # waiting for them to go; bounded
+    return 1
 
 
 # ---- running ----------------------------------------------------------------------
@@ -509,6 +573,7 @@ class Daemon:
         self.conf = None
         self.ns = None
         self.syslog = None
+        self.watch = None
 
     def start(self):
         args = self.args
@@ -552,13 +617,19 @@ class Daemon:
     def launch(self, argv, port):
         """Starts the daemon in a new session and mount namespace; True once
         it answers on port, False when it exits first."""
+        # The guard in the namespace reads the watch pipe: its end means this
+        # script is gone without having stopped the daemon.
+        watch_read, self.watch = os.pipe()
         with open(self.args.log, "ab") as log:
             # vsftpd writes its start-up errors to fd 0, as it would to an inetd client.
             stdin = log if self.args.daemon == "vsftpd" else subprocess.DEVNULL
             self.proc = subprocess.Popen(
                 ["unshare", "--mount", "--propagation", "private", PYTHON,
-                 os.path.abspath(__file__), "--enter-namespace", self.conf, "--"] + argv,
-                stdin=stdin, stdout=log, stderr=log, start_new_session=True)
+                 os.path.abspath(__file__), "--enter-namespace", self.conf, str(watch_read),
+                 "--"] + argv,
+                stdin=stdin, stdout=log, stderr=log, start_new_session=True,
+                pass_fds=(watch_read,))
+        os.close(watch_read)
         end = time.monotonic() + START_BOUND
         while time.monotonic() < end:
             if self.proc.poll() is not None:
@@ -626,6 +697,9 @@ class Daemon:
                 pass
             self.proc = None
             self.ns = None
+        if self.watch is not None:
+            os.close(self.watch)
+            self.watch = None
 
     def cleanup(self):
         self.stop()
@@ -637,9 +711,9 @@ class Daemon:
 
 
 def main(argv):
-    if len(argv) > 2 and argv[0] == "--enter-namespace" and argv[2] == "--":
+    if len(argv) > 3 and argv[0] == "--enter-namespace" and argv[3] == "--":
         try:
-            enter_namespace(argv[1], argv[3:])
+            return enter_namespace(argv[1], int(argv[2]), argv[4:])
         except (StartError, OSError) as e:
             print("ftpd_run.py: %s" % e, file=sys.stderr)
             return 1

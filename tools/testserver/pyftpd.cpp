@@ -139,7 +139,7 @@ bool PyFtpd::spawn() {
                       (opts_.anonymous ? "1" : "0") + "\t" +
                       std::to_string(startBoundMs(opts_)) + "\t" + std::to_string(opts_.tls) +
                       "\t" + opts_.certFile + "\t" + (opts_.tlsDataRequired ? "1" : "0");
-    if (!opts_.daemon.empty()) req += "\t" + opts_.daemon;
+    if (!opts_.daemon.empty()) req += "\t" + opts_.daemon + "\t" + (opts_.tlsResumeOptional ? "1" : "0");
     req += "\n";
     if (!sock::sendAll(toChild_, req, 5000)) return fail("cannot send to the broker");
     return true;
@@ -220,6 +220,7 @@ bool PyFtpd::spawn() {
 #ifdef ZUB_DAEMON_DIR
         args.insert(args.end(), {"--daemon-dir", ZUB_DAEMON_DIR});
 #endif
+        if (opts_.tlsResumeOptional) args.push_back("--tls-resume-optional");
     }
     if (opts_.anonymous) args.push_back("--anonymous");
     if (opts_.tls != 0) {

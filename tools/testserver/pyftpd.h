@@ -52,6 +52,8 @@ struct PyFtpdOptions {
     std::string certFile;       // PEM, key and certificate; Z:\ paths work under Wine
     bool tlsDataRequired = false; // refuse data connections before PROT P
     std::string daemon;         // "" pyftpdlib, else "vsftpd", "proftpd" or "pure-ftpd"
+    bool tlsResumeOptional = false; // a daemon's data connections need not resume the
+                                    // control session (Wine's SChannel resumes none)
 };
 
 class PyFtpd {

@@ -7,7 +7,7 @@ Listens on 127.0.0.1 on an ephemeral port and prints that port as the first
 line on stdout. Each connection asks for one server, with one line of
 tab-separated fields:
 
-    start USER PASSWORD ANONYMOUS(0|1) TIMEOUT_MS [TLS CERTFILE DATA_REQUIRED [DAEMON]]
+    start USER PASSWORD ANONYMOUS(0|1) TIMEOUT_MS [TLS CERTFILE DATA_REQUIRED [DAEMON [RESUME_OPTIONAL]]]
 
 TLS is 0 (none), 1 (explicit) or 2 (implicit), CERTFILE a PEM file with key
 and certificate (a Wine path on drive Z:, such as Z:\\tmp\\x\\server.pem, is
@@ -24,7 +24,9 @@ that ftpd_run.py runs instead of pyftpdlib, its packages kept in
 $ZUB_DAEMON_DIR (tests/wine/run-tests.sh names the native build tree's
 daemons/). Such a daemon serves the root as a user of its own, so files the
 test puts there must become that user's: "own" chowns everything under the
-root to the root's owner, answered with "owned".
+root to the root's owner, answered with "owned". RESUME_OPTIONAL 1 lets
+the daemon's TLS data connections go without resuming the control session
+(ftpd_run.py --tls-resume-optional).
 
 Then "stop", or the connection closing, stops that server by its pid and
 removes the directory; "stopped" confirms it.
@@ -95,7 +97,7 @@ def linux_path(path):
 
 
 def start_server(user, password, anonymous, timeout_ms, tls=None, certfile="",
-                 data_required=False, daemon=""):
+                 data_required=False, daemon="", resume_optional=False):
     directory = tempfile.mkdtemp(prefix="zub-pyftpd-", dir="/tmp")
     root = os.path.join(directory, "root")
     log = os.path.join(directory, "server.log")
@@ -106,6 +108,8 @@ def start_server(user, password, anonymous, timeout_ms, tls=None, certfile="",
         args += ["--daemon", daemon]
         if os.environ.get("ZUB_DAEMON_DIR"):
             args += ["--daemon-dir", os.environ["ZUB_DAEMON_DIR"]]
+        if resume_optional:
+            args.append("--tls-resume-optional")
     if anonymous:
         args.append("--anonymous")
     if tls:
@@ -222,20 +226,22 @@ def serve(conn):
         if fields == ["certs"]:
             make_certs(conn, buf)
             return
-        if len(fields) not in (5, 8, 9) or fields[0] != "start" or \
+        if len(fields) not in (5, 8, 9, 10) or fields[0] != "start" or \
                 (len(fields) >= 8 and fields[5] not in TLS_MODES) or \
-                (len(fields) == 9 and fields[8] not in DAEMONS):
+                (len(fields) >= 9 and fields[8] not in DAEMONS) or \
+                (len(fields) == 10 and fields[9] not in ("0", "1")):
             conn.sendall(b"error\tbad request\n")
             return
         tls, certfile, data_required, daemon = None, "", False, ""
         if len(fields) >= 8:
             tls, certfile, data_required = TLS_MODES[fields[5]], fields[6], fields[7] == "1"
-        if len(fields) == 9:
+        if len(fields) >= 9:
             daemon = fields[8]
+        resume_optional = len(fields) == 10 and fields[9] == "1"
         try:
             port, pid, directory = start_server(fields[1], fields[2], fields[3] == "1",
                                                 int(fields[4]), tls, certfile, data_required,
-                                                daemon)
+                                                daemon, resume_optional)
         except Exception as e:  # the reason goes back to the test
             text = " | ".join(str(e).replace("\t", " ").splitlines())
             conn.sendall(("error\t%s\n" % text).encode())
