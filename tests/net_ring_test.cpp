@@ -81,8 +81,11 @@ TEST_F(NetRingTest, ReadReplyRecognisesTheLinesOfAReply) {
         {"The end\r\n", 9, 0, "The end\r\n", {}, {"The end"}, 0},
         // Three digits and nothing more, the connection then idle.
         {"226", 3, 226, "", {}, {}, 0},
-        // An error stops the read at its first line; the rest stays queued.
-        {"421-Going down\r\n421 Bye\r\n", ZUB_E_SERVER_ERROR, 421, "421-Going down\r\n", {}, {}, 9},
+        // An error of several lines is read to its last line: nothing of it
+        // is left to pass for the next command's reply, and its text is whole.
+        {"421-Going down\r\n421 Bye\r\n", ZUB_E_SERVER_ERROR, 421, "421-Going down\r\n421 Bye\r\n", {}, {}, 0},
+        {"530-Cleartext sessions are not accepted.\r\nUse TLS.\r\n 530 inside\r\n530 Bye\r\n", ZUB_E_SERVER_ERROR,
+         530, "530-Cleartext sessions are not accepted.\r\nUse TLS.\r\n530 Bye\r\n", {"c:  530 inside\r\n"}, {}, 0},
         // Plain text inside a reply is collected and the reply goes on.
         {"150-Begin\r\nplain text\r\n150 Done\r\n", 10, 150, "plain text\r\n",
          {"r: 150-Begin\r\n", "r: plain text\r\n"}, {}, 0},

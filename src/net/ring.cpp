@@ -248,29 +248,44 @@ int32_t ReadReply(ChannelRecord *rec) {
     rec->ErrorText[0] = 0;
     char *line = rec->ReplyBuf;
     const uint32_t stop = ReplyDeadline(rec, zp_ticks());
+    // An error reply of several lines ("421-...") is read to its last line,
+    // so none of it is left to pass for the answer to the next command;
+    // the error is reported then (or when the server leaves before it).
+    bool refused = false;
     // The first line is always tried, even when the deadline is already past.
     for (bool first = true;; first = false) {
         uint32_t now = zp_ticks();
-        if (!first && TickReached(now, stop)) return ZUB_E_TIMEOUT;
+        if (!first && TickReached(now, stop)) return refused ? ZUB_E_SERVER_ERROR : ZUB_E_TIMEOUT;
         YieldProcessor();
         uint32_t left = TickReached(now, stop) ? 0 : stop - now;
         uint32_t wait = EngineSettings.ReplyLineWait < left ? EngineSettings.ReplyLineWait : left;
         int32_t n = ReadLine(rec, line, kReplyBufSize, wait, stop);
         // A closed connection ends the read without error; the driver's
         // deadline notices the missing reply.
-        if (n == ZUB_E_SOCKET_CLOSED) return 1;
+        if (n == ZUB_E_SOCKET_CLOSED) return refused ? ZUB_E_SERVER_ERROR : 1;
         if (n < 0) return n;
         if (n == 0) continue;
         // A line the deadline cut off is no reply: its code may be only the
         // first digits of the real one. (A bare three-digit code with no
         // line end still counts, as it does when the line wait ends it.)
-        if (CutByDeadline(line, n, stop)) return ZUB_E_TIMEOUT;
+        if (CutByDeadline(line, n, stop)) return refused ? ZUB_E_SERVER_ERROR : ZUB_E_TIMEOUT;
         if (line[0] == ' ') {
             LogWrite(rec, "c: %s", line);
             continue;
         }
-        if (TakeReplyCode(rec, line) < 0) return ZUB_E_SERVER_ERROR;
-        if (n == 3 || (n > 3 && line[3] == ' ')) return n;
+        const bool last = n == 3 || (n > 3 && line[3] == ' ');
+        // A line without a code inside an error reply is more of its text.
+        const int32_t code = ScanReplyCode(line);
+        if (refused && code == 0) {
+            BoundedAppend(rec->ErrorText, line, kErrorTextSize);
+            continue;
+        }
+        if (TakeReplyCode(rec, line) < 0) {
+            if (last) return ZUB_E_SERVER_ERROR;
+            refused = true;
+            continue;
+        }
+        if (last) return refused ? ZUB_E_SERVER_ERROR : n;
         LogWrite(rec, "r: %s", line);
     }
 }
