@@ -27,7 +27,7 @@ namespace {
 using xfer::Occurrences;
 using xfer::PatternBytes;
 using xfer::ReadFile;
-using xfer::SentCommands;
+using xfer::SameBytes;
 using xfer::WriteFile;
 
 // ---- cases -------------------------------------------------------------------------------
@@ -62,14 +62,6 @@ std::vector<DaemonCase> AllCases() {
 const std::string &BigData() {
     static const std::string data = PatternBytes(64u << 20, 91);
     return data;
-}
-
-::testing::AssertionResult SameBytes(const std::string &got, const std::string &want) {
-    if (got == want) return ::testing::AssertionSuccess();
-    size_t at = 0;
-    while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
-    return ::testing::AssertionFailure() << "sizes " << got.size() << " / " << want.size()
-                                         << ", first difference at byte " << at;
 }
 
 // ---- fixture -----------------------------------------------------------------------------

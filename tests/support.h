@@ -426,6 +426,15 @@ inline std::string PatternBytes(size_t n, uint32_t seed = 12345) {
     return s;
 }
 
+// Reports where two large byte strings first differ instead of printing them.
+inline ::testing::AssertionResult SameBytes(const std::string &got, const std::string &want) {
+    if (got == want) return ::testing::AssertionSuccess();
+    size_t at = 0;
+    while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
+    return ::testing::AssertionFailure() << "sizes " << got.size() << " / " << want.size()
+                                         << ", first difference at byte " << at;
+}
+
 // ---- log text ---------------------------------------------------------------------
 
 // The lines of the log with the variable parts masked: tick stamps of state

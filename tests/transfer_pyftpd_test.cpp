@@ -22,6 +22,7 @@ using xfer::FileHeldOpen;
 using xfer::Occurrences;
 using xfer::PatternBytes;
 using xfer::ReadFile;
+using xfer::SameBytes;
 using xfer::SentCommands;
 using xfer::WriteFile;
 
@@ -55,15 +56,6 @@ protected:
     // Everything logged from here on.
     size_t Mark() const { return Log().size(); }
     std::string LogSince(size_t mark) const { return Log().substr(mark); }
-
-    // Reports where two large byte strings first differ instead of printing them.
-    static ::testing::AssertionResult SameBytes(const std::string &got, const std::string &want) {
-        if (got == want) return ::testing::AssertionSuccess();
-        size_t at = 0;
-        while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
-        return ::testing::AssertionFailure()
-               << "sizes " << got.size() << " / " << want.size() << ", first difference at byte " << at;
-    }
 
     // Blocks until the control connection has something to read (bounded).
     bool ControlReadable(int timeoutMs) const {
