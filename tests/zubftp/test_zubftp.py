@@ -577,7 +577,7 @@ class RealServers(unittest.TestCase):
 
 class Scripted(unittest.TestCase):
     """Servers that misbehave: transfers broken off early, a lying size,
-    log-in refusals, silence."""
+    log-in refusals, silence, data ports they cannot reach."""
 
     def start(self, mode, *extra):
         """The scripted server in this mode, and its URL."""
@@ -638,6 +638,56 @@ class Scripted(unittest.TestCase):
                 self.assertEqual(r.returncode, status, r.stderr)
                 self.assertEqual(r.stderr.count("the server requires encryption: try --tls"), int(hint), r.stderr)
 
+    def test_active_mode_tries_a_refused_data_connection_again(self):
+        # A 425 (the server could not connect to our data port) comes before
+        # any data: in active mode the transfer or listing is tried again on
+        # the next port, up to 3 times in all, with the resume offsets set
+        # anew each time; then it fails as any refused transfer does.
+        whole = hashlib.sha256(PAYLOAD).hexdigest()
+        rows = [  # name, 425s first, options, command, exit status, refusals seen
+            ("get", 1, ["--active"], "get", 0, 1),
+            ("resumed get", 2, ["--active", "--resume"], "get", 0, 2),
+            ("ls", 1, ["--active"], "ls", 0, 1),
+            ("resumed put", 2, ["--active", "--resume"], "put", 0, 2),
+            ("get, always refused", 99, ["--active"], "get", 8, 3),
+            ("nlst, always refused", 99, ["--active"], "nlst", 5, 3),
+            ("passive get is not tried again", 1, [], "get", 8, 1),
+        ]
+        for name, refusals, options, verb, status, seen in rows:
+            with self.subTest(name), tempfile.TemporaryDirectory() as d:
+                dst, up = os.path.join(d, "big.bin"), os.path.join(d, "up.bin")
+                with open(up, "wb") as f:
+                    f.write(PAYLOAD)
+                if "--resume" in options:
+                    with open(dst, "wb") as f:
+                        f.write(PAYLOAD[:30_000])
+                args = {"get": ["big.bin", dst], "put": [up, "half.bin"], "ls": [], "nlst": []}[verb]
+                proc, url = self.start("busyport", str(refusals))
+                try:
+                    r = run(options + ["-v", "--timeout", "20", url, verb] + args)
+                    proc.wait(timeout=30)  # ends with the control connection
+                    said = proc.stdout.read().decode().splitlines()
+                finally:
+                    stop_server(proc)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertEqual(len([l for l in said if l.startswith("refused ")]), seen, said)
+                self.assertEqual(r.stderr.count("trying again"), seen - (status != 0), r.stderr)
+                if status:
+                    self.assertIn("425", r.stderr)
+                    self.assertEqual("3 times in a row" in r.stderr, seen == 3, r.stderr)
+                if verb == "get":
+                    # Nothing is created before the server sends data; a
+                    # resumed file keeps what it had.
+                    if status == 0:
+                        self.assertEqual(digest(dst), whole)
+                    else:
+                        self.assertFalse(os.path.exists(dst))
+                elif verb == "put":
+                    self.assertEqual([l.split()[2] for l in said if l.startswith("stored ")],
+                                     [whole] if status == 0 else [])
+                else:  # listed once, and only when it came
+                    self.assertEqual(r.stdout.count("half.bin"), int(status == 0), r.stdout)
+
     def test_lying_size_leaves_the_eta_alone(self):
         with tempfile.TemporaryDirectory() as d:
             proc, url = self.start("hugesize")
@@ -661,13 +711,23 @@ class Scripted(unittest.TestCase):
                 self.assertRegex(eta, rb"^((\d+:)?\d\d:\d\d|--:--)$")
 
 
+# What the "busyport" server holds: big.bin, and half.bin, its first 40000 bytes.
+PAYLOAD = (bytes(range(251)) * 400)[:100_000]
+
+
 def scripted_server(mode, reply=None):
     """Login, TYPE, SIZE 100000, PASV and a RETR that sends 1000 bytes only
     (or nothing at all, for "stall"), and a STOR whose data connection is
     reset after 1000 bytes. "refuse": USER gets the reply given. "silent":
     no greeting, nor anything else. "mute": nothing answered after PASS.
     "hugesize": SIZE says 2**63-1, and RETR ends its 1000 bytes when a
-    line comes on stdin."""
+    line comes on stdin. "busyport": whole transfers and listings over PORT
+    (or PASV), REST and APPE included, but the first REPLY transfer commands
+    get 425 as if the client's data port could not be reached; each refusal
+    prints "refused CMD", each upload "stored NAME SHA256"."""
+    files = {"big.bin": PAYLOAD, "half.bin": PAYLOAD[:40_000]}
+    refusals = int(reply) if mode == "busyport" else 0
+    port, rest = None, 0
     lsn = socket.socket()
     lsn.bind(("127.0.0.1", 0))
     lsn.listen(1)
@@ -679,11 +739,45 @@ def scripted_server(mode, reply=None):
     data = None
     muted = mode == "silent"
     for line in f:
-        cmd = line.decode().strip().split(" ")[0].upper()
+        cmd, _, arg = line.decode().strip().partition(" ")
+        cmd = cmd.upper()
         if muted:
             continue
         if cmd == "USER" and mode == "refuse":
             ctl.sendall(reply.encode() + b"\r\n")
+        elif cmd == "PORT":
+            n = [int(x) for x in arg.split(",")]
+            port = ("%d.%d.%d.%d" % tuple(n[:4]), n[4] << 8 | n[5])
+            ctl.sendall(b"200 PORT ok\r\n")
+        elif cmd == "REST":
+            rest = int(arg)
+            ctl.sendall(b"350 restarting\r\n")
+        elif mode == "busyport" and cmd == "SIZE":
+            ctl.sendall(b"213 %d\r\n" % len(files[arg]) if arg in files else b"550 no such file\r\n")
+        elif mode == "busyport" and cmd in ("RETR", "LIST", "NLST", "STOR", "APPE"):
+            offset, rest = rest, 0  # a REST holds for the next transfer command only
+            if refusals:
+                refusals -= 1
+                print("refused", cmd, flush=True)
+                ctl.sendall(b"425 Could not open data connection to port %d: Cannot assign requested address\r\n"
+                            % (port[1] if port else 0))
+                continue
+            conn = socket.create_connection(port) if port else data.accept()[0]
+            port = None
+            ctl.sendall(b"150 data connection open\r\n")
+            if cmd == "RETR":
+                conn.sendall(files[arg][offset:])
+            elif cmd in ("LIST", "NLST"):
+                conn.sendall(b"".join(b"-rw-r--r-- 1 u g %d Jan 1 2024 %s\r\n" % (len(v), k.encode())
+                                      for k, v in sorted(files.items())))
+            else:
+                got = files.get(arg, b"") if cmd == "APPE" else b""
+                for chunk in iter(lambda: conn.recv(65536), b""):
+                    got += chunk
+                files[arg] = got
+                print("stored", arg, hashlib.sha256(got).hexdigest(), flush=True)
+            conn.close()
+            ctl.sendall(b"226 Transfer complete.\r\n")
         elif cmd == "PASV":
             data = socket.socket()
             data.bind(("127.0.0.1", 0))

@@ -360,6 +360,7 @@ typedef struct {
     char rname[1024];    /* remote name */
     struct timespec t0;
     int silent;          /* pwd: only note the directory */
+    int tries;           /* data connections the server could not open (425) */
 } Task;
 
 typedef struct {
@@ -599,8 +600,11 @@ static int start_op(Chan *c) {
             break;
         }
         if (t->phase == 2) {
+            /* Run again for every try of the transfer: the engine uses up
+             * the resume settings on each attempt, a refused one included. */
             int get = t->kind == K_GET;
             t->phase = 3;
+            if (get) t->offset = 0;
             r = zubSetLocalDir(ch, t->ldir);
             if (r < 0) {
                 msg("%s: local directory not usable: %d", t->ldir, r);
@@ -844,6 +848,34 @@ static void draw_progress(Chan *chans, int nchan, int force) {
     fflush(stdout);
 }
 
+/* Active mode: how often a transfer or listing is tried in all when the
+ * server answers its command with 425, having failed to connect to our data
+ * port. Processes started within the same few seconds get the same data
+ * ports from the engine, and a server that connects from a fixed port (20,
+ * say) cannot open a connection to a port another process has just used. A
+ * 425 comes before any data, and every attempt listens on the next port of
+ * the channel's range. */
+#define DATA_TRIES 3
+
+/* Whether the failed operation of c is tried again; if so its task is set
+ * back to where the transfer command is armed anew. */
+static int retry_data_refusal(Chan *c, int code) {
+    Task *t = c->task;
+    int list = t->kind == K_LS || t->kind == K_NLST;
+    if (!opt.active || code != ZUB_E_SERVER_ERROR || zubGetInteger(c->ch, ZUB_GET_SERVER_CODE) != 425)
+        return 0;
+    if (!list && !((t->kind == K_GET || t->kind == K_PUT) && t->phase == 3)) return 0;
+    if (++t->tries >= DATA_TRIES || zubGetInteger(c->ch, ZUB_GET_CTRL_SOCK) <= 0) return 0;
+    if (opt.verbose) {
+        clear_progress_line();
+        msg("channel %d: %s%s%s: the server could not connect to the data port (425); trying again (%d of %d)",
+            c->ch, kind_name[t->kind], t->a1 ? " " : "", t->a1 ? t->a1 : "", t->tries + 1, DATA_TRIES);
+    }
+    /* A listing starts over; a transfer goes back to setting its offsets. */
+    t->phase = list ? 0 : 2;
+    return 1;
+}
+
 /* Runs until every channel has nothing more to do. A channel whose own
  * prelude (login, type, directory) fails takes no more work; a failed task
  * on a channel that is still logged in lets the channel go on. Returns the
@@ -902,9 +934,13 @@ static int run_tasks(Chan *chans, int nchan, Queue *q, int stop_on_error) {
                     /* SIZE refused: the size is simply unknown. */
                     t->phase = 2;
                     bad = 0;
+                } else if (retry_data_refusal(c, r)) {
+                    bad = 0;
                 } else {
                     clear_progress_line();
                     report_error(c, what, r);
+                    if (t->tries >= DATA_TRIES)
+                        msg("%s: the server could not connect to the data port %d times in a row", what, t->tries);
                 }
             } else {
                 if (opt.verbose) {
