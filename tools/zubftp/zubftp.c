@@ -1138,9 +1138,11 @@ int main(int argc, char **argv) {
     int ntasks;
     if (parse_commands(argc - i - 1, argv + i + 1, &tasks, &ntasks)) return EX_USAGE;
     int st = settle_credentials();
-    if (st) return st;
-    list_buf = malloc(LIST_ROOM);
-    if (!list_buf) return EX_LOCAL;
+    if (!st) list_buf = malloc(LIST_ROOM);
+    if (st || !list_buf) {
+        free(tasks);  /* nothing is left behind, also for a leak checker */
+        return st ? st : EX_LOCAL;
+    }
 
     /* Extra sessions only pay off when two transfers follow each other. */
     int nchan = 1;
