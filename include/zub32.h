@@ -158,6 +158,7 @@ extern "C" {
 #define ZUB_STR_ERROR_TEXT 24  /* get: the channel's last error text */
 #define ZUB_STR_CA_FILE 30  /* set: PEM file of trusted authorities ("" or NULL: the system's) */
 #define ZUB_STR_TLS_CIPHER 31  /* get: the control connection's TLS cipher, "" when none */
+#define ZUB_STR_SERVER_DIR 32  /* get: the directory of the session's last PWD, "" before one */
 
 /* ---- zubGetList kinds ------------------------------------------------ */
 #define ZUB_LIST 0  /* LIST */

@@ -149,12 +149,23 @@ TEST(NetTextTest, Scanners) {
     EXPECT_EQ(FindDigit("no digits"), nullptr);
     EXPECT_EQ(FindDigit(""), nullptr);
 
-    const char quoted[] = "/pub\" is current";
-    EXPECT_EQ(FindQuoteEnd(quoted), quoted + 4);
-    const char crEnd[] = "/pub\r\n";
-    EXPECT_EQ(FindQuoteEnd(crEnd), crEnd + 4);
-    const char unquoted[] = "/pub";
-    EXPECT_EQ(FindQuoteEnd(unquoted), unquoted + 4);
+    const struct {
+        const char *in, *out;
+    } quoted[] = {
+        {"/pub\" is current", "/pub"},
+        {"/pub\r\n", "/pub"},
+        {"/pub", "/pub"},
+        {"/say \"\"hi\"\"\" is current", "/say \"hi\""},  // doubled quotes kept once
+        {"/a\"\"\"\"b\"", "/a\"\"b"},
+        {"\"\"\"", "\""},
+        {"\" is empty", ""},
+    };
+    for (const auto &q : quoted) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%s", q.in);
+        UndoubleQuotes(buf);
+        EXPECT_STREQ(buf, q.out) << q.in;
+    }
 }
 
 // ---- bounded copies ---------------------------------------------------------------------

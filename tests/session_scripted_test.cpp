@@ -464,17 +464,33 @@ TEST_F(CommandScripted, DirectoryIsTakenFromThePwdReply) {
         {"257 /pub\r\n", "pub"},                   // no quotes: the first character is lost
         {"257-first \"/a\"\r\n257 \"/b\" last\r\n", "/b"},  // the last line counts
         {"257 \"\" is empty\r\n", ""},
+        {"257 \"/say \"\"hi\"\"\" is current\r\n", "/say \"hi\""},  // a doubled quote is one quote
     };
     zt::Scenario sc;
     for (const Case &c : cases) sc.on("PWD").once().reply(c.reply);
+    sc.on("PWD").once().reply("257 \"/stepped\"\r\n");
     Start(sc);
     ASSERT_EQ(Login(), 0);
+    char query[64];
+    EXPECT_EQ(zubGetString(0, ZUB_STR_SERVER_DIR, query, sizeof query), 0);  // no PWD yet
     for (const Case &c : cases) {
         SCOPED_TRACE(c.reply);
         char buf[64];
         EXPECT_EQ(zubGetServerDir(0, buf, 63), static_cast<int32_t>(std::strlen(c.dir)));
         EXPECT_STREQ(buf, c.dir);
+        EXPECT_EQ(zubGetString(0, ZUB_STR_SERVER_DIR, query, sizeof query), static_cast<int32_t>(std::strlen(c.dir)));
+        EXPECT_STREQ(query, c.dir);
     }
+    // Stepped, the call returns before the reply: the query answers after,
+    // and a CWD since does not change it.
+    zubSetInteger(0, ZUB_SET_AUTO_CALL, 0);
+    char unused[64] = "";
+    ASSERT_EQ(zubGetServerDir(0, unused, sizeof unused), 0);
+    EXPECT_EQ(e2e::Drive(0), 0);
+    zubSetInteger(0, ZUB_SET_AUTO_CALL, 1);
+    EXPECT_EQ(zubSetServerDir(0, "elsewhere"), 0);
+    EXPECT_EQ(zubGetString(0, ZUB_STR_SERVER_DIR, query, sizeof query), 8);
+    EXPECT_STREQ(query, "/stepped");
     EXPECT_EQ(zubClose(0), 0);
 }
 

@@ -56,6 +56,10 @@ int32_t ReplyState(ChannelRecord *rec, int32_t successor, bool *got = nullptr, b
 // The close sequence (QUIT and its reply) has ended, well or not: closes
 // the data sockets and local file, the control socket and the log.
 void EndSession(ChannelRecord *rec);
+// The directory named by the channel's last PWD reply ("" before one in
+// this session), stepped or not.
+const char *LastPwdDir(const ChannelRecord *rec);
+void ForgetPwdDir(const ChannelRecord *rec);
 void CloseDataSockets(ChannelRecord *rec, uint32_t lingerMs);
 void DropStaleSockets(ChannelRecord *rec);  // closes leftover data sockets, not the file
 // The server closed the data connection of a download or listing.

@@ -8,6 +8,7 @@
 #include "frame/record.h"
 #include "frame/sockquery.h"
 #include "frame/text.h"
+#include "engine/driver.h"
 #include "net/tls.h"
 #include "platform/platform.h"
 #include "zub32.h"
@@ -202,6 +203,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetString(int32_t channel, int32_t num
         TlsConn *tls = TlsOnSocket(rec->CtrlSock);
         return BoundedCopy(buffer, tls ? TlsConnCipher(tls) : "", size - 1);
     }
+    case ZUB_STR_SERVER_DIR: return BoundedCopy(buffer, LastPwdDir(rec), size);
     default:
         if (buffer) {
             buffer[0] = '?';

@@ -93,10 +93,16 @@ uint16_t ParsePasvPort(const char *text) {
     return static_cast<uint16_t>(n[4] * 256 + n[5]);
 }
 
-const char *FindQuoteEnd(const char *text) {
-    const char *p = text;
-    while (*p && *p != '\r' && *p != '"') ++p;
-    return p;
+void UndoubleQuotes(char *text) {
+    char *out = text;
+    for (const char *p = text; *p && *p != '\r'; ++p) {
+        if (*p == '"') {
+            if (p[1] != '"') break;
+            ++p;
+        }
+        *out++ = *p;
+    }
+    *out = 0;
 }
 
 }  // namespace zub

@@ -18,6 +18,8 @@ const char *FindDigit(const char *text);                      // null = none
 // each 0..255, one separator between them (spaces may follow it). 0 when
 // there are fewer, one is out of range, or the port is 0.
 uint16_t ParsePasvPort(const char *text);
-const char *FindQuoteEnd(const char *text);                   // first NUL, CR or '"'
+// Cuts a quoted name at its closing quote (or CR), keeping each doubled
+// quote ("") once: the PWD and MKD reply form.
+void UndoubleQuotes(char *text);
 
 }  // namespace zub
