@@ -1,0 +1,153 @@
+/* zubftp.h - the types and functions the files of zubftp share.
+ *
+ * Every channel runs with AUTO_CALL off and is stepped from the one loop in
+ * run.c, so a single session and --parallel N share the same code: a
+ * channel is either busy with one engine operation or takes its next task.
+ *
+ * Files: main.c (the order of things), options.c (options and URL),
+ * credentials.c (password file, environment, ~/.netrc), tasks.c (the task
+ * kinds: what each starts and what each operation's end means), run.c (the
+ * stepping loop and the channels' setup), report.c (terminal-safe output,
+ * error texts, exit statuses, progress).
+ *
+ * Divisions: exit statuses, options, tasks and channels, then each file's
+ * functions.
+ */
+#ifndef ZUBFTP_H
+#define ZUBFTP_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <time.h>
+
+/* ---- exit statuses ------------------------------------------------------------------- */
+enum {
+    EX_OK = 0, EX_USAGE = 2, EX_CONNECT = 3, EX_LOGIN = 4, EX_REFUSED = 5,
+    EX_TIMEOUT = 6, EX_LOCAL = 7, EX_CUT = 8
+};
+/* Returned by the steps of main where the run goes on, never an exit status. */
+#define GO_ON (-1)
+
+/* ---- options ------------------------------------------------------------------------- */
+typedef struct {
+    int active, ascii, resume, quiet, verbose, parallel, block, small_files;
+    int tls;               /* ZUB_TLS_NONE, _EXPLICIT or _IMPLICIT */
+    int epsv, insecure;
+    long timeout_ms;       /* 0: the library's own waits */
+    const char *log, *password_file, *cacert;
+    char host[256], user[256], pass[256], dir[1024];  /* dir: the URL's, relative */
+    int port, have_user, have_pass;
+} Options;
+
+extern Options opt;
+
+#define MAX_CHANNELS 32
+
+/* Names go to the engine as "first<SEP>second"; 1 never occurs in a file
+ * name, so a ':' in a name is just a character. */
+#define SEP_CHAR 1
+#define SEP "\001"
+
+/* ---- tasks and channels ------------------------------------------------------------------ */
+enum Kind { K_CONNECT, K_TYPE, K_CWD, K_PWD, K_LS, K_NLST, K_GET, K_PUT, K_RM, K_MKDIR, K_RMDIR, K_QUOTE, K_QUIT };
+
+/* Where a task stands. A task of one engine operation goes ONE_START ->
+ * ONE_SENT; a get or put asks the size first (XFER_SIZE), then arms the
+ * transfer (XFER_ARM, again for each try after a 425), moves the data
+ * (XFER_MOVING) and is checked (XFER_DONE). */
+enum Phase {
+    ONE_START = 0, ONE_SENT = 1,
+    XFER_PREPARE = 0, XFER_SIZE = 1, XFER_ARM = 2, XFER_MOVING = 3, XFER_DONE = 4
+};
+
+/* What starting a task's next step gave. */
+enum Start { START_BUSY, START_COMPLETE, START_FAILED };
+
+typedef struct {
+    enum Kind kind;
+    char *a1, *a2;       /* arguments as given; a2 may be NULL */
+    enum Phase phase;    /* next engine operation of this task */
+    int64_t size;        /* expected total size of the file, -1 unknown */
+    int64_t offset;      /* resume offset */
+    int64_t done;        /* bytes moved this time */
+    char ldir[1024];     /* local directory, "" = current */
+    char lname[256];     /* local name within ldir */
+    char rname[1024];    /* remote name */
+    struct timespec t0;  /* when the transfer started */
+    int silent;          /* pwd: only note the directory */
+    int tries;           /* data connections the server could not open (425) */
+} Task;
+
+#define OWN_MAX 3  /* a channel's own prelude: connect, type, cwd */
+
+typedef struct {
+    int ch;               /* the library's channel number */
+    int busy;             /* an engine operation is under way */
+    int dead;             /* takes no more tasks */
+    int connected;        /* logged in once */
+    int last_state;       /* what the driver last returned */
+    int64_t last_bytes;   /* transfer counter at the last step */
+    Task *task;           /* current task */
+    Task own[OWN_MAX];    /* the channel's own prelude */
+    int own_n, own_i;     /* tasks in own, the next one to take */
+} Chan;
+
+typedef struct {
+    Task **items;
+    int n, next;
+} Queue;
+
+/* ---- options.c ----------------------------------------------------------------------------- */
+/* Options, URL and their checks; *first is set to the URL's index. GO_ON,
+ * or the exit status (EX_OK after --help). */
+int parse_command_line(int argc, char **argv, int *first);
+int pct_decode(const char *s, size_t len, char *out, size_t n);
+int parse_url(const char *url);
+
+/* ---- credentials.c ------------------------------------------------------------------------ */
+/* Fills in the user and password the URL left out: EX_OK or an exit status. */
+int settle_credentials(void);
+
+/* ---- tasks.c ----------------------------------------------------------------------------------- */
+const char *kind_name(enum Kind k);
+int is_transfer(const Task *t);
+/* The commands after the URL into *out (calloc'd): 0, or -1 (reported). */
+int parse_commands(int argc, char **argv, Task **out, int *count);
+int tasks_open(void);   /* 0, or -1 when the listing buffer cannot be had */
+void tasks_close(void);
+/* Starts the task's next engine operation. */
+enum Start task_start(Chan *c);
+/* The operation under way on c ended with code (0 or < 0): 0 the task goes
+ * on, -1 it has failed (reported). */
+int task_op_ended(Chan *c, int code);
+/* The directory the last pwd found, "" after forget_server_dir. */
+char *server_dir(void);
+void forget_server_dir(void);
+
+/* ---- run.c -------------------------------------------------------------------------------------- */
+/* Attaches nchan channels and makes the library's and each channel's
+ * settings: GO_ON, or the exit status (reported). */
+int open_channels(Chan *chans, int nchan);
+/* The logins and the commands in order on chans[0], runs of transfers
+ * spread over the other channels. */
+void run_commands(Chan *chans, int nchan, Task *tasks, int ntasks);
+void quit_sessions(Chan *chans, int nchan);
+
+/* ---- report.c ----------------------------------------------------------------------------------- */
+extern int tty;  /* stdout is a terminal */
+void init_terminals(void);
+void put_text(FILE *f, int on_tty, const char *text, size_t n);
+void outf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void msg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void fail(int status);
+int failure(void);   /* the first exit status that is not 0 */
+void report_error(Chan *c, const char *what, int code);
+void reply_text(int ch, char *buf, int size);
+const char *tls_version_name(int version);
+double since(const struct timespec *t0);
+void clear_progress_line(void);
+void draw_progress(Chan *chans, int nchan, int force);
+void report_transfer(const Task *t, double secs);
+
+#endif /* ZUBFTP_H */
