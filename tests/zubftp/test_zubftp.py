@@ -193,6 +193,29 @@ class Pyftpd(unittest.TestCase):
         r = self.ok(["ftp://127.0.0.1:%d/pub" % self.port, "nlst", ";", "pwd"])
         self.assertEqual(r.stdout.split(), ["anon.txt", "/pub"])
 
+    def test_pwd_names_the_directory_as_it_is(self):
+        # The PWD reply doubles a quote inside the name ("/a""b"). The
+        # parallel row runs the gets on a second session, which changes into
+        # the directory channel 0's PWD found: a wrong name there fails the run.
+        data = os.urandom(20_000)
+        rows = [  # directory, options, commands after the cd
+            ("plain", [], ["pwd"]),
+            ('quote"inside', [], ["pwd"]),
+            ('"quoted" and spaced', [], ["pwd"]),
+            ('par"allel', ["--parallel", "2"], ["get", "1.bin", "1.bin", ";", "get", "2.bin", "2.bin", ";", "pwd"]),
+        ]
+        for name, options, cmds in rows:
+            with self.subTest(name):
+                os.makedirs(os.path.join(self.root, "pwd", name), exist_ok=True)
+                for f in ("1.bin", "2.bin"):
+                    with open(os.path.join(self.root, "pwd", name, f), "wb") as out:
+                        out.write(data)
+                r = self.ok(options + ["-q", self.url, "cd", "pwd/" + name, ";"] + cmds, cwd=self.work)
+                self.assertEqual(r.stdout, "/pwd/%s\n" % name)
+                if options:
+                    self.assertEqual([digest(self.local(f)) for f in ("1.bin", "2.bin")],
+                                     [hashlib.sha256(data).hexdigest()] * 2)
+
     def test_resume_both_ways(self):
         data = os.urandom(300_000)
         with open(os.path.join(self.root, "r.bin"), "wb") as f:
