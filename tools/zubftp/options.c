@@ -59,7 +59,7 @@ static int hexval(int c) {
 
 /* Decodes %XX into out (size n); 0, or -1 for a bad escape, a NUL or a
  * text that does not fit. */
-int pct_decode(const char *s, size_t len, char *out, size_t n) {
+static int pct_decode(const char *s, size_t len, char *out, size_t n) {
     size_t o = 0;
     for (size_t i = 0; i < len; ++i) {
         int c = (unsigned char)s[i];
@@ -110,7 +110,7 @@ static int parse_hostport(const char *a, const char *end, int default_port) {
 }
 
 /* Fills opt from the URL; ftps:// turns on implicit TLS. */
-int parse_url(const char *url) {
+static int parse_url(const char *url) {
     int ftps = strncmp(url, "ftps://", 7) == 0;
     if (!ftps && strncmp(url, "ftp://", 6) != 0) return -1;
     if (ftps) opt.tls = ZUB_TLS_IMPLICIT;

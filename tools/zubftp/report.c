@@ -17,7 +17,7 @@
 /* Listings, directory names and replies are the server's text. On a
  * terminal a control character in them would be obeyed: move the cursor,
  * clear the screen, retitle the window, write the clipboard (OSC 52). */
-int tty;                 /* stdout is a terminal */
+static int tty;          /* stdout is a terminal */
 static int err_tty;      /* stderr is a terminal */
 static int utf8_locale;  /* the terminal's text is taken as UTF-8 */
 
@@ -65,7 +65,7 @@ static size_t control_len(const unsigned char *s, size_t n) {
 
 /* Writes n bytes of text to f: on a terminal with its controls made '?',
  * to a pipe or a file as they are. */
-void put_text(FILE *f, int on_tty, const char *text, size_t n) {
+static void put_text(FILE *f, int on_tty, const char *text, size_t n) {
     const unsigned char *s = (const unsigned char *)text;
     size_t start = 0, i = 0;
     while (on_tty && i < n) {
@@ -82,6 +82,8 @@ void put_text(FILE *f, int on_tty, const char *text, size_t n) {
     }
     fwrite(s + start, 1, n - start, f);
 }
+
+void out_text(const char *text, size_t n) { put_text(stdout, tty, text, n); }
 
 /* printf to stdout, through put_text. */
 void outf(const char *fmt, ...) {

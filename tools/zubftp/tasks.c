@@ -139,7 +139,7 @@ static enum Start start_list(Chan *c, Task *t) {
 static int done_list(Chan *c, Task *t) {
     (void)c;
     size_t n = strlen(list_buf);
-    put_text(stdout, tty, list_buf, n);
+    out_text(list_buf, n);
     /* Pieces that no longer fit are dropped silently in stepped mode. */
     if (n + 8192 >= LIST_ROOM) {
         msg("%s: listing too long for the buffer", kind_name(t->kind));

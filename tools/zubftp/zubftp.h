@@ -102,8 +102,6 @@ typedef struct {
 /* Options, URL and their checks; *first is set to the URL's index. GO_ON,
  * or the exit status (EX_OK after --help). */
 int parse_command_line(int argc, char **argv, int *first);
-int pct_decode(const char *s, size_t len, char *out, size_t n);
-int parse_url(const char *url);
 
 /* ---- credentials.c ------------------------------------------------------------------------ */
 /* Fills in the user and password the URL left out: EX_OK or an exit status. */
@@ -135,9 +133,8 @@ void run_commands(Chan *chans, int nchan, Task *tasks, int ntasks);
 void quit_sessions(Chan *chans, int nchan);
 
 /* ---- report.c ----------------------------------------------------------------------------------- */
-extern int tty;  /* stdout is a terminal */
 void init_terminals(void);
-void put_text(FILE *f, int on_tty, const char *text, size_t n);
+void out_text(const char *text, size_t n);  /* the server's text to stdout */
 void outf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void msg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void fail(int status);
