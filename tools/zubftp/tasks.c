@@ -330,28 +330,31 @@ static int done_transfer(Chan *c, Task *t) {
 }
 
 /* ---- the table --------------------------------------------------------------------------------------- */
+enum { NO_COMMAND = -1 };       /* min_args of the tool's own kinds: no word starts them */
+enum { PHASED, ONE_OP };        /* how a kind counts its steps */
+
 typedef struct {
     const char *name;        /* the command word, and the task's name in messages */
-    int min_args, max_args;  /* -1: the tool's own, no command */
-    int one_op;              /* a single engine operation: ONE_START -> ONE_SENT */
+    int min_args, max_args;  /* arguments the command takes */
+    int steps;               /* ONE_OP: ONE_START -> ONE_SENT; PHASED: the start follows enum Phase */
     enum Start (*start)(Chan *c, Task *t);
     int (*done)(Chan *c, Task *t);  /* 0 or -1 (reported); NULL: nothing to do */
 } KindInfo;
 
 static const KindInfo kinds[] = {
-    [K_CONNECT] = {"connect", -1, -1, 1, start_connect, done_connect},
-    [K_TYPE] = {"type", -1, -1, 1, start_type, NULL},
-    [K_CWD] = {"cd", 1, 1, 1, start_cwd, NULL},
-    [K_PWD] = {"pwd", 0, 0, 1, start_pwd, done_pwd},
-    [K_LS] = {"ls", 0, 1, 1, start_list, done_list},
-    [K_NLST] = {"nlst", 0, 1, 1, start_list, done_list},
-    [K_GET] = {"get", 1, 2, 0, start_transfer, done_transfer},
-    [K_PUT] = {"put", 1, 2, 0, start_transfer, done_transfer},
-    [K_RM] = {"rm", 1, 1, 1, start_rm, NULL},
-    [K_MKDIR] = {"mkdir", 1, 1, 1, start_mkdir, NULL},
-    [K_RMDIR] = {"rmdir", 1, 1, 1, start_rmdir, NULL},
-    [K_QUOTE] = {"quote", 1, 1, 1, start_quote, done_quote},
-    [K_QUIT] = {"quit", -1, -1, 1, start_quit, NULL},
+    [K_CONNECT] = {"connect", NO_COMMAND, NO_COMMAND, ONE_OP, start_connect, done_connect},
+    [K_TYPE] = {"type", NO_COMMAND, NO_COMMAND, ONE_OP, start_type, NULL},
+    [K_CWD] = {"cd", 1, 1, ONE_OP, start_cwd, NULL},
+    [K_PWD] = {"pwd", 0, 0, ONE_OP, start_pwd, done_pwd},
+    [K_LS] = {"ls", 0, 1, ONE_OP, start_list, done_list},
+    [K_NLST] = {"nlst", 0, 1, ONE_OP, start_list, done_list},
+    [K_GET] = {"get", 1, 2, PHASED, start_transfer, done_transfer},
+    [K_PUT] = {"put", 1, 2, PHASED, start_transfer, done_transfer},
+    [K_RM] = {"rm", 1, 1, ONE_OP, start_rm, NULL},
+    [K_MKDIR] = {"mkdir", 1, 1, ONE_OP, start_mkdir, NULL},
+    [K_RMDIR] = {"rmdir", 1, 1, ONE_OP, start_rmdir, NULL},
+    [K_QUOTE] = {"quote", 1, 1, ONE_OP, start_quote, done_quote},
+    [K_QUIT] = {"quit", NO_COMMAND, NO_COMMAND, ONE_OP, start_quit, NULL},
 };
 #define NKINDS (sizeof kinds / sizeof kinds[0])
 
@@ -361,7 +364,7 @@ const char *kind_name(enum Kind k) { return kinds[k].name; }
 enum Start task_start(Chan *c) {
     Task *t = c->task;
     const KindInfo *k = &kinds[t->kind];
-    if (k->one_op) {
+    if (k->steps == ONE_OP) {
         if (t->phase != ONE_START) return START_COMPLETE;
         t->phase = ONE_SENT;
     }
@@ -424,7 +427,7 @@ int task_op_ended(Chan *c, int code) {
 /* One command of nw words into t: 0, or -1 (reported). */
 static int make_task(char **words, int nw, Task *t) {
     size_t k = 0;
-    while (k < NKINDS && !(kinds[k].min_args >= 0 && !strcmp(words[0], kinds[k].name))) ++k;
+    while (k < NKINDS && !(kinds[k].min_args != NO_COMMAND && !strcmp(words[0], kinds[k].name))) ++k;
     if (k == NKINDS) {
         msg("unknown command '%s'", words[0]);
         return -1;

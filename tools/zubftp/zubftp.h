@@ -31,13 +31,23 @@ enum {
 
 /* ---- options ------------------------------------------------------------------------- */
 typedef struct {
-    int active, ascii, resume, quiet, verbose, parallel, block, small_files;
-    int tls;               /* ZUB_TLS_NONE, _EXPLICIT or _IMPLICIT */
-    int epsv, insecure;
-    long timeout_ms;       /* 0: the library's own waits */
-    const char *log, *password_file, *cacert;
-    char host[256], user[256], pass[256], dir[1024];  /* dir: the URL's, relative */
-    int port, have_user, have_pass;
+    int active;            /* --active: the server connects to us */
+    int ascii;             /* --ascii: TYPE A instead of TYPE I */
+    int resume;            /* --resume: REST for a get, APPE for a put */
+    int quiet, verbose;    /* -q, -v */
+    int parallel;          /* --parallel: sessions for a run of transfers */
+    int block;             /* --block-size: upload block */
+    int small_files;       /* --small-files: no fixed pauses */
+    int tls;               /* ZUB_TLS_NONE, _EXPLICIT (--tls) or _IMPLICIT (ftps://) */
+    int epsv;              /* --epsv */
+    int insecure;          /* --insecure: the certificate is not checked */
+    long timeout_ms;       /* --timeout; 0: the library's own waits */
+    const char *log, *password_file, *cacert;  /* --log, --password-file, --cacert */
+    char host[256];        /* from the URL */
+    char user[256], pass[256];  /* from the URL, completed by credentials.c */
+    char dir[1024];        /* the URL's path, relative to the login directory */
+    int port;              /* the URL's, else the scheme's */
+    int have_user, have_pass;  /* given, an empty password included */
 } Options;
 
 extern Options opt;
