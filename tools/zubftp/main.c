@@ -19,7 +19,7 @@ static int channels_wanted(const Task *tasks, int ntasks) {
 
 /* Everything after the command line is read: GO_ON once the sessions have
  * ended, or the exit status of what stopped them first. */
-static int run(Task *tasks, int ntasks) {
+static int run_sessions(Task *tasks, int ntasks) {
     int st = settle_credentials();
     if (st) return st;
     if (tasks_open()) return EX_LOCAL;
@@ -44,7 +44,7 @@ int main(int argc, char **argv) {
     Task *tasks;
     int ntasks;
     if (parse_commands(argc - first - 1, argv + first + 1, &tasks, &ntasks)) return EX_USAGE;
-    st = run(tasks, ntasks);
+    st = run_sessions(tasks, ntasks);
     free(tasks);  /* nothing is left behind, also for a leak checker */
     return st == GO_ON ? failure() : st;
 }
