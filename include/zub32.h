@@ -186,7 +186,8 @@ ZUB_EXPORT int32_t ZUB_CALL zubGetInteger(int32_t channel, int32_t number);
 /* ZUB_STR_OPEN_LOG: the log handle (> 0) or -1. ZUB_STR_LOG_TEXT: the
  * log handle, 0 when no log is open. Other numbers: -1. */
 ZUB_EXPORT int32_t ZUB_CALL zubSetString(int32_t channel, int32_t number, const char *text);
-/* Copies text `number` into buffer (size bytes with NUL): its length. */
+/* Copies text `number` into buffer (at most size characters, then a NUL:
+ * the buffer holds size + 1 bytes): its length. */
 ZUB_EXPORT int32_t ZUB_CALL zubGetString(int32_t channel, int32_t number, char *buffer, int32_t size);
 /* The text of any result code into buffer: its length. */
 ZUB_EXPORT int32_t ZUB_CALL zubErrorText(int32_t channel, int32_t code, char *buffer, int32_t size);
