@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "engine/reply.h"
 #include "engine/states.h"
 #include "frame/record.h"
 

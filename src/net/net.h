@@ -1,7 +1,7 @@
-// net.h - socket layer, receive rings and the FTP reply reader, and the
-// address helpers, over the platform layer.
+// net.h - socket layer, receive rings and their lines, and the address
+// helpers, over the platform layer.
 //
-// Divisions: sockets, rings, reply reader, addresses.
+// Divisions: sockets, rings, lines, addresses.
 #pragma once
 
 #include <cstdint>
@@ -52,20 +52,14 @@ int32_t RingWait(RecvRing *ring, uint32_t waitMs);
 int32_t RingRead(RecvRing *ring, char *dest, int32_t count);
 int32_t RingPeek(RecvRing *ring, char *dest, int32_t count);
 
-// ---- reply reader ------------------------------------------------------------
+// ---- lines ------------------------------------------------------------------
 int32_t ReadLinePiece(RecvRing *ring, char *dest, int32_t room);
 // A line of the control connection; waits at most waitMs per piece and,
 // when stop is not 0, never past the tick stop.
 int32_t ReadLine(ChannelRecord *rec, char *buf, int32_t size, uint32_t waitMs, uint32_t stop = 0);
-int32_t ReadReply(ChannelRecord *rec);
-// The number the at most ten leading digits of a reply line make (0 when
-// there are none; past 32 bits it wraps); *digits, when given, gets how
-// many digits there were.
-int32_t ScanReplyCode(const char *line, int *digits = nullptr);
-// ScanReplyCode of ReplyBuf; ReplyText points behind the code and one more.
-int32_t ParseReplyCode(ChannelRecord *rec);
+// Throws away what the control connection holds now: stale replies are
+// not read as the answer to the next command.
 void DrainReplies(ChannelRecord *rec);
-void TrimCrLf(char *text);
 
 // ---- addresses ---------------------------------------------------------------
 // What HostEntry points at after ResolveServer: the server's IPv4 addresses
