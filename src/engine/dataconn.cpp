@@ -23,11 +23,11 @@ void ReturnToCaller(ChannelRecord *rec) {
 }  // namespace
 
 int32_t ToDataConnection(ChannelRecord *rec, int32_t returnState) {
-    const TlsChannel &t = TlsOf(rec);
+    const FtpChannel &f = FtpOf(rec);
     // An encrypted channel never moves data in clear text: without PROT P
     // in force (refused, or a session opened before TLS was asked for) no
     // data connection opens, and nothing is sent.
-    if (SessionSecured(rec) && !t.Protected) {
+    if (SessionSecured(rec) && !f.Protected) {
         LogText(rec, "No data connection: PROT P is not in force.\r\n");
         return FailStep(rec, 0, ZUB_E_TLS_REFUSED);
     }
@@ -35,7 +35,7 @@ int32_t ToDataConnection(ChannelRecord *rec, int32_t returnState) {
     if (!rec->PassiveMode)
         rec->NextState = S_SendPort;
     else
-        rec->NextState = t.Epsv && !t.EpsvRefused ? S_SendEpsv : S_SendPasv;
+        rec->NextState = f.Epsv && !f.EpsvRefused ? S_SendEpsv : S_SendPasv;
     return kStepDone;
 }
 
@@ -116,7 +116,7 @@ int32_t State_EpsvReply(ChannelRecord *rec, uint32_t now) {
     int32_t r = ReadReply(rec);
     if (r == ZUB_E_SERVER_ERROR && rec->ServerCode >= 500 && rec->ServerCode < 600) {
         LogText(rec, "EPSV refused: PASV instead\r\n");
-        TlsOf(rec).EpsvRefused = true;
+        FtpOf(rec).EpsvRefused = true;
         rec->NextTime = 0;
         rec->TimeStop = 0;
         rec->NextState = S_SendPasv;

@@ -1,5 +1,6 @@
-// driver.cpp - zubDriver: one state of one channel per call, with pacing,
-// deadlines, the state log lines and the single error exit.
+// driver.cpp - the step function behind zubDriver: one state of one
+// channel per call, with pacing, deadlines, the state log lines and the
+// single error exit.
 //
 // Divisions: state table, tick stamps, error exit, command and reply
 // patterns, the step function.
@@ -234,9 +235,3 @@ int32_t DriverStep(ChannelRecord *rec) {
 }
 
 }  // namespace zub
-
-extern "C" ZUB_EXPORT int32_t ZUB_CALL zubDriver(int32_t channel) {
-    zub::ChannelCall call(channel);
-    if (int32_t bad = call.Refused()) return bad;
-    return zub::DriverStep(call.Rec());
-}

@@ -1,4 +1,4 @@
-// errors.cpp - the table of result texts and zubErrorText.
+// errors.cpp - the table of result texts and the text of a result code.
 #include "frame/record.h"
 #include "frame/errors.h"
 #include "zub32.h"
@@ -124,10 +124,3 @@ int32_t FormatErrorText(ChannelRecord *rec, int32_t code, char *buffer, int32_t 
 }
 
 }  // namespace zub
-
-extern "C" ZUB_EXPORT int32_t ZUB_CALL zubErrorText(int32_t channel, int32_t code, char *buffer,
-                                                    int32_t size) {
-    zub::ChannelCall call(channel);
-    if (int32_t bad = call.Refused()) return bad;
-    return zub::FormatErrorText(call.Rec(), code, buffer, size);
-}

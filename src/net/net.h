@@ -7,7 +7,6 @@
 #include <cstdint>
 
 #include "frame/record.h"
-#include "frame/sockquery.h"
 
 namespace zub {
 
@@ -16,6 +15,8 @@ int32_t CreateSocket();                          // handle, or -10
 // The three answers of one zero-timeout poll, bit (1 << mode) for each
 // mode of PollSocket that holds.
 int PollAnswers(int32_t sock);
+// mode is a ZpPollMode: nonzero / 0; -4 for any other mode.
+int32_t PollSocket(int32_t sock, int mode);
 // PollAnswers of `first`, from one poll that asks about `second` too: the
 // next wait on `second` in this thread (AwaitReadable, AwaitWritable,
 // SendAll) takes its first answers from that poll. ForgetAnsweredAhead
@@ -71,6 +72,8 @@ struct HostList {
 };
 int32_t ResolveServer(ChannelRecord *rec);
 int32_t GetLocalHostName(char *buf, int32_t size);
+// Fills LocalAddr and LocalIPText from the control socket: 1, or the code.
+int32_t QueryLocalAddress(ChannelRecord *rec);
 // Family 2, port and address (given in host order) in network byte order.
 void FillSockAddr(SockAddr16 *sa, uint32_t addr, uint16_t port);
 
