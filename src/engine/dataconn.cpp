@@ -236,16 +236,14 @@ int32_t State_AcceptWait(ChannelRecord *rec, uint32_t now) {
     // Only the server may deliver the data: a connection from any other
     // address is closed, and the wait goes on within its deadline.
     if (addr != rec->ServerAddr) {
-        char ip[18];
+        char ip[kLocalIPTextSize];
         FormatDottedQuad(addr, ip, sizeof ip);
         LogWrite(rec, "Connection from %s refused.\r\n", ip);
         CloseSocket(s, 0);
         return kStepDone;
     }
     rec->DataSock = s;
-    rec->DataSockAddr.Family = 2;
-    rec->DataSockAddr.Port = static_cast<uint16_t>((port >> 8) | (port << 8));
-    rec->DataSockAddr.Addr = ((addr & 0xFF) << 24) | ((addr & 0xFF00) << 8) | ((addr >> 8) & 0xFF00) | (addr >> 24);
+    FillSockAddr(&rec->DataSockAddr, addr, port);
     RingAttach(&rec->DataRing, s);
     LogText(rec, "Connection is accepted.\r\n");
     ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);

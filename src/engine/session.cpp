@@ -52,7 +52,7 @@ int32_t State_ConnectStart(ChannelRecord *rec, uint32_t now) {
         if (r < 0) return FailStep(rec, r, 0);
     }
     if (rec->LogFile) {
-        char ip[18];
+        char ip[kLocalIPTextSize];
         FormatDottedQuad(rec->ServerAddr, ip, sizeof ip);
         LogWrite(rec, "ServerIP = %s\r\n", ip);
     }
