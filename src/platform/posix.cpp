@@ -326,14 +326,6 @@ int zp_vformat(char *buf, const char *fmt, va_list ap) {
     return n >= ZP_FORMAT_MAX ? ZP_FORMAT_MAX - 1 : n;
 }
 
-int zp_format(char *buf, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    int n = zp_vformat(buf, fmt, ap);
-    va_end(ap);
-    return n;
-}
-
 // ---- socket bookkeeping -----------------------------------------------------------
 // What the library knows of each socket it holds: enough to give select's
 // answers (a failed connect is an error condition, not writable) and to
