@@ -18,7 +18,7 @@ namespace zub {
 // ---- state table ----------------------------------------------------------------
 namespace {
 const StateInfo kStates[] = {
-#define ZUB_STATE_ROW(num, name, group) {num, #name, #group, State_##name},
+#define ZUB_STATE_ROW(num, name, group) {num, #name, State_##name},
     ZUB_STATE_TABLE(ZUB_STATE_ROW)
 #undef ZUB_STATE_ROW
 };
@@ -28,6 +28,11 @@ const StateInfo *FindState(int32_t number) {
     for (const StateInfo &s : kStates)
         if (s.number == number) return &s;
     return nullptr;
+}
+
+const char *StateName(int32_t number) {
+    const StateInfo *s = FindState(number);
+    return s ? s->name : "?";
 }
 
 // ---- tick stamps ------------------------------------------------------------------
