@@ -335,9 +335,19 @@ TEST_F(DriverTest, DataConnectionEntryFollowsTheMode) {
         rec->ReturnState = 0;
         EXPECT_EQ(zub::ToDataConnection(rec, c.returnState), zub::kStepDone);
         EXPECT_EQ(+rec->ReturnState, c.returnState);
-        EXPECT_EQ(+rec->NextState, c.next);
+        EXPECT_EQ(+rec->NextState, c.next) << zub::StateName(rec->NextState) << " instead of " << zub::StateName(c.next);
     }
     rec->NextState = 0;
+}
+
+// A number written twice in the table would leave the second state
+// unreachable: each row's number must find that row.
+TEST_F(DriverTest, EveryStateIsFoundByItsNumber) {
+#define ZUB_STATE_FOUND(num, name, group) \
+    EXPECT_STREQ(zub::StateName(num), #name) << num;
+    ZUB_STATE_TABLE(ZUB_STATE_FOUND)
+#undef ZUB_STATE_FOUND
+    EXPECT_STREQ(zub::StateName(123), "?");
 }
 
 // The armed deadline is never 0 ("none"), even where now + wait wraps to it.

@@ -9,6 +9,8 @@
 #include <functional>
 #include <string>
 
+#include "engine/driver.h"
+#include "net/tls.h"
 #include "support.h"
 
 using namespace frame_test;
@@ -68,6 +70,12 @@ TEST_F(FrameLifecycle, RecordsStartFromTheirDefaults) {
     ASSERT_EQ(zubSetInteger(1, ZUB_SET_SERVER_PORT, 2121), 2121);
     ASSERT_EQ(zubSetInteger(1, ZUB_SET_AUTO_CALL, 0), 0);
     ASSERT_EQ(zubSetInteger(1, ZUB_SET_PASSIVE, 1), 1);
+    // And the channel's TLS and FTP session state, kept beside the record.
+    ASSERT_EQ(zubSetInteger(1, ZUB_SET_SECURITY, ZUB_TLS_EXPLICIT), ZUB_TLS_EXPLICIT);
+    ASSERT_EQ(zubSetInteger(1, ZUB_SET_VERIFY, 0), 0);
+    ASSERT_EQ(zubSetString(1, ZUB_STR_CA_FILE, "ca.pem"), 1);
+    ASSERT_EQ(zubSetInteger(1, ZUB_SET_EPSV, 1), 1);
+    zub::FtpOf(rec).EpsvRefused = zub::FtpOf(rec).Protected = true;
     ASSERT_EQ(zubRelease(), 1);
     Attach(2);
     rec = Rec(1);
@@ -83,6 +91,14 @@ TEST_F(FrameLifecycle, RecordsStartFromTheirDefaults) {
     EXPECT_EQ(+rec->CtrlSock, 0);
     EXPECT_TRUE(rec->ReplyText == rec->ReplyBuf);
     EXPECT_EQ(std::string(rec->LocalDir), CurrentDir());
+    const zub::TlsChannel &tls = zub::TlsOf(rec);
+    EXPECT_EQ(tls.Security, uint32_t{ZUB_TLS_NONE});
+    EXPECT_EQ(tls.Verify, 1u);
+    EXPECT_STREQ(tls.CaFile, "");
+    const zub::FtpChannel &ftp = zub::FtpOf(rec);
+    EXPECT_EQ(ftp.Epsv, 0u);
+    EXPECT_FALSE(ftp.EpsvRefused);
+    EXPECT_FALSE(ftp.Protected);
 }
 
 // ---- channel check ---------------------------------------------------------------

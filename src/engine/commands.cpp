@@ -38,25 +38,18 @@ int32_t State_SendPwd(ChannelRecord *rec, uint32_t now) {
     return SendCommand(rec, now, ZUB_E_WRITE_ERROR, S_PwdReply);
 }
 
-namespace {
-// The directory of each channel's last PWD reply, for ZUB_STR_SERVER_DIR:
-// ServerDir itself also takes the argument of every CWD.
-char gPwdDir[kMaxChannels][kNameFieldSize + 1];
-}  // namespace
-
-const char *LastPwdDir(const ChannelRecord *rec) { return gPwdDir[rec->ChanIndex]; }
-void ForgetPwdDir(const ChannelRecord *rec) { gPwdDir[rec->ChanIndex][0] = 0; }
-
 // The 257 reply quotes the directory: ReplyText already points just inside
 // the opening quote; the name ends at the closing quote or the line end. A
-// quote inside the name comes doubled (""), and is kept once.
+// quote inside the name comes doubled (""), and is kept once. The
+// directory is kept apart for ZUB_STR_SERVER_DIR too: ServerDir itself also
+// takes the argument of every CWD.
 int32_t State_PwdReply(ChannelRecord *rec, uint32_t) {
     bool got;
     int32_t r = ReplyState(rec, S_Idle, &got);
     if (!got) return r;
     CopyLine(rec->ServerDir, rec->ReplyText, kNameFieldSize);
     UndoubleQuotes(rec->ServerDir);
-    CopyLine(gPwdDir[rec->ChanIndex], rec->ServerDir, kNameFieldSize);
+    CopyLine(FtpOf(rec).PwdDir, rec->ServerDir, kNameFieldSize);
     LogWrite(rec, "Server directory is '%s'\r\n", rec->ServerDir);
     return r;
 }

@@ -23,11 +23,11 @@ void ReturnToCaller(ChannelRecord *rec) {
 }  // namespace
 
 int32_t ToDataConnection(ChannelRecord *rec, int32_t returnState) {
-    const TlsChannel &t = TlsOf(rec);
+    const FtpChannel &f = FtpOf(rec);
     // An encrypted channel never moves data in clear text: without PROT P
     // in force (refused, or a session opened before TLS was asked for) no
     // data connection opens, and nothing is sent.
-    if (SessionSecured(rec) && !t.Protected) {
+    if (SessionSecured(rec) && !f.Protected) {
         LogText(rec, "No data connection: PROT P is not in force.\r\n");
         return FailStep(rec, 0, ZUB_E_TLS_REFUSED);
     }
@@ -35,7 +35,7 @@ int32_t ToDataConnection(ChannelRecord *rec, int32_t returnState) {
     if (!rec->PassiveMode)
         rec->NextState = S_SendPort;
     else
-        rec->NextState = t.Epsv && !t.EpsvRefused ? S_SendEpsv : S_SendPasv;
+        rec->NextState = f.Epsv && !f.EpsvRefused ? S_SendEpsv : S_SendPasv;
     return kStepDone;
 }
 
@@ -116,7 +116,7 @@ int32_t State_EpsvReply(ChannelRecord *rec, uint32_t now) {
     int32_t r = ReadReply(rec);
     if (r == ZUB_E_SERVER_ERROR && rec->ServerCode >= 500 && rec->ServerCode < 600) {
         LogText(rec, "EPSV refused: PASV instead\r\n");
-        TlsOf(rec).EpsvRefused = true;
+        FtpOf(rec).EpsvRefused = true;
         rec->NextTime = 0;
         rec->TimeStop = 0;
         rec->NextState = S_SendPasv;
@@ -236,16 +236,14 @@ int32_t State_AcceptWait(ChannelRecord *rec, uint32_t now) {
     // Only the server may deliver the data: a connection from any other
     // address is closed, and the wait goes on within its deadline.
     if (addr != rec->ServerAddr) {
-        char ip[18];
+        char ip[kLocalIPTextSize];
         FormatDottedQuad(addr, ip, sizeof ip);
         LogWrite(rec, "Connection from %s refused.\r\n", ip);
         CloseSocket(s, 0);
         return kStepDone;
     }
     rec->DataSock = s;
-    rec->DataSockAddr.Family = 2;
-    rec->DataSockAddr.Port = static_cast<uint16_t>((port >> 8) | (port << 8));
-    rec->DataSockAddr.Addr = ((addr & 0xFF) << 24) | ((addr & 0xFF00) << 8) | ((addr >> 8) & 0xFF00) | (addr >> 24);
+    FillSockAddr(&rec->DataSockAddr, addr, port);
     RingAttach(&rec->DataRing, s);
     LogText(rec, "Connection is accepted.\r\n");
     ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);

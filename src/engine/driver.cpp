@@ -1,5 +1,6 @@
-// driver.cpp - zubDriver: one state of one channel per call, with pacing,
-// deadlines, the state log lines and the single error exit.
+// driver.cpp - the step function behind zubDriver: one state of one
+// channel per call, with pacing, deadlines, the state log lines and the
+// single error exit.
 //
 // Divisions: state table, tick stamps, error exit, command and reply
 // patterns, the step function.
@@ -17,7 +18,7 @@ namespace zub {
 // ---- state table ----------------------------------------------------------------
 namespace {
 const StateInfo kStates[] = {
-#define ZUB_STATE_ROW(num, name, group) {num, #name, #group, State_##name},
+#define ZUB_STATE_ROW(num, name, group) {num, #name, State_##name},
     ZUB_STATE_TABLE(ZUB_STATE_ROW)
 #undef ZUB_STATE_ROW
 };
@@ -27,6 +28,11 @@ const StateInfo *FindState(int32_t number) {
     for (const StateInfo &s : kStates)
         if (s.number == number) return &s;
     return nullptr;
+}
+
+const char *StateName(int32_t number) {
+    const StateInfo *s = FindState(number);
+    return s ? s->name : "?";
 }
 
 // ---- tick stamps ------------------------------------------------------------------
@@ -234,9 +240,3 @@ int32_t DriverStep(ChannelRecord *rec) {
 }
 
 }  // namespace zub
-
-extern "C" ZUB_EXPORT int32_t ZUB_CALL zubDriver(int32_t channel) {
-    zub::ChannelCall call(channel);
-    if (int32_t bad = call.Refused()) return bad;
-    return zub::DriverStep(call.Rec());
-}

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "engine/reply.h"
 #include "engine/states.h"
 #include "frame/record.h"
 
@@ -53,13 +54,27 @@ bool IsPreliminary(const ChannelRecord *rec);
 // deadline.
 int32_t ReplyState(ChannelRecord *rec, int32_t successor, bool *got = nullptr, bool takePreliminary = false);
 
-// The close sequence (QUIT and its reply) has ended, well or not: closes
-// the data sockets and local file, the control socket and the log.
-void EndSession(ChannelRecord *rec);
+// Each channel's FTP session beside its record (ftp_channel.cpp).
+struct FtpChannel {
+    uint32_t Epsv;                    // EPSV before PASV
+    bool EpsvRefused;                 // the server refused EPSV once: PASV from then on
+    bool Protected;                   // PROT P is in force: data connections use TLS
+    char PwdDir[kNameFieldSize + 1];  // the directory of the last PWD reply
+};
+FtpChannel &FtpOf(const ChannelRecord *rec);
+// Attach: EPSV off and not refused, nothing protected.
+void ResetFtpChannel(int chan);
+// A session begins or ends: no protection, nothing verified, no TLS
+// version, until this session's own handshake and PROT P say otherwise.
+void ClearSession(const ChannelRecord *rec);
 // The directory named by the channel's last PWD reply ("" before one in
 // this session), stepped or not.
 const char *LastPwdDir(const ChannelRecord *rec);
 void ForgetPwdDir(const ChannelRecord *rec);
+
+// The close sequence (QUIT and its reply) has ended, well or not: closes
+// the data sockets and local file, the control socket and the log.
+void EndSession(ChannelRecord *rec);
 void CloseDataSockets(ChannelRecord *rec, uint32_t lingerMs);
 void DropStaleSockets(ChannelRecord *rec);  // closes leftover data sockets, not the file
 // The server closed the data connection of a download or listing.

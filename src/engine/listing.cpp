@@ -81,6 +81,8 @@ int32_t State_ReceiveList(ChannelRecord *rec, uint32_t now) {
 
 int32_t State_ListClose(ChannelRecord *rec, uint32_t) {
     DataReachedItsEnd(rec);
+    // The server ended the listing itself and waits for nothing from us: a
+    // short pause, not an upload's 500.
     CloseDataSockets(rec, 125);
     if (!AwaitWritable(rec->CtrlSock, 0)) return ControlLost(rec);
     rec->NextState = S_TransferDone;

@@ -31,7 +31,7 @@ int32_t AfterLogin(const ChannelRecord *rec) { return SessionSecured(rec) ? S_Se
 int32_t StartControlTls(ChannelRecord *rec, uint32_t now) {
     int32_t r = TlsStart(rec, rec->CtrlSock, false);
     if (r < 0) return FailStep(rec, 0, r);
-    TlsOf(rec).Protected = false;
+    FtpOf(rec).Protected = false;
     rec->NextTime = 0;
     rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
     rec->NextState = S_CtrlHandshake;
@@ -39,7 +39,7 @@ int32_t StartControlTls(ChannelRecord *rec, uint32_t now) {
 }
 
 int32_t ProtectData(ChannelRecord *rec, int32_t next) {
-    if (!TlsOf(rec).Protected || rec->DataSock <= 0) {
+    if (!FtpOf(rec).Protected || rec->DataSock <= 0) {
         rec->NextState = next;
         return kStepDone;
     }
@@ -67,7 +67,7 @@ int32_t Refused(ChannelRecord *rec) {
         rec->CtrlSock = 0;
         rec->CtrlRing.RingSock = 0;
     }
-    TlsClearSession(rec);
+    ClearSession(rec);
     return FailStep(rec, 0, ZUB_E_TLS_REFUSED);
 }
 
@@ -170,7 +170,7 @@ int32_t State_SendProt(ChannelRecord *rec, uint32_t now) {
 
 int32_t State_ProtReply(ChannelRecord *rec, uint32_t) {
     int32_t r = ProtectionReply(rec, S_Idle);
-    if (r == kStepDone && rec->NextState == S_Idle) TlsOf(rec).Protected = true;
+    if (r == kStepDone && rec->NextState == S_Idle) FtpOf(rec).Protected = true;
     return r;
 }
 

@@ -34,7 +34,7 @@ int32_t State_ConnectStart(ChannelRecord *rec, uint32_t now) {
     rec->ReplyBuf[0] = 0;
     // Asked for TLS that this build lacks: nothing goes out in clear text.
     if (SessionSecured(rec) && !TlsBackendBuilt()) return FailStep(rec, 0, ZUB_E_TLS_UNAVAILABLE);
-    TlsClearSession(rec);  // unprotected and unverified until this session's own
+    ClearSession(rec);  // unprotected and unverified until this session's own
     ForgetPwdDir(rec);
     if (rec->CtrlSock > 0) CloseSocket(rec->CtrlSock, 0);  // a connect without a close before
     rec->CtrlSock = CreateSocket();
@@ -52,7 +52,7 @@ int32_t State_ConnectStart(ChannelRecord *rec, uint32_t now) {
         if (r < 0) return FailStep(rec, r, 0);
     }
     if (rec->LogFile) {
-        char ip[18];
+        char ip[kLocalIPTextSize];
         FormatDottedQuad(rec->ServerAddr, ip, sizeof ip);
         LogWrite(rec, "ServerIP = %s\r\n", ip);
     }
@@ -147,7 +147,7 @@ int32_t State_SendQuit(ChannelRecord *rec, uint32_t now) {
 
 void EndSession(ChannelRecord *rec) {
     CloseDataSockets(rec, 0);  // a failed transfer's leftovers, if any
-    TlsClearSession(rec);
+    ClearSession(rec);
     if (rec->CtrlSock != 0) {
         if (TlsOnSocket(rec->CtrlSock)) LogText(rec, "TLS close notify\r\n");
         LogText(rec, "Closing control socket\r\n");

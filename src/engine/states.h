@@ -9,7 +9,8 @@
 
 #include "frame/record.h"
 
-// X(number, name, group)
+// X(number, name, group); the group names the file of src/engine/ that
+// holds the state (command: commands.cpp, frame: driver.cpp).
 #define ZUB_STATE_TABLE(X)            \
     X(0, Idle, frame)                 \
     X(101, ConnectStart, session)     \
@@ -94,9 +95,9 @@ ZUB_STATE_TABLE(ZUB_STATE_DECL)
 struct StateInfo {
     int32_t number;
     const char *name;
-    const char *group;
     StateFn run;
 };
 const StateInfo *FindState(int32_t number);  // null when not in the table
+const char *StateName(int32_t number);       // "?" when not in the table
 
 }  // namespace zub

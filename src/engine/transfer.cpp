@@ -119,6 +119,8 @@ int32_t State_ReceiveBlock(ChannelRecord *rec, uint32_t now) {
         r += RingRead(&rec->DataRing, rec->DataBuf + r, kDataBufSize - r);
     }
     if (zp_file_write(rec->LocalFile, rec->DataBuf, static_cast<uint32_t>(r)) != r) {
+        // The rest of the download is abandoned: nothing of ours is in
+        // flight, so the short pause of a download's end is enough.
         CloseDataSockets(rec, 125);
         return FailStep(rec, 0, ZUB_E_FILE_WRITE);
     }
@@ -140,6 +142,8 @@ void DataReachedItsEnd(ChannelRecord *rec) {
 
 int32_t State_GetClose(ChannelRecord *rec, uint32_t now) {
     DataReachedItsEnd(rec);
+    // The server ended the data itself and waits for nothing from us: a
+    // short pause, not an upload's 500.
     CloseDataSockets(rec, 125);
     LogWrite(rec, "%lu bytes received\r\n", static_cast<unsigned long>(static_cast<uint32_t>(rec->GetBytes)));
     ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);

@@ -1,5 +1,6 @@
 // library.cpp - library lifecycle: attach, release, the channel table, and
-// the calls in progress that a release must not free records under.
+// the calls in progress that a release must not free records under. The
+// exports that call attach and release are in api/library_api.cpp.
 //
 // Divisions: library state and calls in progress, record creation, channel
 // handles, attach and release.
@@ -8,7 +9,6 @@
 #include "frame/log.h"
 #include "frame/record.h"
 #include "frame/text.h"
-#include "net/tls.h"
 #include "platform/platform.h"
 #include "zub32.h"
 
@@ -84,7 +84,6 @@ int32_t CreateRecord(int c, uint16_t count) {
     rec->ThisState = -1;
     rec->WaitWritable = 0;
     rec->AutoCall = 1;
-    TlsResetChannel(c);
 
     // The record sits one byte into its block, so its pointer fields are
     // unaligned: they are only ever assigned by name, never through a char**.
@@ -133,8 +132,8 @@ void CloseSocketNow(int32_t sock) {
 // the POSIX bookkeeping does not see descriptors from 4096 up, and
 // WSACleanup closes nothing while the host process keeps a WinSock
 // reference of its own. The log stays open for the block check's report.
-void CloseChannelHandles(ChannelRecord *rec) {
-    TlsForgetChannel(rec->ChanIndex);
+void CloseChannelHandles(ChannelRecord *rec, ChannelHook endChannel) {
+    endChannel(rec->ChanIndex);
     if (rec->LocalFile > 0) zp_file_close(rec->LocalFile);
     rec->LocalFile = 0;
     CloseSocketNow(rec->CtrlSock);
@@ -156,11 +155,7 @@ void ReleaseChannel(int c) {
 
 }  // namespace
 
-}  // namespace zub
-
-using namespace zub;
-
-extern "C" ZUB_EXPORT int32_t ZUB_CALL zubAttach(int32_t channels, int32_t /*reserved*/) {
+int32_t AttachChannels(int32_t channels, ChannelHook startChannel) {
     if (ChannelCount.load() != 0) return ZUB_E_ALREADY_ATTACHED;
     uint16_t count = static_cast<uint16_t>(channels & 0xFFFF);
     if (count > kMaxChannels) return ZUB_E_CHANNEL_RANGE;
@@ -180,6 +175,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubAttach(int32_t channels, int32_t /*res
     ResetBlockTable();
     for (int c = 0; c < kMaxChannels; ++c) ChannelTable[c] = nullptr;
     for (int c = 0; c < count; ++c) {
+        startChannel(c);
         if (CreateRecord(c, count) != 1) {
             // No half-attached library: give back everything built so far.
             ReleaseAllChannels();
@@ -197,7 +193,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubAttach(int32_t channels, int32_t /*res
     return 1;
 }
 
-extern "C" ZUB_EXPORT int32_t ZUB_CALL zubRelease(void) {
+int32_t ReleaseChannels(ChannelHook endChannel) {
     if (ChannelCount.load() == 0) return 1;
     if (gTableChanging.exchange(true)) return ZUB_E_BUSY;
     if (gCallsInProgress.load() != 0) {
@@ -211,7 +207,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubRelease(void) {
     }
     zp_lock_enter();
     for (int c = 0; c < count; ++c)
-        if (ChannelTable[c]) CloseChannelHandles(ChannelTable[c]);
+        if (ChannelTable[c]) CloseChannelHandles(ChannelTable[c], endChannel);
     zp_net_cleanup();
     for (int c = 0; c < count; ++c) ReleaseChannel(c);
     ChannelCount.store(0);
@@ -220,3 +216,5 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubRelease(void) {
     gTableChanging.store(false);
     return 1;
 }
+
+}  // namespace zub

@@ -172,6 +172,13 @@ private:
 };
 
 int32_t CreateRecord(int chan, uint16_t count);  // 1 or -5
+// Attach and release, the work of zubAttach and zubRelease. The layers
+// above keep state of their own for each channel beside its record: attach
+// has startChannel start it for each channel as its record is created,
+// release has endChannel end it for each channel before its sockets close.
+typedef void (*ChannelHook)(int chan);
+int32_t AttachChannels(int32_t channels, ChannelHook startChannel);
+int32_t ReleaseChannels(ChannelHook endChannel);
 void ReleaseChannelBlocks(int chan);
 
 // ---- engine settings -------------------------------------------------------

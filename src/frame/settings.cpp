@@ -1,15 +1,13 @@
 // settings.cpp - library-wide tunables, per-channel settings and the
-// numbered queries: zubSetInteger, zubGetInteger, zubSetString,
-// zubGetString.
+// numbered queries that the record answers. The exports
+// (api/settings_api.cpp) answer the rest: those about sockets, TLS and the
+// FTP session.
 //
 // Divisions: defaults and version, setting, querying, strings.
-#include "frame/errors.h"
+#include "frame/settings.h"
+
 #include "frame/log.h"
-#include "frame/record.h"
-#include "frame/sockquery.h"
 #include "frame/text.h"
-#include "engine/driver.h"
-#include "net/tls.h"
 #include "platform/platform.h"
 #include "zub32.h"
 
@@ -52,10 +50,7 @@ int HexDigits(const char *p) {
 int VersionNumber() { return HexDigits(kVersionMarker + 5); }
 int BuildNumber() { return HexDigits(kVersionMarker + 14); }
 
-namespace {
-
-// Stores a per-channel or library-wide setting; false for a number that is
-// not a setting.
+// ---- setting ----------------------------------------------------------------------
 bool StoreSetting(ChannelRecord *rec, uint32_t number, uint32_t value, int32_t *result) {
     Settings &s = EngineSettings;
     *result = static_cast<int32_t>(value);
@@ -96,78 +91,35 @@ bool StoreSetting(ChannelRecord *rec, uint32_t number, uint32_t value, int32_t *
     case ZUB_SET_LINGER_LIMIT: s.LingerLimit = value; break;
     case ZUB_SET_PASS_DELAY: s.PassDelay = value; break;
     case ZUB_SET_PASS_SLEEP: s.PassSleep = value; break;
-    case ZUB_SET_SECURITY:
-        // An unknown kind of security is refused rather than taken as none.
-        if (value > ZUB_TLS_IMPLICIT) return false;
-        TlsOf(rec).Security = value;
-        break;
-    case ZUB_SET_VERIFY: TlsOf(rec).Verify = value != 0 ? 1 : 0; *result = static_cast<int32_t>(TlsOf(rec).Verify); break;
-    case ZUB_SET_EPSV:
-        TlsOf(rec).Epsv = value != 0 ? 1 : 0;
-        TlsOf(rec).EpsvRefused = false;
-        *result = static_cast<int32_t>(TlsOf(rec).Epsv);
-        break;
     default: return false;
     }
     return true;
 }
 
-}  // namespace
-
-}  // namespace zub
-
-using namespace zub;
-
-extern "C" ZUB_EXPORT int32_t ZUB_CALL zubSetInteger(int32_t channel, uint32_t number, uint32_t value) {
-    ChannelCall call(channel);
-    if (int32_t bad = call.Refused()) return bad;
-    ChannelRecord *rec = call.Rec();
-    LogWrite(rec, "*** zubSetInteger(%d,%d,%ld)\r\n", static_cast<int>(channel), static_cast<int>(number),
-             static_cast<long>(static_cast<int32_t>(value)));
-    int32_t result;
-    return StoreSetting(rec, number, value, &result) ? result : -1;
-}
-
-extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetInteger(int32_t channel, int32_t number) {
-    ChannelCall call(channel);
-    if (int32_t bad = call.Refused()) return bad;
-    ChannelRecord *rec = call.Rec();
+// ---- querying ---------------------------------------------------------------------
+bool QueryInteger(const ChannelRecord *rec, int32_t number, int32_t *value) {
     switch (number) {
-    case ZUB_GET_STEP_COUNT: return rec->StepCount;
-    case ZUB_GET_SERVER_CODE: return rec->ServerCode;
-    case ZUB_GET_SOCK_CODE: return rec->SockCode;
-    case ZUB_GET_GET_BYTES: return rec->GetBytes;
-    case ZUB_GET_GET_TOTAL: return rec->GetTotal;
-    case ZUB_GET_PUT_BYTES: return rec->PutBytes;
-    case ZUB_GET_PUT_TOTAL: return rec->PutTotal;
-    case ZUB_GET_CTRL_SOCK: return rec->CtrlSock;
-    case ZUB_GET_CTRL_STATE:
-        if (PollSocket(rec->CtrlSock, ZP_POLL_ERROR)) return ZUB_E_CONNECT_ERROR;
-        return PollSocket(rec->CtrlSock, ZP_POLL_WRITABLE);
-    case ZUB_GET_VERSION: return VersionNumber();
-    case ZUB_GET_BUILD: return BuildNumber();
-    case ZUB_GET_EMPTY_POLLS: return rec->DataRing.EmptyPolls;
-    case ZUB_GET_PORT_NIBBLE: return rec->PortNibble;
-    case ZUB_GET_TLS_VERSION: return rec->CtrlSock != 0 ? TlsOf(rec).LastVersion : 0;
-    case ZUB_GET_TLS_VERIFIED: return rec->CtrlSock != 0 && TlsOf(rec).LastVerified ? 1 : 0;
-    case ZUB_GET_TLS_BUILT: return TlsBackendBuilt() ? 1 : 0;
-    default: return -1;
+    case ZUB_GET_STEP_COUNT: *value = rec->StepCount; break;
+    case ZUB_GET_SERVER_CODE: *value = rec->ServerCode; break;
+    case ZUB_GET_SOCK_CODE: *value = rec->SockCode; break;
+    case ZUB_GET_GET_BYTES: *value = rec->GetBytes; break;
+    case ZUB_GET_GET_TOTAL: *value = rec->GetTotal; break;
+    case ZUB_GET_PUT_BYTES: *value = rec->PutBytes; break;
+    case ZUB_GET_PUT_TOTAL: *value = rec->PutTotal; break;
+    case ZUB_GET_CTRL_SOCK: *value = rec->CtrlSock; break;
+    case ZUB_GET_VERSION: *value = VersionNumber(); break;
+    case ZUB_GET_BUILD: *value = BuildNumber(); break;
+    case ZUB_GET_EMPTY_POLLS: *value = rec->DataRing.EmptyPolls; break;
+    case ZUB_GET_PORT_NIBBLE: *value = rec->PortNibble; break;
+    default: return false;
     }
+    return true;
 }
 
-extern "C" ZUB_EXPORT int32_t ZUB_CALL zubSetString(int32_t channel, int32_t number, const char *text) {
-    ChannelCall call(channel);
-    if (int32_t bad = call.Refused()) return bad;
-    ChannelRecord *rec = call.Rec();
+// ---- strings ------------------------------------------------------------------------
+int32_t StoreString(ChannelRecord *rec, int32_t number, const char *text) {
     const char *t = text ? text : "";
-    LogWrite(rec, "*** zubSetString(%d,%d,'%s')\r\n", static_cast<int>(channel), static_cast<int>(number), t);
     if (number == ZUB_STR_OPEN_LOG) return OpenChannelLog(rec, text);
-    if (number == ZUB_STR_CA_FILE) {
-        // A path that does not fit is refused, never cut to another file's name.
-        if (!FitsField(t, kCaFileSize - 1)) return ZUB_E_CANNOT_COMPLY;
-        BoundedCopy(TlsOf(rec).CaFile, t, kCaFileSize - 1);
-        return 1;
-    }
     if (number == ZUB_STR_LOG_TEXT) {
         LogWrite(rec, "%s\r\n", t);
         return rec->LogFile;
@@ -175,11 +127,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubSetString(int32_t channel, int32_t num
     return -1;
 }
 
-extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetString(int32_t channel, int32_t number, char *buffer, int32_t size) {
-    ChannelCall call(channel);
-    if (int32_t bad = call.Refused()) return bad;
-    ChannelRecord *rec = call.Rec();
-    LogText(rec, "*** zubGetString\r\n");
+int32_t QueryString(ChannelRecord *rec, int32_t number, char *buffer, int32_t size) {
     switch (number) {
     case ZUB_STR_REPLY: {
         int32_t n = BoundedCopy(buffer, rec->ReplyBuf, size);
@@ -187,23 +135,13 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetString(int32_t channel, int32_t num
         return n > 2 && buffer[n - 2] == '\r' ? n - 2 : n;
     }
     case ZUB_STR_SERVER_IP: {
-        char text[18];
+        char text[kLocalIPTextSize];
         if (size <= 16 || !buffer) return 0;
         FormatDottedQuad(rec->ServerAddr, text, sizeof text);
         return BoundedCopy(buffer, text, size);
     }
     case ZUB_STR_LINE_COUNT: return CountLines(buffer);
-    case ZUB_STR_LOCAL_IP: {
-        int32_t r = QueryLocalAddress(rec);
-        return r == 1 ? BoundedCopy(buffer, rec->LocalIPText, size) : r;
-    }
     case ZUB_STR_ERROR_TEXT: return BoundedCopy(buffer, rec->ErrorText, size);
-    case ZUB_STR_TLS_CIPHER: {
-        if (!buffer || size < 1) return 0;
-        TlsConn *tls = TlsOnSocket(rec->CtrlSock);
-        return BoundedCopy(buffer, tls ? TlsConnCipher(tls) : "", size - 1);
-    }
-    case ZUB_STR_SERVER_DIR: return BoundedCopy(buffer, LastPwdDir(rec), size);
     default:
         if (buffer) {
             buffer[0] = '?';
@@ -212,3 +150,5 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetString(int32_t channel, int32_t num
         return 0;
     }
 }
+
+}  // namespace zub

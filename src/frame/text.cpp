@@ -68,6 +68,11 @@ void BoundedAppend(char *dest, const char *src, int32_t size) {
     dest[len] = 0;
 }
 
+void TrimCrLf(char *text) {
+    int32_t n = TextLength(text);
+    if (n >= 2 && text[n - 2] == '\r' && text[n - 1] == '\n') text[n - 2] = 0;
+}
+
 int32_t EndWithSeparator(char *path, int32_t n) {
     const char sep = zp_path_separator();
     if (n > 0 && path[n - 1] != sep) {

@@ -20,6 +20,8 @@ int32_t CopyLine(char *dest, const char *src, int32_t n);
 bool FitsField(const char *text, int32_t max);
 // Appends while the whole text stays below size characters.
 void BoundedAppend(char *dest, const char *src, int32_t size);
+// Cuts a trailing CR LF off the text.
+void TrimCrLf(char *text);
 // A local directory text of n characters (with room for one more) that is
 // not empty and does not end in the platform's path separator gets one;
 // returns the new length.

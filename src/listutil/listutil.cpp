@@ -1,9 +1,10 @@
 // listutil.cpp - the list buffer utilities: wildcard line search
 // (zubMatchFile), line and field extraction (zubExtract) and the size
-// lookup in a listing line (zubFileLength).
+// lookup in a listing line (zubFileLength); their exports are in
+// api/listutil_api.cpp.
 //
 // Divisions: text spans (lines and fields), the wildcard match, bounded
-// output copies and number parsing, the trace line, the three exports.
+// output copies and number parsing, the trace line, the three utilities.
 //
 // All three work on NUL-terminated text in the caller's memory: they take
 // no channel, allocate nothing and never read past the terminating NUL.
@@ -11,13 +12,14 @@
 // zubExtract holds destSize characters plus a NUL, `line` of zubMatchFile
 // holds lineSize bytes including its NUL.
 
+#include "listutil/listutil.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "frame/log.h"
-#include "net/text.h"
-#include "zub32.h"
+#include "frame/text.h"
 
 namespace {
 
@@ -174,11 +176,12 @@ void TraceCall(const char *text, int32_t firstField, int32_t lastField) {
 
 }  // namespace
 
-// ---- exports -------------------------------------------------------------------
+// ---- the three utilities ---------------------------------------------------------
 
-extern "C" ZUB_EXPORT int32_t ZUB_CALL zubMatchFile(const char *buffer, int32_t offset, char *line,
-                                                    int32_t lineSize, const char *pattern,
-                                                    int32_t exact) {
+namespace zub {
+
+int32_t MatchFile(const char *buffer, int32_t offset, char *line, int32_t lineSize, const char *pattern,
+                  int32_t exact) {
     if (line != nullptr && lineSize > 0) line[0] = '\0';
     if (buffer == nullptr || pattern == nullptr || !OffsetInText(buffer, offset)) return 0;
     const char *pos = buffer + offset;
@@ -194,8 +197,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubMatchFile(const char *buffer, int32_t 
     }
 }
 
-extern "C" ZUB_EXPORT int32_t ZUB_CALL zubExtract(const char *text, int32_t lineNo, int32_t fieldNo,
-                                                  char *dest, int32_t destSize) {
+int32_t Extract(const char *text, int32_t lineNo, int32_t fieldNo, char *dest, int32_t destSize) {
     const bool canWrite = dest != nullptr && destSize > 0;
     if (canWrite) dest[0] = '\0';
     if (text == nullptr || text[0] == '\0') return 0;
@@ -207,13 +209,12 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubExtract(const char *text, int32_t line
     return CopySpan(dest, destSize, field);
 }
 
-extern "C" ZUB_EXPORT int32_t ZUB_CALL zubFileLength(const char *text, int32_t firstField,
-                                                     int32_t lastField) {
+int32_t FileLength(const char *text, int32_t firstField, int32_t lastField) {
     TraceCall(text, firstField, lastField);
     if (text == nullptr) return -1;
     // The last LF-terminated line of a listing is the entry asked about.
     Span line;
-    if (!SelectLine(text, zub::CountLines(text), &line)) return -1;
+    if (!SelectLine(text, CountLines(text), &line)) return -1;
     const int64_t first = firstField < 0 ? 0 : firstField;
     int32_t value = 0;
     // Field 0 is the whole line (all digits only when it holds no blank).
@@ -230,3 +231,5 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubFileLength(const char *text, int32_t f
     }
     return -1;
 }
+
+}  // namespace zub

@@ -1,13 +1,12 @@
-// net.h - socket layer, receive rings and the FTP reply reader, and the
-// address helpers, over the platform layer.
+// net.h - socket layer, receive rings and their lines, and the address
+// helpers, over the platform layer.
 //
-// Divisions: sockets, rings, reply reader, addresses.
+// Divisions: sockets, rings, lines, addresses.
 #pragma once
 
 #include <cstdint>
 
 #include "frame/record.h"
-#include "frame/sockquery.h"
 
 namespace zub {
 
@@ -16,6 +15,8 @@ int32_t CreateSocket();                          // handle, or -10
 // The three answers of one zero-timeout poll, bit (1 << mode) for each
 // mode of PollSocket that holds.
 int PollAnswers(int32_t sock);
+// mode is a ZpPollMode: nonzero / 0; -4 for any other mode.
+int32_t PollSocket(int32_t sock, int mode);
 // PollAnswers of `first`, from one poll that asks about `second` too: the
 // next wait on `second` in this thread (AwaitReadable, AwaitWritable,
 // SendAll) takes its first answers from that poll. ForgetAnsweredAhead
@@ -52,20 +53,14 @@ int32_t RingWait(RecvRing *ring, uint32_t waitMs);
 int32_t RingRead(RecvRing *ring, char *dest, int32_t count);
 int32_t RingPeek(RecvRing *ring, char *dest, int32_t count);
 
-// ---- reply reader ------------------------------------------------------------
+// ---- lines ------------------------------------------------------------------
 int32_t ReadLinePiece(RecvRing *ring, char *dest, int32_t room);
 // A line of the control connection; waits at most waitMs per piece and,
 // when stop is not 0, never past the tick stop.
 int32_t ReadLine(ChannelRecord *rec, char *buf, int32_t size, uint32_t waitMs, uint32_t stop = 0);
-int32_t ReadReply(ChannelRecord *rec);
-// The number the at most ten leading digits of a reply line make (0 when
-// there are none; past 32 bits it wraps); *digits, when given, gets how
-// many digits there were.
-int32_t ScanReplyCode(const char *line, int *digits = nullptr);
-// ScanReplyCode of ReplyBuf; ReplyText points behind the code and one more.
-int32_t ParseReplyCode(ChannelRecord *rec);
+// Throws away what the control connection holds now: stale replies are
+// not read as the answer to the next command.
 void DrainReplies(ChannelRecord *rec);
-void TrimCrLf(char *text);
 
 // ---- addresses ---------------------------------------------------------------
 // What HostEntry points at after ResolveServer: the server's IPv4 addresses
@@ -77,6 +72,8 @@ struct HostList {
 };
 int32_t ResolveServer(ChannelRecord *rec);
 int32_t GetLocalHostName(char *buf, int32_t size);
+// Fills LocalAddr and LocalIPText from the control socket: 1, or the code.
+int32_t QueryLocalAddress(ChannelRecord *rec);
 // Family 2, port and address (given in host order) in network byte order.
 void FillSockAddr(SockAddr16 *sa, uint32_t addr, uint16_t port);
 

@@ -9,20 +9,28 @@
 namespace zub {
 
 // ---- dotted quads ---------------------------------------------------------------
-const char *ScanQuadField(const char *pos, uint32_t *value) {
+namespace {
+// The one scanner of an address byte, for dotted quads and PASV replies:
+// the run of digits at pos (none gives 0), and *value past 255 when they
+// make more than a byte. Past 255 the digits are still passed, but no
+// longer counted, so the value cannot wrap back into range.
+const char *ScanByte(const char *pos, uint32_t *value) {
     uint32_t v = 0;
-    for (;; ++pos) {
-        char c = *pos;
-        if (c >= '0' && c <= '9') {
-            v = v * 10 + static_cast<uint32_t>(c - '0');
-            if (v >= 256) return nullptr;
-            continue;
-        }
-        if (c != '.' && c != 0) return nullptr;
-        *value = v;
-        // The NUL ends the text: there is nothing behind it to read.
-        return c == 0 ? pos : pos + 1;
-    }
+    for (; *pos >= '0' && *pos <= '9'; ++pos)
+        if (v <= 255) v = v * 10 + static_cast<uint32_t>(*pos - '0');
+    *value = v;
+    return pos;
+}
+}  // namespace
+
+const char *ScanQuadField(const char *pos, uint32_t *value) {
+    uint32_t v;
+    pos = ScanByte(pos, &v);
+    const char c = *pos;
+    if (v > 255 || (c != '.' && c != 0)) return nullptr;
+    *value = v;
+    // The NUL ends the text: there is nothing behind it to read.
+    return c == 0 ? pos : pos + 1;
 }
 
 namespace {
@@ -77,13 +85,10 @@ uint16_t ParsePasvPort(const char *text) {
     if (!p) return 0;
     uint32_t n[6] = {0, 0, 0, 0, 0, 0};
     for (int i = 0; i < 6; ++i) {
-        if (*p < '0' || *p > '9') return 0;
-        uint32_t v = 0;
-        // Past 255 the value is wrong whatever follows: stop counting
-        // before it could wrap.
-        for (; *p >= '0' && *p <= '9'; ++p)
-            if (v <= 255) v = v * 10 + static_cast<uint32_t>(*p - '0');
-        if (v > 255) return 0;
+        uint32_t v;
+        const char *end = ScanByte(p, &v);
+        if (end == p || v > 255) return 0;
+        p = end;
         n[i] = v;
         if (i == 5) break;
         if (*p == 0 || *p == '\r' || *p == '\n') return 0;  // fewer than six

@@ -26,7 +26,6 @@ TlsChannel &TlsOf(const ChannelRecord *rec) {
 
 void TlsClearSession(const ChannelRecord *rec) {
     TlsChannel &t = TlsOf(rec);
-    t.Protected = false;
     t.LastVerified = false;
     t.LastVersion = 0;
 }

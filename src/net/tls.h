@@ -19,9 +19,6 @@ enum { kCaFileSize = 260 };
 struct TlsChannel {
     uint32_t Security;    // ZUB_TLS_NONE / _EXPLICIT / _IMPLICIT
     uint32_t Verify;      // check the server's certificate
-    uint32_t Epsv;        // EPSV before PASV
-    bool EpsvRefused;     // the server refused EPSV once: PASV from then on
-    bool Protected;       // PROT P is in force: data connections use TLS
     bool LastVerified;    // the control connection's certificate passed
     int32_t LastVersion;  // the control connection's version, 0 none
     char CaFile[kCaFileSize];
@@ -29,8 +26,8 @@ struct TlsChannel {
 
 // The channel's settings and state; attach starts them at their defaults.
 TlsChannel &TlsOf(const ChannelRecord *rec);
-// A session begins or ends: no protection, nothing verified, no version,
-// until this session's own handshake and PROT P say otherwise.
+// A session begins or ends: nothing verified, no version, until this
+// session's own handshake says otherwise.
 void TlsClearSession(const ChannelRecord *rec);
 void TlsResetChannel(int chan);
 // Frees the channel's TLS connections, each after its close notify (the

@@ -1,4 +1,6 @@
-// calls.cpp - the backend-neutral entries of the system-call table.
+// calls.cpp - the backend-neutral entries of the system-call table, and
+// what the platform layer writes once for every backend (zp_format over
+// the backend's zp_vformat).
 //
 // Each function listed in ZP_NEUTRAL_CALLS calls through its entry here, so
 // a test that replaces "zp_recv" sees the same calls on every backend. The
@@ -59,4 +61,13 @@ zp_syscall_ptr zp_syscall_set(const char *name, zp_syscall_ptr fn) {
 void zp_syscall_reset() {
     for (NeutralEntry &e : gNeutral) e.current = e.standard;
     zp_os_syscall_reset();
+}
+
+// ---- formatting ----------------------------------------------------------------
+int zp_format(char *buf, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int n = zp_vformat(buf, fmt, ap);
+    va_end(ap);
+    return n;
 }

@@ -38,45 +38,47 @@ struct Syscall {
     zp_syscall_ptr fallback;
 };
 
-#define ZP_ENTRY(name, fn) {name, reinterpret_cast<zp_syscall_ptr>(fn), reinterpret_cast<zp_syscall_ptr>(fn)}
+// X(index, name, function): the entries of the table, in the order of its
+// indexes.
+#define ZP_POSIX_CALLS(X)                                               \
+    X(Open, open, static_cast<int (*)(const char *, int, ...)>(::open)) \
+    X(Close, close, ::close)                                            \
+    X(Read, read, ::read)                                               \
+    X(Write, write, ::write)                                            \
+    X(Lseek, lseek, ::lseek)                                            \
+    X(Unlink, unlink, ::unlink)                                         \
+    X(Getcwd, getcwd, ::getcwd)                                         \
+    X(Fcntl, fcntl, static_cast<int (*)(int, int, ...)>(::fcntl))       \
+    X(Socket, socket, ::socket)                                         \
+    X(Connect, connect, ::connect)                                      \
+    X(Bind, bind, ::bind)                                               \
+    X(Listen, listen, ::listen)                                         \
+    X(Accept4, accept4, ::accept4)                                      \
+    X(Send, send, ::send)                                               \
+    X(Recv, recv, ::recv)                                               \
+    X(Poll, poll, ::poll)                                               \
+    X(Getsockname, getsockname, ::getsockname)                          \
+    X(Setsockopt, setsockopt, ::setsockopt)                             \
+    X(Getaddrinfo, getaddrinfo, ::getaddrinfo)                          \
+    X(Freeaddrinfo, freeaddrinfo, ::freeaddrinfo)                       \
+    X(Gethostname, gethostname, ::gethostname)                          \
+    X(ClockGettime, clock_gettime, ::clock_gettime)                     \
+    X(Calloc, calloc, ::calloc)                                         \
+    X(Free, free, ::free)                                               \
+    X(Fstat, fstat, ::fstat)                                            \
+    X(Getsockopt, getsockopt, ::getsockopt)                             \
+    X(Nanosleep, nanosleep, ::nanosleep)                                \
+    X(SchedYield, sched_yield, ::sched_yield)
 
-Syscall aSyscall[] = {
-    ZP_ENTRY("open", static_cast<int (*)(const char *, int, ...)>(::open)),
-    ZP_ENTRY("close", ::close),
-    ZP_ENTRY("read", ::read),
-    ZP_ENTRY("write", ::write),
-    ZP_ENTRY("lseek", ::lseek),
-    ZP_ENTRY("unlink", ::unlink),
-    ZP_ENTRY("getcwd", ::getcwd),
-    ZP_ENTRY("fcntl", static_cast<int (*)(int, int, ...)>(::fcntl)),
-    ZP_ENTRY("socket", ::socket),
-    ZP_ENTRY("connect", ::connect),
-    ZP_ENTRY("bind", ::bind),
-    ZP_ENTRY("listen", ::listen),
-    ZP_ENTRY("accept4", ::accept4),
-    ZP_ENTRY("send", ::send),
-    ZP_ENTRY("recv", ::recv),
-    ZP_ENTRY("poll", ::poll),
-    ZP_ENTRY("getsockname", ::getsockname),
-    ZP_ENTRY("setsockopt", ::setsockopt),
-    ZP_ENTRY("getaddrinfo", ::getaddrinfo),
-    ZP_ENTRY("freeaddrinfo", ::freeaddrinfo),
-    ZP_ENTRY("gethostname", ::gethostname),
-    ZP_ENTRY("clock_gettime", ::clock_gettime),
-    ZP_ENTRY("calloc", ::calloc),
-    ZP_ENTRY("free", ::free),
-    ZP_ENTRY("fstat", ::fstat),
-    ZP_ENTRY("getsockopt", ::getsockopt),
-    ZP_ENTRY("nanosleep", ::nanosleep),
-    ZP_ENTRY("sched_yield", ::sched_yield),
-};
+#define ZP_ENTRY(index, name, fn) \
+    {#name, reinterpret_cast<zp_syscall_ptr>(fn), reinterpret_cast<zp_syscall_ptr>(fn)},
+Syscall aSyscall[] = {ZP_POSIX_CALLS(ZP_ENTRY)};
 #undef ZP_ENTRY
 
 enum {
-    kOpen, kClose, kRead, kWrite, kLseek, kUnlink, kGetcwd, kFcntl, kSocket, kConnect, kBind,
-    kListen, kAccept4, kSend, kRecv, kPoll, kGetsockname, kSetsockopt, kGetaddrinfo,
-    kFreeaddrinfo, kGethostname, kClockGettime, kCalloc, kFree, kFstat, kGetsockopt, kNanosleep,
-    kSchedYield,
+#define ZP_INDEX(index, name, fn) k##index,
+    ZP_POSIX_CALLS(ZP_INDEX)
+#undef ZP_INDEX
 };
 
 template <typename Fn>
@@ -324,14 +326,6 @@ int zp_vformat(char *buf, const char *fmt, va_list ap) {
         return 0;
     }
     return n >= ZP_FORMAT_MAX ? ZP_FORMAT_MAX - 1 : n;
-}
-
-int zp_format(char *buf, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    int n = zp_vformat(buf, fmt, ap);
-    va_end(ap);
-    return n;
 }
 
 // ---- socket bookkeeping -----------------------------------------------------------

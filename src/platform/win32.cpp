@@ -199,11 +199,3 @@ int zp_vformat(char *buf, const char *fmt, va_list ap) {
     buf[n] = '\0';
     return n;
 }
-
-int zp_format(char *buf, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    int n = zp_vformat(buf, fmt, ap);
-    va_end(ap);
-    return n;
-}

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/reply.h"
 #include "frame/record.h"
 #include "net/net.h"
 #include "net/text.h"

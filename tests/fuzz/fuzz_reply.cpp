@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/reply.h"
 #include "frame/record.h"
 #include "net/net.h"
 #include "platform/platform.h"

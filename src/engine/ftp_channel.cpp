@@ -1,0 +1,35 @@
+// ftp_channel.cpp - what the engine keeps of each channel's FTP session
+// beside its record (whose layout stays as it is): EPSV, PROT P and the
+// directory of the last PWD reply.
+#include "engine/driver.h"
+
+#include "net/tls.h"
+
+namespace zub {
+
+namespace {
+FtpChannel gChannels[kMaxChannels];
+}  // namespace
+
+FtpChannel &FtpOf(const ChannelRecord *rec) {
+    int c = rec->ChanIndex;
+    return gChannels[c >= 0 && c < kMaxChannels ? c : 0];
+}
+
+void ResetFtpChannel(int chan) {
+    FtpChannel &f = gChannels[chan];
+    f.Epsv = 0;
+    f.EpsvRefused = false;
+    f.Protected = false;
+    // PwdDir is left as it is: a session start clears it.
+}
+
+void ClearSession(const ChannelRecord *rec) {
+    TlsClearSession(rec);
+    FtpOf(rec).Protected = false;
+}
+
+const char *LastPwdDir(const ChannelRecord *rec) { return FtpOf(rec).PwdDir; }
+void ForgetPwdDir(const ChannelRecord *rec) { FtpOf(rec).PwdDir[0] = 0; }
+
+}  // namespace zub
