@@ -21,7 +21,7 @@ void ResetFtpChannel(int chan) {
     f.Epsv = 0;
     f.EpsvRefused = false;
     f.Protected = false;
-    // PwdDir is left as it is: a session start clears it.
+    f.PwdDir[0] = 0;
 }
 
 void ClearSession(const ChannelRecord *rec) {
