@@ -150,7 +150,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetInteger(int32_t channel, int32_t nu
     case ZUB_GET_PORT_NIBBLE: return rec->PortNibble;
     case ZUB_GET_TLS_VERSION: return rec->CtrlSock != 0 ? TlsOf(rec).LastVersion : 0;
     case ZUB_GET_TLS_VERIFIED: return rec->CtrlSock != 0 && TlsOf(rec).LastVerified ? 1 : 0;
-    case ZUB_GET_TLS_BUILT: return TlsBackendBuilt() ? 1 : 0;
+    case ZUB_GET_TLS_BUILT: return TlsBuilt() ? 1 : 0;
     default: return -1;
     }
 }
@@ -200,8 +200,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetString(int32_t channel, int32_t num
     case ZUB_STR_ERROR_TEXT: return BoundedCopy(buffer, rec->ErrorText, size);
     case ZUB_STR_TLS_CIPHER: {
         if (!buffer || size < 1) return 0;
-        TlsConn *tls = TlsOnSocket(rec->CtrlSock);
-        return BoundedCopy(buffer, tls ? TlsConnCipher(tls) : "", size - 1);
+        return BoundedCopy(buffer, TlsCipher(rec->CtrlSock), size - 1);
     }
     case ZUB_STR_SERVER_DIR: return BoundedCopy(buffer, LastPwdDir(rec), size);
     default:
