@@ -5,8 +5,10 @@
 // established connection reports, a greeting read in pieces, a command
 // written, a second connection that shares the first one's session, and
 // the peer's close notify.
+#include <cstring>
 #include <memory>
 
+#include "net/tls.h"
 #include "net/tls_backend.h"
 #include "support.h"
 #include "testserver/certs.h"
@@ -137,7 +139,7 @@ TEST_F(TlsBackend, HandshakeChecksTheCertificateThenCarriesTheSession) {
         }
         const int32_t version = zub::TlsConnVersion(c);
         EXPECT_TRUE(version == 0x0303 || version == 0x0304) << version;
-        EXPECT_STREQ(zub::TlsConnVersionName(c), version == 0x0304 ? "TLSv1.3" : "TLSv1.2");
+        EXPECT_STREQ(zub::TlsVersionName(version), version == 0x0304 ? "TLSv1.3" : "TLSv1.2");
         EXPECT_STRNE(zub::TlsConnCipher(c), "");
         EXPECT_EQ(zub::TlsConnVerified(c), row.verify);
 
@@ -180,6 +182,56 @@ TEST_F(TlsBackend, UnreadableCaFileFailsTheConnectionOnlyWhenVerifying) {
         EXPECT_EQ(error, verify ? ZUB_E_TLS_UNTRUSTED : 0);
         if (c != nullptr) zub::TlsConnClose(c);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// What every backend is given, decided once from the channel's settings:
+// the engine's own dotted-quad test makes the name an address (in the
+// order of its fields), and a CA file counts only when verifying.
+TEST(TlsParams, NameOrAddressAndCaFileAreDecidedOnce) {
+    struct Case {
+        const char *name;
+        bool verify;
+        const char *caFile;
+        const char *serverName;  // as the backend sees it
+        bool isAddress;
+        uint8_t address[4];
+        const char *caSeen;  // null: the system's authorities
+    };
+    const Case cases[] = {
+        {"localhost", true, "ca.pem", "localhost", false, {0, 0, 0, 0}, "ca.pem"},
+        {"192.168.1.20", true, "", "192.168.1.20", true, {192, 168, 1, 20}, nullptr},
+        {"10..0.1", true, nullptr, "10..0.1", true, {10, 0, 0, 1}, nullptr},  // where the session connects
+        {"1.2.", false, "ca.pem", "1.2.", false, {0, 0, 0, 0}, nullptr},    // a name; no check, no file
+        {nullptr, true, "ca.pem", "", false, {0, 0, 0, 0}, "ca.pem"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name ? c.name : "(null)");
+        const zub::TlsParams p(c.name, c.verify, c.caFile);
+        EXPECT_STREQ(p.serverName, c.serverName);
+        EXPECT_EQ(p.nameIsAddress, c.isAddress);
+        EXPECT_EQ(std::memcmp(p.address, c.address, 4), 0);
+        EXPECT_EQ(p.verify, c.verify);
+        EXPECT_STREQ(p.caFile, c.caSeen);
+    }
+}
+
+// Every backend, this build's included (none.cpp too), refuses a null
+// connection the same way instead of following it.
+TEST(TlsNullConnection, EveryCallAnswersWithoutFollowingIt) {
+    char buf[8];
+    EXPECT_EQ(zub::TlsConnHandshake(nullptr), ZUB_E_TLS_HANDSHAKE);
+    EXPECT_EQ(zub::TlsConnRead(nullptr, buf, sizeof buf), ZUB_E_TLS_BROKEN);
+    EXPECT_EQ(zub::TlsConnWrite(nullptr, "x", 1), ZUB_E_TLS_BROKEN);
+    EXPECT_FALSE(zub::TlsConnPending(nullptr));
+    EXPECT_FALSE(zub::TlsConnClose(nullptr));
+    EXPECT_EQ(zub::TlsConnVersion(nullptr), 0);
+    EXPECT_STREQ(zub::TlsConnCipher(nullptr), "");
+    EXPECT_FALSE(zub::TlsConnVerified(nullptr));
+    EXPECT_FALSE(zub::TlsConnResumed(nullptr));
 }
 
 }  // namespace

@@ -62,7 +62,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetInteger(int32_t channel, int32_t nu
         return PollSocket(rec->CtrlSock, ZP_POLL_WRITABLE);
     case ZUB_GET_TLS_VERSION: return rec->CtrlSock != 0 ? TlsOf(rec).LastVersion : 0;
     case ZUB_GET_TLS_VERIFIED: return rec->CtrlSock != 0 && TlsOf(rec).LastVerified ? 1 : 0;
-    case ZUB_GET_TLS_BUILT: return TlsBackendBuilt() ? 1 : 0;
+    case ZUB_GET_TLS_BUILT: return TlsBuilt() ? 1 : 0;
     default: {
         int32_t value;
         return QueryInteger(rec, number, &value) ? value : -1;
@@ -97,8 +97,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetString(int32_t channel, int32_t num
     }
     case ZUB_STR_TLS_CIPHER: {
         if (!buffer || size < 1) return 0;
-        TlsConn *tls = TlsOnSocket(rec->CtrlSock);
-        return BoundedCopy(buffer, tls ? TlsConnCipher(tls) : "", size - 1);
+        return BoundedCopy(buffer, TlsCipher(rec->CtrlSock), size - 1);
     }
     case ZUB_STR_SERVER_DIR: return BoundedCopy(buffer, LastPwdDir(rec), size);
     default: return QueryString(rec, number, buffer, size);

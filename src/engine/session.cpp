@@ -33,7 +33,7 @@ int32_t State_ConnectStart(ChannelRecord *rec, uint32_t now) {
     // The banner used ReplyBuf as scratch; it is no reply.
     rec->ReplyBuf[0] = 0;
     // Asked for TLS that this build lacks: nothing goes out in clear text.
-    if (SessionSecured(rec) && !TlsBackendBuilt()) return FailStep(rec, 0, ZUB_E_TLS_UNAVAILABLE);
+    if (SessionSecured(rec) && !TlsBuilt()) return FailStep(rec, 0, ZUB_E_TLS_UNAVAILABLE);
     ClearSession(rec);  // unprotected and unverified until this session's own
     ForgetPwdDir(rec);
     if (rec->CtrlSock > 0) CloseSocket(rec->CtrlSock, 0);  // a connect without a close before

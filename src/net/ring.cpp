@@ -67,8 +67,8 @@ namespace {
 // peer's close notify reads as a closed connection on a data connection.
 // On the control connection it means the server stopped speaking TLS
 // (whatever follows would be clear text): the session is broken.
-int32_t FillDecrypted(RecvRing *ring, TlsConn *tls, char *scratch, int32_t room) {
-    int32_t got = TlsConnRead(tls, scratch, room);
+int32_t FillDecrypted(RecvRing *ring, char *scratch, int32_t room) {
+    int32_t got = TlsRead(ring->RingSock, scratch, room);
     if (got == 0) return 0;
     TraceWrite("recv(%d):%d\r\n", ring->RingSock, got);
     if (got == ZUB_E_SOCKET_CLOSED && TlsIsControl(ring->RingSock)) return ZUB_E_TLS_BROKEN;
@@ -89,7 +89,7 @@ int32_t RingFill(RecvRing *ring) {
         memset(ring->RingData, 0, sizeof ring->RingData);
     }
     char scratch[kRingSize];
-    if (TlsConn *tls = TlsOnSocket(ring->RingSock)) return FillDecrypted(ring, tls, scratch, kRingCapacity - held);
+    if (TlsOnSocket(ring->RingSock)) return FillDecrypted(ring, scratch, kRingCapacity - held);
     int32_t got = zp_recv(ring->RingSock, scratch, kRingCapacity - held);
     // Taken before the trace line: a failed trace write may replace the
     // thread's last error.
@@ -107,11 +107,11 @@ int32_t RingFillMore(RecvRing *ring) {
     int32_t held = RingHeld(ring);
     if (held >= kRingCapacity) return 0;
     char scratch[kRingSize];
-    if (TlsConn *tls = TlsOnSocket(ring->RingSock)) {
+    if (TlsOnSocket(ring->RingSock)) {
         if (held == 0) ring->RingHead = ring->RingTail = 0;
         // The close notify stays with the connection: the next RingFill
         // reports it, as it does a plain socket's end.
-        int32_t got = FillDecrypted(ring, tls, scratch, kRingCapacity - held);
+        int32_t got = FillDecrypted(ring, scratch, kRingCapacity - held);
         return got == ZUB_E_SOCKET_CLOSED ? 0 : got;
     }
     int32_t got = zp_recv_now(ring->RingSock, scratch, kRingCapacity - held);

@@ -116,7 +116,7 @@ int32_t AwaitReady(int32_t sock, int mode, uint32_t waitMs, bool trace) {
 
 int32_t AwaitReadable(int32_t sock, uint32_t waitMs) {
     // Bytes a TLS connection has already taken off the socket show in no poll.
-    if (TlsConn *tls = TlsOnSocket(sock); tls && TlsConnPending(tls)) return 1;
+    if (TlsPending(sock)) return 1;
     return AwaitReady(sock, ZP_POLL_READABLE, waitMs, false);
 }
 
@@ -126,8 +126,8 @@ int32_t AwaitWritable(int32_t sock, uint32_t waitMs) { return AwaitReady(sock, Z
 int32_t SendAll(int32_t sock, const char *bytes, int32_t count) {
     // Writability is awaited once; later partial sends follow at once.
     if (!AwaitWritable(sock, EngineSettings.ResponseWait)) return ZUB_E_SOCKET_CLOSED;
-    if (TlsConn *tls = TlsOnSocket(sock)) {
-        int32_t sent = TlsConnWrite(tls, bytes, count);
+    if (TlsOnSocket(sock)) {
+        int32_t sent = TlsWrite(sock, bytes, count);
         TraceWrite("send(%d):%d\r\n", sock, sent);
         return sent;
     }

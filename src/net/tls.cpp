@@ -1,7 +1,12 @@
-// tls.cpp - each channel's TLS settings and connections, and the table that
-// maps a socket to its TLS connection.
+// tls.cpp - the one door to TLS: each channel's TLS settings and
+// connections, the table that maps a socket to its TLS connection, and the
+// rules every backend shares, which are decided here once: how the settings
+// become a connection's parameters, the drain before a close, the blocking
+// send loop and the names of the versions. Nothing else calls a backend.
 //
-// Divisions: channel state, the socket table, starting and handshaking.
+// Divisions: channel state, connection parameters, the socket table,
+// starting and handshaking, reading and writing, what was agreed, what the
+// backends borrow.
 #include "net/tls.h"
 
 #include <atomic>
@@ -9,6 +14,7 @@
 #include "frame/log.h"
 #include "net/net.h"
 #include "net/text.h"
+#include "net/tls_backend.h"
 #include "platform/platform.h"
 #include "zub32.h"
 
@@ -36,6 +42,21 @@ void TlsResetChannel(int chan) {
     t.Verify = 1;
 }
 
+// ---- connection parameters ------------------------------------------------------
+// A server name that is a dotted quad is the address the engine connected
+// to (the session's connect makes the same test), so it is that address the
+// certificate must hold. A CA file counts only when the certificate is
+// checked at all; "" leaves the system's authorities.
+TlsParams::TlsParams(const char *name, bool check, const char *file)
+    : serverName(name ? name : ""), nameIsAddress(false), address{0, 0, 0, 0}, verify(check),
+      caFile(check && file && file[0] ? file : nullptr) {
+    if (IsDottedQuad(serverName)) {
+        const uint32_t a = ParseDottedQuad(serverName);
+        nameIsAddress = true;
+        for (int i = 0; i < 4; ++i) address[i] = static_cast<uint8_t>(a >> (24 - 8 * i));
+    }
+}
+
 // ---- the socket table --------------------------------------------------------------
 // Two entries per channel (control, data). Only the owning channel's thread
 // writes its entries; every thread may read them all. A socket number is
@@ -57,19 +78,35 @@ SocketEntry *EntryOf(int32_t sock) {
     return nullptr;
 }
 
-void DropEntry(SocketEntry &e) {
-    TlsConn *conn = e.conn;
-    e.sock.store(0, std::memory_order_release);
-    e.conn = nullptr;
-    gLive.fetch_sub(1, std::memory_order_relaxed);
-    TlsConnClose(conn);
-}
-}  // namespace
-
-TlsConn *TlsOnSocket(int32_t sock) {
+TlsConn *ConnOf(int32_t sock) {
     SocketEntry *e = EntryOf(sock);
     return e ? e->conn : nullptr;
 }
+
+// What the peer sent and nobody read (the session tickets a TLS 1.3 server
+// sends after every handshake, say) would make the socket's close a reset,
+// which may throw away the last bytes not yet sent: the end of an upload
+// and its close notify. So it is read and dropped, up to a bound that a
+// peer which keeps sending cannot stretch.
+void DrainUnread(int32_t sock) {
+    char drop[4096];
+    for (int i = 0; i < 64 && zp_recv_now(sock, drop, sizeof drop) > 0; ++i) {
+    }
+}
+
+void DropEntry(SocketEntry &e) {
+    TlsConn *conn = e.conn;
+    const int32_t sock = e.sock.load(std::memory_order_relaxed);
+    e.sock.store(0, std::memory_order_release);
+    e.conn = nullptr;
+    gLive.fetch_sub(1, std::memory_order_relaxed);
+    if (TlsConnClose(conn)) DrainUnread(sock);
+}
+}  // namespace
+
+bool TlsBuilt() { return TlsBackendBuilt(); }
+
+bool TlsOnSocket(int32_t sock) { return ConnOf(sock) != nullptr; }
 
 bool TlsIsControl(int32_t sock) {
     SocketEntry *e = EntryOf(sock);
@@ -97,7 +134,7 @@ int32_t TlsStart(ChannelRecord *rec, int32_t sock, bool data) {
         t.LastVerified = false;
         t.LastVersion = 0;
     }
-    TlsParams params = {rec->ServerName, t.Verify != 0, t.CaFile};
+    const TlsParams params(rec->ServerName, t.Verify != 0, t.CaFile);
     TlsConn *control = data ? gSockets[2 * rec->ChanIndex].conn : nullptr;
     int32_t error = 0;
     TlsConn *conn = TlsConnNew(sock, params, control, &error);
@@ -110,7 +147,7 @@ int32_t TlsStart(ChannelRecord *rec, int32_t sock, bool data) {
 }
 
 int32_t TlsHandshakeStep(ChannelRecord *rec, int32_t sock) {
-    TlsConn *conn = TlsOnSocket(sock);
+    TlsConn *conn = ConnOf(sock);
     if (!conn) return ZUB_E_TLS_HANDSHAKE;
     int32_t r = TlsConnHandshake(conn);
     if (r <= 0) return r;
@@ -120,9 +157,60 @@ int32_t TlsHandshakeStep(ChannelRecord *rec, int32_t sock) {
         t.LastVerified = verified;
         t.LastVersion = TlsConnVersion(conn);
     }
-    LogWrite(rec, "TLS: %s %s, certificate %s%s\r\n", TlsConnVersionName(conn), TlsConnCipher(conn),
+    LogWrite(rec, "TLS: %s %s, certificate %s%s\r\n", TlsVersionName(TlsConnVersion(conn)), TlsConnCipher(conn),
              verified ? "verified" : "NOT checked", TlsConnResumed(conn) ? ", session resumed" : "");
     return 1;
+}
+
+// ---- reading and writing ----------------------------------------------------------------
+int32_t TlsRead(int32_t sock, char *buf, int32_t size) {
+    TlsConn *conn = ConnOf(sock);
+    return conn ? TlsConnRead(conn, buf, size) : ZUB_E_TLS_BROKEN;
+}
+
+int32_t TlsWrite(int32_t sock, const char *bytes, int32_t count) {
+    TlsConn *conn = ConnOf(sock);
+    return conn ? TlsConnWrite(conn, bytes, count) : ZUB_E_TLS_BROKEN;
+}
+
+bool TlsPending(int32_t sock) {
+    TlsConn *conn = ConnOf(sock);
+    return conn != nullptr && TlsConnPending(conn);
+}
+
+// ---- what was agreed -------------------------------------------------------------------
+const char *TlsCipher(int32_t sock) {
+    TlsConn *conn = ConnOf(sock);
+    return conn ? TlsConnCipher(conn) : "";
+}
+
+// The names the handshake's log line gives the versions.
+const char *TlsVersionName(int32_t version) {
+    switch (version) {
+    case 0x0304: return "TLSv1.3";
+    case 0x0303: return "TLSv1.2";
+    case 0x0302: return "TLSv1.1";
+    case 0x0301: return "TLSv1";
+    default: return "";
+    }
+}
+
+// ---- what the backends borrow ------------------------------------------------------------
+int32_t TlsSendBlocking(int32_t sock, const char *bytes, int32_t count, int32_t *sent) {
+    // The socket blocks: a send takes everything or fails.
+    int32_t done = 0;
+    int32_t failure = 0;
+    while (done < count) {
+        zp_set_last_error(0);
+        const int32_t n = zp_send(sock, bytes + done, count - done);
+        if (n <= 0) {
+            failure = NegatedLastError();
+            break;
+        }
+        done += n;
+    }
+    if (sent) *sent = done;
+    return failure;
 }
 
 }  // namespace zub

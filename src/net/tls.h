@@ -1,7 +1,11 @@
 // tls.h - encrypted sessions as the engine sees them: each channel's TLS
 // settings and connections, kept beside its record (whose layout stays as
-// it is), and the lookup the rings and sends use to route a socket's bytes
+// it is), and the calls the rings and sends use to route a socket's bytes
 // through its TLS connection.
+//
+// This is the only door to TLS: engine, net and frame code call these, and
+// only tls.cpp calls a backend (tls_backend.h). Connections are named by
+// their socket; none of a backend's types shows here.
 //
 // A socket with no TLS connection costs one relaxed load per receive or
 // send: nothing else changes for plain sessions.
@@ -10,7 +14,6 @@
 #include <cstdint>
 
 #include "frame/record.h"
-#include "net/tls_backend.h"
 
 namespace zub {
 
@@ -40,12 +43,29 @@ int32_t TlsStart(ChannelRecord *rec, int32_t sock, bool data);
 // Moves that connection's handshake on: 1 done (logged), 0 not yet, < 0 a
 // result code.
 int32_t TlsHandshakeStep(ChannelRecord *rec, int32_t sock);
-// The TLS connection on a socket, null for a plain one.
-TlsConn *TlsOnSocket(int32_t sock);
+// Whether this build can make TLS connections.
+bool TlsBuilt();
+// Whether the socket has a TLS connection.
+bool TlsOnSocket(int32_t sock);
 // Whether the socket is a channel's control connection under TLS.
 bool TlsIsControl(int32_t sock);
 // Sends the close notify of the socket's TLS connection, if it has one,
 // and frees it; the socket stays open.
 void TlsEnd(int32_t sock);
+
+// The socket's TLS connection, for sockets where TlsOnSocket holds (else
+// ZUB_E_TLS_BROKEN): decrypted bytes into buf (> 0, 0 none now,
+// ZUB_E_SOCKET_CLOSED after the peer's close notify, < 0 failed), and all
+// of bytes encrypted and sent (count, or < 0).
+int32_t TlsRead(int32_t sock, char *buf, int32_t size);
+int32_t TlsWrite(int32_t sock, const char *bytes, int32_t count);
+// Whether the socket's TLS connection holds bytes (or the peer's close
+// notify) that no poll of the socket shows; false for a plain socket.
+bool TlsPending(int32_t sock);
+// The cipher suite the socket's handshake agreed, "" before it or for a
+// plain socket.
+const char *TlsCipher(int32_t sock);
+// "TLSv1.3" for 0x0304 and the like; "" for 0 or a version without a name.
+const char *TlsVersionName(int32_t version);
 
 }  // namespace zub

@@ -5,7 +5,9 @@
 // through zp_send: the handshake and every read move on as far as the bytes
 // that are there allow, and an unfinished record makes them report "not
 // yet". A failed socket call's error is kept in the connection, so the
-// caller sees the platform's code (a reset, say), not OpenSSL's.
+// caller sees the platform's code (a reset, say), not OpenSSL's. The
+// connection and the session pool come from the platform's allocator;
+// OpenSSL's own objects from OpenSSL's.
 //
 // One SSL_CTX per control connection, shared with its data connections
 // (which offer the control connection's session for resumption).
@@ -16,11 +18,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
-#include <cstring>
-#include <new>
-
 #include "net/net.h"
-#include "net/text.h"
 #include "net/tls_backend.h"
 #include "platform/platform.h"
 #include "zub32.h"
@@ -63,18 +61,12 @@ int BioRead(BIO *bio, char *buf, int size) {
 int BioWrite(BIO *bio, const char *buf, int size) {
     TlsConn *c = ConnOf(bio);
     BIO_clear_retry_flags(bio);
-    // The socket blocks: a send takes everything or fails.
-    int done = 0;
-    while (done < size) {
-        zp_set_last_error(0);
-        int32_t sent = zp_send(c->sock, buf + done, size - done);
-        if (sent <= 0) {
-            c->sockError = NegatedLastError();
-            return done > 0 ? done : -1;
-        }
-        done += sent;
+    int32_t done = 0;
+    if (int32_t failed = TlsSendBlocking(c->sock, buf, size, &done); failed < 0) {
+        c->sockError = failed;
+        return done > 0 ? done : -1;
     }
-    return done;
+    return size;
 }
 
 long BioCtrl(BIO *, int cmd, long, void *) {
@@ -116,7 +108,7 @@ void FreePool(void *, void *ptr, CRYPTO_EX_DATA *, int, long, void *) {
     SessionPool *pool = static_cast<SessionPool *>(ptr);
     if (!pool) return;
     for (int i = 0; i < pool->count; ++i) SSL_SESSION_free(pool->held[i]);
-    delete pool;
+    zp_free(pool);
 }
 
 int PoolIndex() {
@@ -157,9 +149,9 @@ SSL_CTX *NewContext(const TlsParams &p, int32_t *error) {
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
     // Data connections resume the control connection's session: the
     // sessions the server hands out go to the pool, not to a cache.
-    SessionPool *pool = new (std::nothrow) SessionPool{};
+    auto *pool = static_cast<SessionPool *>(zp_alloc_zero(sizeof(SessionPool)));
     if (!pool || PoolIndex() < 0 || SSL_CTX_set_ex_data(ctx, PoolIndex(), pool) != 1) {
-        delete pool;
+        zp_free(pool);
         SSL_CTX_free(ctx);
         *error = ZUB_E_NO_MEMORY;
         return nullptr;
@@ -167,10 +159,9 @@ SSL_CTX *NewContext(const TlsParams &p, int32_t *error) {
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
     SSL_CTX_sess_set_new_cb(ctx, KeepSession);
     if (p.verify) {
-        int ok = p.caFile && p.caFile[0] ? SSL_CTX_load_verify_locations(ctx, p.caFile, nullptr)
-                                         : SSL_CTX_set_default_verify_paths(ctx);
+        int ok = p.caFile ? SSL_CTX_load_verify_locations(ctx, p.caFile, nullptr)
+                          : SSL_CTX_set_default_verify_paths(ctx);
         if (ok != 1) {
-            // An authority file that cannot be read trusts nobody.
             ERR_clear_error();
             SSL_CTX_free(ctx);
             *error = ZUB_E_TLS_UNTRUSTED;
@@ -234,28 +225,28 @@ TlsConn *TlsConnNew(int32_t sock, const TlsParams &p, TlsConn *resume, int32_t *
     } else if (!(ctx = NewContext(p, error))) {
         return nullptr;
     }
-    TlsConn *c = new (std::nothrow) TlsConn{nullptr, ctx, sock, 0, false, p.verify, false};
+    auto *c = static_cast<TlsConn *>(zp_alloc_zero(sizeof(TlsConn)));
     SSL *ssl = c ? SSL_new(ctx) : nullptr;
     BIO *bio = ssl ? BIO_new(method) : nullptr;
     if (!bio) {
         if (ssl) SSL_free(ssl);
-        delete c;
+        zp_free(c);
         SSL_CTX_free(ctx);
         ERR_clear_error();
         *error = ZUB_E_NO_MEMORY;
         return nullptr;
     }
     c->ssl = ssl;
+    c->ctx = ctx;
+    c->sock = sock;
+    c->verify = p.verify;
     BIO_set_data(bio, c);
     SSL_set_bio(ssl, bio, bio);
-    const char *name = p.serverName ? p.serverName : "";
-    if (IsDottedQuad(name)) {
-        // An address is checked against the certificate's addresses, and
-        // sent in no server-name extension.
-        if (p.verify) X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), name);
-    } else if (name[0]) {
-        SSL_set_tlsext_host_name(ssl, name);
-        if (p.verify) SSL_set1_host(ssl, name);
+    if (p.nameIsAddress) {
+        if (p.verify) X509_VERIFY_PARAM_set1_ip(SSL_get0_param(ssl), p.address, sizeof p.address);
+    } else if (p.serverName[0]) {
+        SSL_set_tlsext_host_name(ssl, p.serverName);
+        if (p.verify) SSL_set1_host(ssl, p.serverName);
     }
     if (resume) {
         if (SSL_SESSION *s = SessionToResume(resume)) {
@@ -269,6 +260,7 @@ TlsConn *TlsConnNew(int32_t sock, const TlsParams &p, TlsConn *resume, int32_t *
 
 // ---- handshake -------------------------------------------------------------------------
 int32_t TlsConnHandshake(TlsConn *c) {
+    if (!c) return ZUB_E_TLS_HANDSHAKE;
     if (c->established) return 1;
     int r = SSL_do_handshake(c->ssl);
     if (r == 1) {
@@ -282,6 +274,7 @@ int32_t TlsConnHandshake(TlsConn *c) {
 
 // ---- read and write ----------------------------------------------------------------------
 int32_t TlsConnRead(TlsConn *c, char *buf, int32_t size) {
+    if (!c) return ZUB_E_TLS_BROKEN;
     if (size <= 0) return 0;
     int r = SSL_read(c->ssl, buf, size);
     if (r > 0) return r;
@@ -291,6 +284,7 @@ int32_t TlsConnRead(TlsConn *c, char *buf, int32_t size) {
 }
 
 int32_t TlsConnWrite(TlsConn *c, const char *buf, int32_t size) {
+    if (!c) return ZUB_E_TLS_BROKEN;
     int32_t done = 0;
     while (done < size) {
         int r = SSL_write(c->ssl, buf + done, size - done);
@@ -306,6 +300,7 @@ int32_t TlsConnWrite(TlsConn *c, const char *buf, int32_t size) {
 }
 
 bool TlsConnPending(TlsConn *c) {
+    if (!c) return false;
     // The peer's close notify, once read, is news that no poll shows: a
     // server may send it and keep the connection open until the client
     // closes. Each later read reports it, as recv reports a plain end.
@@ -313,8 +308,8 @@ bool TlsConnPending(TlsConn *c) {
 }
 
 // ---- close --------------------------------------------------------------------------------
-void TlsConnClose(TlsConn *c) {
-    if (!c) return;
+bool TlsConnClose(TlsConn *c) {
+    if (!c) return false;
     // What has arrived goes through the connection first: the session
     // tickets a TLS 1.3 server sends after the handshake of a data
     // connection that nothing read (an upload's) go to the pool, so that
@@ -329,22 +324,15 @@ void TlsConnClose(TlsConn *c) {
     // not awaited.
     if (c->established && c->sockError == 0 && !(SSL_get_shutdown(c->ssl) & SSL_SENT_SHUTDOWN)) SSL_shutdown(c->ssl);
     ERR_clear_error();
-    // What the peer sent and nobody read (the session tickets a TLS 1.3
-    // server sends after every handshake, say) would make the socket's
-    // close a reset, which may throw away the last bytes not yet sent: the
-    // end of an upload and its close notify. So it is read and dropped.
-    char drop[4096];
-    for (int i = 0; i < 64 && c->sockError == 0 && zp_recv_now(c->sock, drop, sizeof drop) > 0; ++i) {
-    }
+    const bool inOrder = c->sockError == 0;
     SSL_free(c->ssl);
     SSL_CTX_free(c->ctx);
-    delete c;
+    zp_free(c);
+    return inOrder;
 }
 
 // ---- what was agreed ----------------------------------------------------------------------
 int32_t TlsConnVersion(TlsConn *c) { return c && c->established ? SSL_version(c->ssl) : 0; }
-
-const char *TlsConnVersionName(TlsConn *c) { return c && c->established ? SSL_get_version(c->ssl) : ""; }
 
 const char *TlsConnCipher(TlsConn *c) {
     const char *name = c && c->established ? SSL_get_cipher_name(c->ssl) : nullptr;

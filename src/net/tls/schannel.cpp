@@ -80,11 +80,11 @@ struct TlsConn {
     bool verify;
     bool verified;
     bool resumed;
-    bool dottedQuad;
+    bool dottedQuad;       // the name is an address: no SNI, checked against the IP names
+    BYTE address[4];       // that address
     HCERTSTORE caStore;    // the CA file's certificates; null = the system's roots
     SecPkgContext_StreamSizes sizes;
     int32_t version;
-    const char *versionName;
     char cipher[96];
     char serverName[256];
     int32_t inLen;         // received bytes not yet taken by SChannel
@@ -104,21 +104,6 @@ int32_t Fail(TlsConn *c, int32_t code) {
         c->failure = code;
     }
     return c->failure;
-}
-
-// Four dot-separated decimal numbers up to 255, nothing else.
-bool IsDottedQuad(const char *s, BYTE addr[4]) {
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0 && *s++ != '.') return false;
-        int value = 0, digits = 0;
-        while (*s >= '0' && *s <= '9' && digits < 4) {
-            value = value * 10 + (*s++ - '0');
-            ++digits;
-        }
-        if (digits == 0 || digits > 3 || value > 255) return false;
-        addr[part] = static_cast<BYTE>(value);
-    }
-    return *s == '\0';
 }
 
 // Drops the first `used` bytes of the input buffer.
@@ -157,24 +142,13 @@ int32_t ReceiveNow(TlsConn *c) {
     return Fail(c, e);
 }
 
-// Sends all of bytes on the blocking socket: 0, or the negated socket error.
-int32_t SendAll(TlsConn *c, const char *bytes, int32_t count) {
-    int32_t done = 0;
-    while (done < count) {
-        zp_set_last_error(0);
-        int32_t sent = zp_send(c->sock, bytes + done, count - done);
-        if (sent <= 0) return NegatedLastError();
-        done += sent;
-    }
-    return 0;
-}
-
 // Sends a token SChannel allocated and frees it; 0 or the send's error.
 int32_t SendToken(TlsConn *c, SecBuffer *token) {
     int32_t r = 0;
     if (token->pvBuffer != nullptr) {
         if (token->cbBuffer > 0)
-            r = SendAll(c, static_cast<const char *>(token->pvBuffer), static_cast<int32_t>(token->cbBuffer));
+            r = TlsSendBlocking(c->sock, static_cast<const char *>(token->pvBuffer),
+                                static_cast<int32_t>(token->cbBuffer));
         FreeContextBuffer(token->pvBuffer);
         token->pvBuffer = nullptr;
     }
@@ -394,9 +368,7 @@ int32_t NameVerdict(const TlsConn *c, PCCERT_CHAIN_CONTEXT chain, PCCERT_CONTEXT
     if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status))
         return ZUB_E_TLS_UNTRUSTED;
     int32_t result = PolicyResult(status.dwError);
-    BYTE addr[4];
-    if (result == 1 && c->dottedQuad && IsDottedQuad(c->serverName, addr) && !HasAddressName(cert, addr))
-        result = ZUB_E_TLS_NAME;
+    if (result == 1 && c->dottedQuad && !HasAddressName(cert, c->address)) result = ZUB_E_TLS_NAME;
     return result;
 }
 
@@ -482,19 +454,14 @@ void ReadConnectionFacts(TlsConn *c) {
     SecPkgContext_ConnectionInfo info;
     std::memset(&info, 0, sizeof info);
     if (QueryContextAttributesA(&c->ctx, SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK) {
-        if (info.dwProtocol & SP_PROT_TLS1_3) {
+        if (info.dwProtocol & SP_PROT_TLS1_3)
             c->version = 0x0304;
-            c->versionName = "TLSv1.3";
-        } else if (info.dwProtocol & SP_PROT_TLS1_2) {
+        else if (info.dwProtocol & SP_PROT_TLS1_2)
             c->version = 0x0303;
-            c->versionName = "TLSv1.2";
-        } else if (info.dwProtocol & SP_PROT_TLS1_1) {
+        else if (info.dwProtocol & SP_PROT_TLS1_1)
             c->version = 0x0302;
-            c->versionName = "TLSv1.1";
-        } else if (info.dwProtocol & SP_PROT_TLS1_0) {
+        else if (info.dwProtocol & SP_PROT_TLS1_0)
             c->version = 0x0301;
-            c->versionName = "TLSv1";
-        }
     }
     // The suite's name where SChannel gives it; some versions leave its hash
     // part as "<unknown>", which the connection's hash algorithm fills in.
@@ -701,15 +668,12 @@ TlsConn *TlsConnNew(int32_t sock, const TlsParams &params, TlsConn *resume, int3
     c->sock = sock;
     c->phase = Phase::Start;
     c->verify = params.verify;
-    c->versionName = "";
-    const char *name = params.serverName != nullptr ? params.serverName : "";
-    std::strncpy(c->serverName, name, sizeof c->serverName - 1);
-    BYTE addr[4];
-    c->dottedQuad = IsDottedQuad(c->serverName, addr);
-    if (params.verify && params.caFile != nullptr && params.caFile[0] != '\0') {
+    std::strncpy(c->serverName, params.serverName, sizeof c->serverName - 1);
+    c->dottedQuad = params.nameIsAddress;
+    std::memcpy(c->address, params.address, sizeof c->address);
+    if (params.caFile != nullptr) {
         c->caStore = LoadCaFile(params.caFile);
         if (c->caStore == nullptr) {
-            // An authority file that cannot be read trusts nobody.
             zp_free(c);
             *error = ZUB_E_TLS_UNTRUSTED;
             return nullptr;
@@ -731,6 +695,7 @@ TlsConn *TlsConnNew(int32_t sock, const TlsParams &params, TlsConn *resume, int3
 }
 
 int32_t TlsConnHandshake(TlsConn *c) {
+    if (c == nullptr) return ZUB_E_TLS_HANDSHAKE;
     switch (c->phase) {
     case Phase::Failed:
         return c->failure;
@@ -747,6 +712,7 @@ int32_t TlsConnHandshake(TlsConn *c) {
 }
 
 int32_t TlsConnRead(TlsConn *c, char *buf, int32_t size) {
+    if (c == nullptr) return ZUB_E_TLS_BROKEN;
     if (c->phase == Phase::Failed) return c->failure;
     if (c->plainLen > c->plainOff) return size > 0 ? TakePlain(c, buf, size) : 0;
     if (c->phase == Phase::PeerClosed) return ZUB_E_SOCKET_CLOSED;
@@ -772,6 +738,7 @@ int32_t TlsConnRead(TlsConn *c, char *buf, int32_t size) {
 }
 
 int32_t TlsConnWrite(TlsConn *c, const char *buf, int32_t size) {
+    if (c == nullptr) return ZUB_E_TLS_BROKEN;
     if (c->phase == Phase::Failed) return c->failure;
     if (c->phase == Phase::PeerClosed) return ZUB_E_SOCKET_CLOSED;
     if (c->phase != Phase::Open) return ZUB_E_TLS_HANDSHAKE;
@@ -792,7 +759,7 @@ int32_t TlsConnWrite(TlsConn *c, const char *buf, int32_t size) {
         // The trailer may come out shorter than its room: the record is the
         // three buffers back to back.
         const int32_t record = static_cast<int32_t>(bufs[0].cbBuffer + bufs[1].cbBuffer + bufs[2].cbBuffer);
-        int32_t sent = SendAll(c, c->out, record);
+        int32_t sent = TlsSendBlocking(c->sock, c->out, record);
         if (sent < 0) return Fail(c, sent);
         done += n;
     }
@@ -800,6 +767,7 @@ int32_t TlsConnWrite(TlsConn *c, const char *buf, int32_t size) {
 }
 
 bool TlsConnPending(TlsConn *c) {
+    if (c == nullptr) return false;
     if (c->plainLen > c->plainOff) return true;
     // The peer's close notify (or a failure) is news that no poll shows: a
     // server may send it and keep the connection open until the client
@@ -810,32 +778,25 @@ bool TlsConnPending(TlsConn *c) {
     return c->phase == Phase::Open && !(c->renegotiating && c->needMore) && WholeRecordHeld(c);
 }
 
-void TlsConnClose(TlsConn *c) {
-    if (c == nullptr) return;
-    if (c->haveCtx) {
-        // The close notify, on a connection that finished its handshake and
-        // has not failed since.
-        if (c->phase == Phase::Open || c->phase == Phase::PeerClosed) {
-            DWORD token = SCHANNEL_SHUTDOWN;
-            SendControlRecord(c, &token, sizeof token);
-            // Bytes the peer sent and nobody read (session tickets, say)
-            // would turn the socket's close into a reset, which may drop
-            // what is not sent yet: read and drop them.
-            char drop[4096];
-            for (int i = 0; i < 64 && zp_recv_now(c->sock, drop, sizeof drop) > 0; ++i) {
-            }
-        }
-        DeleteSecurityContext(&c->ctx);
+bool TlsConnClose(TlsConn *c) {
+    if (c == nullptr) return false;
+    // The close notify, on a connection that finished its handshake and
+    // has not failed since; only then is the stream in order.
+    const bool inOrder = c->haveCtx && (c->phase == Phase::Open || c->phase == Phase::PeerClosed);
+    if (inOrder) {
+        DWORD token = SCHANNEL_SHUTDOWN;
+        SendControlRecord(c, &token, sizeof token);
     }
+    if (c->haveCtx) DeleteSecurityContext(&c->ctx);
     ReleaseCred(c->cred);
     if (c->caStore != nullptr) CertCloseStore(c->caStore, 0);
     zp_free(c);
+    return inOrder;
 }
 
-int32_t TlsConnVersion(TlsConn *c) { return c->version; }
-const char *TlsConnVersionName(TlsConn *c) { return c->versionName; }
-const char *TlsConnCipher(TlsConn *c) { return c->cipher; }
-bool TlsConnVerified(TlsConn *c) { return c->verified; }
-bool TlsConnResumed(TlsConn *c) { return c->resumed; }
+int32_t TlsConnVersion(TlsConn *c) { return c != nullptr ? c->version : 0; }
+const char *TlsConnCipher(TlsConn *c) { return c != nullptr ? c->cipher : ""; }
+bool TlsConnVerified(TlsConn *c) { return c != nullptr && c->verified; }
+bool TlsConnResumed(TlsConn *c) { return c != nullptr && c->resumed; }
 
 }  // namespace zub
