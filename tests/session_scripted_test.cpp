@@ -297,6 +297,19 @@ TEST_F(SessionScripted, CloseAcceptsAHangUpInsteadOfTheQuitReply) {
     }
 }
 
+// A reply line the last session left unread is not the next session's
+// greeting.
+TEST_F(SessionScripted, ANewSessionReadsNothingTheLastOneLeft) {
+    zt::Scenario sc;
+    sc.on("NOOP").once().reply("200 ok\r\n550 late\r\n");
+    Start(sc);
+    ASSERT_EQ(Login(), 0);
+    ASSERT_EQ(zubHello(0), 0);
+    EXPECT_EQ(Login(), 0);
+    EXPECT_EQ(zubGetInteger(0, ZUB_GET_SERVER_CODE), 230);
+    EXPECT_EQ(zubClose(0), 0);
+}
+
 // ---- pacing -----------------------------------------------------------------------------
 TEST_F(SessionScripted, ResponseDelayHoldsTheNextStepWithoutTouchingAnything) {
     Start(zt::Scenario{});

@@ -38,7 +38,9 @@ int32_t State_ConnectStart(ChannelRecord *rec, uint32_t now) {
     ForgetPwdDir(rec);
     if (rec->CtrlSock > 0) CloseSocket(rec->CtrlSock, 0);  // a connect without a close before
     rec->CtrlSock = CreateSocket();
-    rec->CtrlRing.RingSock = rec->CtrlSock;
+    // Bytes the last session left unread (a late reply, say) are no part of
+    // this one: the greeting is the first thing read.
+    RingAttach(&rec->CtrlRing, rec->CtrlSock);
     if (rec->CtrlSock < 0) {
         int32_t s = rec->CtrlSock;
         rec->CtrlSock = 0;
