@@ -42,7 +42,7 @@
 #include "frame/record.h"
 #include "net/net.h"
 #include "platform/platform.h"
-#include "testserver/sock.h"
+#include "servers/sock.h"
 #include "zub32.h"
 
 namespace support {

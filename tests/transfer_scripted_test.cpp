@@ -16,8 +16,8 @@
 
 #include "support.h"
 #include "net/net.h"
-#include "testserver/scripted.h"
-#include "testserver/sock.h"
+#include "servers/scripted.h"
+#include "servers/sock.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 // TLS (ZT_SCRIPTED_TLS, POSIX with OpenSSL) goes through tlsio.h; a
 // session's SSL objects are kept as void* so that the rest compiles
 // without OpenSSL, and every TLS call sits inside that macro.
-#include "testserver/scripted.h"
+#include "servers/scripted.h"
 
-#include "testserver/sock.h"
-#include "testserver/tlsio.h"
+#include "servers/sock.h"
+#include "servers/tlsio.h"
 
 #include <algorithm>
 #include <cctype>

@@ -2,7 +2,7 @@
 // accepting, connecting, sending and receiving, closing. POSIX sockets, or
 // Windows Sockets 2 when built for Windows; the few calls that differ are
 // wrapped at the top.
-#include "testserver/sock.h"
+#include "servers/sock.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -22,9 +22,9 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-PYFTPD = os.path.join(HERE, "..", "..", "tools", "testserver", "pyftpd_run.py")
-FTPD = os.path.join(HERE, "..", "..", "tools", "testserver", "ftpd_run.py")
-MKCERTS = os.path.join(HERE, "..", "..", "tools", "testserver", "mkcerts.py")
+PYFTPD = os.path.join(HERE, "..", "servers", "pyftpd_run.py")
+FTPD = os.path.join(HERE, "..", "servers", "ftpd_run.py")
+MKCERTS = os.path.join(HERE, "..", "servers", "mkcerts.py")
 PY = "/usr/bin/python3"
 TOOL = None
 PASSWORD = "p@ss:w%rd"  # needs percent-encoding in a URL
