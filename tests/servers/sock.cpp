@@ -192,6 +192,21 @@ int listenLoopback(int* port) {
     return fd;
 }
 
+int listenHigh(int* port) {
+    // Ports above 32767 read as negative through a signed 16-bit field;
+    // the start is random so that processes side by side spread out.
+    const unsigned seed = static_cast<unsigned>(Clock::now().time_since_epoch().count());
+    for (unsigned i = 0; i < 1000; ++i) {
+        const int candidate = 32768 + static_cast<int>((seed + i * 7919u) % 32768u);
+        int fd = listenOn(candidate);
+        if (fd >= 0) {
+            if (port) *port = candidate;
+            return fd;
+        }
+    }
+    return -1;
+}
+
 int unusedPort() {
     int fd = newSocket();
     if (fd < 0) return 0;
