@@ -21,6 +21,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "frame/record.h"
 #include "platform/platform.h"
@@ -28,10 +29,15 @@
 
 namespace support {
 
-// The whole file as bytes; empty when it cannot be read.
+// The whole file as bytes; empty when it cannot be read. Read in blocks:
+// several suites read back files of 64 MiB.
 inline std::string ReadFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::string out;
+    std::vector<char> block(1 << 16);
+    while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0)
+        out.append(block.data(), static_cast<size_t>(in.gcount()));
+    return out;
 }
 
 // Number of times `needle` occurs in `hay`.
