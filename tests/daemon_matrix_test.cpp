@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "support.h"
-#include "testserver/certs.h"
-#include "testserver/pyftpd.h"
+#include "servers/certs.h"
+#include "servers/pyftpd.h"
 
 #ifndef _WIN32
 #include <unistd.h>

@@ -16,8 +16,8 @@
 
 #include "engine/driver.h"
 #include "support.h"
-#include "testserver/scripted.h"
-#include "testserver/sock.h"
+#include "servers/scripted.h"
+#include "servers/sock.h"
 
 namespace {
 

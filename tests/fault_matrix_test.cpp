@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "support.h"
-#include "testserver/scripted.h"
+#include "servers/scripted.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "support.h"
-#include "testserver/scripted.h"
+#include "servers/scripted.h"
 
 namespace {
 

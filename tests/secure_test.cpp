@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "support.h"
-#include "testserver/certs.h"
-#include "testserver/pyftpd.h"
-#include "testserver/scripted.h"
+#include "servers/certs.h"
+#include "servers/pyftpd.h"
+#include "servers/scripted.h"
 
 namespace {
 
@@ -189,6 +189,9 @@ TEST_F(SecureCertificate, FailuresHaveTheirOwnCodesAndSendNoName) {
         {"unknown authority", certs.unknown, "127.0.0.1", true, 1, ZUB_E_TLS_UNTRUSTED},
         {"system authorities only", certs.server, "127.0.0.1", false, 1, ZUB_E_TLS_UNTRUSTED},
         {"wrong name", certs.wrongName, "127.0.0.1", true, 1, ZUB_E_TLS_NAME},
+        // Reached by a name the certificate does not carry: the name test,
+        // not the address test, refuses it.
+        {"wrong name, by name", certs.wrongName, "localhost", true, 1, ZUB_E_TLS_NAME},
         {"expired", certs.expired, "127.0.0.1", true, 1, ZUB_E_TLS_EXPIRED},
         {"unknown authority, check off", certs.unknown, "127.0.0.1", true, 0, 0},
     };

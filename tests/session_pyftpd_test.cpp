@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "support.h"
-#include "testserver/pyftpd.h"
+#include "servers/pyftpd.h"
 
 namespace {
 

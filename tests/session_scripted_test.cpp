@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "support.h"
-#include "testserver/scripted.h"
+#include "servers/scripted.h"
 
 namespace {
 

@@ -2,11 +2,11 @@
 // PyFtpd) and of the test certificates, driven by a plain-socket client (or
 // a plain OpenSSL one, where the build has tlsio.h) so that it does not
 // depend on the library under test.
-#include "testserver/certs.h"
-#include "testserver/pyftpd.h"
-#include "testserver/scripted.h"
-#include "testserver/sock.h"
-#include "testserver/tlsio.h"
+#include "servers/certs.h"
+#include "servers/pyftpd.h"
+#include "servers/scripted.h"
+#include "servers/sock.h"
+#include "servers/tlsio.h"
 
 #ifdef ZT_SCRIPTED_TLS
 #include <openssl/pem.h>

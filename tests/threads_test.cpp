@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "support.h"
-#include "testserver/pyftpd.h"
-#include "testserver/scripted.h"
+#include "servers/pyftpd.h"
+#include "servers/scripted.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include "net/tls.h"
 #include "net/tls_backend.h"
 #include "support.h"
-#include "testserver/certs.h"
-#include "testserver/pyftpd.h"
-#include "testserver/sock.h"
+#include "servers/certs.h"
+#include "servers/pyftpd.h"
+#include "servers/sock.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "support.h"
-#include "testserver/pyftpd.h"
+#include "servers/pyftpd.h"
 
 namespace {
 

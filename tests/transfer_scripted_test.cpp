@@ -16,8 +16,8 @@
 
 #include "support.h"
 #include "net/net.h"
-#include "testserver/scripted.h"
-#include "testserver/sock.h"
+#include "servers/scripted.h"
+#include "servers/sock.h"
 
 namespace {
 
@@ -95,8 +95,12 @@ TEST_F(DataConnPasv, ReplyForms) {
         const char *what;
         const char *reply;  // {p1},{p2}: the server's listening port
         int32_t result;
+        bool highPort = false;  // the server listens above 32767
     } cases[] = {
         {"parentheses", "227 Entering Passive Mode (127,0,0,1,{p1},{p2}).\r\n", 0},
+        // A high byte of 128 or more: a port that a signed 16-bit field
+        // would turn negative.
+        {"port above 32767", "227 Entering Passive Mode (127,0,0,1,{p1},{p2}).\r\n", 0, true},
         {"no parentheses", "227 =127,0,0,1,{p1},{p2}\r\n", 0},
         // The address of the reply is never used: nothing listens on
         // 127.9.9.9, so only a connection to the control server succeeds.
@@ -112,7 +116,8 @@ TEST_F(DataConnPasv, ReplyForms) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         zt::Scenario sc;
-        sc.on("PASV").reply(c.reply);
+        zt::Rule &pasv = sc.on("PASV").reply(c.reply);
+        if (c.highPort) pasv.highDataPort();
         sc.on("RETR").data("through passive");
         Serve(sc, Mode::Passive);
         if (HasFatalFailure()) return;
@@ -122,6 +127,9 @@ TEST_F(DataConnPasv, ReplyForms) {
         if (c.result == 0) {
             EXPECT_EQ(ReadFile(Local(local)), "through passive");
             EXPECT_EQ(srv->dataConnections(), 1);
+            if (c.highPort) {
+                EXPECT_GT(srv->passivePort(), 32767);
+            }
             EXPECT_EQ(Occurrences(LogSince(mark), "DataSock is connected.\r\n"), 1);
         } else {
             EXPECT_TRUE(Received("RETR").empty());
@@ -143,8 +151,10 @@ TEST_F(DataConnPasv, EpsvReplyFormsAndTheFallBack) {
         const char *reply;  // {port}: the server's listening port
         int32_t result;
         std::vector<std::string> asked;  // passive commands of two transfers
+        bool highPort = false;           // the server listens above 32767
     } cases[] = {
         {"pipes", "229 Entering Extended Passive Mode (|||{port}|)\r\n", 0, {"EPSV", "EPSV"}},
+        {"port above 32767", "229 Entering Extended Passive Mode (|||{port}|)\r\n", 0, {"EPSV", "EPSV"}, true},
         {"other delimiter", "229 Extended (!!!{port}!).\r\n", 0, {"EPSV", "EPSV"}},
         {"500 falls back", "500 EPSV not understood.\r\n", 0, {"EPSV", "PASV", "PASV"}},
         {"502 falls back", "502 Not implemented.\r\n", 0, {"EPSV", "PASV", "PASV"}},
@@ -162,7 +172,8 @@ TEST_F(DataConnPasv, EpsvReplyFormsAndTheFallBack) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         zt::Scenario sc;
-        sc.on("EPSV").reply(c.reply);
+        zt::Rule &epsv = sc.on("EPSV").reply(c.reply);
+        if (c.highPort) epsv.highDataPort();
         sc.on("RETR").data("through extended passive");
         Serve(sc, Mode::Passive);
         if (HasFatalFailure()) return;
@@ -173,6 +184,9 @@ TEST_F(DataConnPasv, EpsvReplyFormsAndTheFallBack) {
             EXPECT_EQ(ReadFile(Local(local)), "through extended passive");
             EXPECT_EQ(zubGetFile(0, local.c_str()), 0);
             EXPECT_EQ(srv->dataConnections(), 2);
+            if (c.highPort) {
+                EXPECT_GT(srv->passivePort(), 32767);
+            }
         } else {
             EXPECT_TRUE(Received("RETR").empty());
         }
@@ -466,13 +480,44 @@ TEST_F(DataConnTimeStop, NextOperationTimesOutWithTheTimeoutCode) {
 }
 
 // ---- completion replies and faults ------------------------------------------------------------------
+// Counts the control ring's fills that run past the end of its storage
+// while it still holds bytes, so the copy wraps to the start.
+std::atomic<int> gCtrlRingWraps{0};
+decltype(&zp_recv) gPlainRecv = nullptr;
+
+int32_t WatchControlRing(int32_t s, void *buf, int32_t n) {
+    const zub::RecvRing &ring = zub::ChannelTable[0]->CtrlRing;
+    const bool holding = zub::RingHeld(&ring) > 0;
+    const int32_t tail = ring.RingTail;
+    const int32_t got = gPlainRecv(s, buf, n);
+    if (s == ring.RingSock && holding && got > 0 && tail + got > zub::kRingSize) ++gCtrlRingWraps;
+    return got;
+}
+
+// A completion reply of many lines, longer than the control ring holds:
+// read a line at a time while the rest arrives, it wraps the ring.
+std::vector<std::string> LongReplyLines() {
+    std::vector<std::string> lines;
+    for (int i = 0; i < 120; ++i) {
+        char line[80];
+        std::snprintf(line, sizeof line, "226-Line %04d of a long completion reply, each one different\r\n", i);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 TEST_P(TransferCompletion, CompletionReplyCodes) {
+    std::string longReply;
+    for (const std::string &line : LongReplyLines()) longReply += line;
+    longReply += "226 Transfer complete.\r\n";
     struct Case {
         const char *after;
         int32_t result;
         bool warning;
+        bool wrapsRing = false;
     } cases[] = {
         {"226 Transfer complete.\r\n", 0, false},
+        {longReply.c_str(), 0, false, true},
         {"250 Requested file action okay.\r\n", 0, false},
         {"200 Fine.\r\n", 0, true},
         {"451 Local error in processing.\r\n", ZUB_E_SERVER_ERROR, false},
@@ -481,13 +526,27 @@ TEST_P(TransferCompletion, CompletionReplyCodes) {
     zt::Scenario sc;
     for (const Case &c : cases) sc.on("RETR").once().data("payload").after(c.after);
     Serve(sc);
+    gPlainRecv = ReplaceCall(zp_recv, &WatchControlRing);
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.after);
+        SCOPED_TRACE(std::string(c.after).substr(0, 40));
         const std::string name = "done" + std::to_string(&c - cases) + ".txt";
         size_t mark = Mark();
+        gCtrlRingWraps = 0;
         EXPECT_EQ(zubGetFile(0, name.c_str()), c.result);
         EXPECT_EQ(ReadFile(Local(name)), "payload");
         EXPECT_EQ(Occurrences(LogSince(mark), "[WARNING: 226/250 not seen]\r\n"), c.warning ? 1 : 0);
+        if (c.wrapsRing) {
+            EXPECT_GT(gCtrlRingWraps.load(), 0) << "the reply never made the ring wrap";
+            // Every line came through whole, once and in order.
+            const std::string log = LogSince(mark);
+            size_t at = 0;
+            for (const std::string &line : LongReplyLines()) {
+                EXPECT_EQ(Occurrences(log, "r: " + line), 1) << line;
+                const size_t found = log.find("r: " + line);
+                EXPECT_TRUE(found != std::string::npos && found >= at) << line;
+                if (found != std::string::npos) at = found;
+            }
+        }
     }
 }
 

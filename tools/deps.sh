@@ -6,7 +6,7 @@
 set -euo pipefail
 
 # The test list also has the shared libraries of the FTP daemons that
-# tools/testserver/ftpd_run.py unpacks from their packages without installing them.
+# tests/servers/ftpd_run.py unpacks from their packages without installing them.
 base=(cmake ninja-build g++ libssl-dev python3-pyftpdlib python3-openssl python3-cryptography libgtest-dev libgmock-dev
       libwrap0 libhiredis0.14 libmemcached11 libmemcachedutil2 libpcre2-posix3 libsodium23)
 if [ "${1:-}" = "--run" ]; then

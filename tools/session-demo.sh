@@ -15,7 +15,7 @@ zubftp="$build/tools/zubftp/zubftp"
 
 work=$(mktemp -d /tmp/zub-demo-XXXXXX)
 mkdir -p "$work/server" "$work/local"
-source "$here/tools/testserver/serve.sh"
+source "$here/tests/servers/serve.sh"
 cleanup() {
   local rc=$?
   trap - EXIT
@@ -26,7 +26,7 @@ cleanup() {
 trap cleanup EXIT
 
 # The server prints its port first and runs until its input closes.
-start_server /usr/bin/python3 "$here/tools/testserver/pyftpd_run.py" \
+start_server /usr/bin/python3 "$here/tests/servers/pyftpd_run.py" \
   --root "$work/server" --user demo --password demo-pass --log "$work/server.log"
 port=$server_port
 echo "FTP server (pyftpdlib) on 127.0.0.1:$port, root $work/server"

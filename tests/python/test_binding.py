@@ -2,7 +2,7 @@
 """End to end: the Python binding against a pyftpdlib server on 127.0.0.1.
 
 The library comes from ZUB32_LIBRARY (set by CTest). The server is
-tools/testserver/pyftpd_run.py as a child process on a free port; it stops
+tests/servers/pyftpd_run.py as a child process on a free port; it stops
 when its stdin is closed, and is killed by its process id if it lingers.
 """
 import os
@@ -15,7 +15,7 @@ REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), os.pardir, os.par
 sys.path.insert(0, os.path.join(REPO, "bindings", "python"))
 import zub32  # noqa: E402
 
-SERVER = os.path.join(REPO, "tools", "testserver", "pyftpd_run.py")
+SERVER = os.path.join(REPO, "tests", "servers", "pyftpd_run.py")
 
 
 class BindingTest(unittest.TestCase):

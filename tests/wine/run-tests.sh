@@ -9,7 +9,7 @@
 #   cmake --build build-wine --target zub32_tests
 # (done here when BUILD_DIR has no zub32_tests.exe yet). The pyftpdlib
 # servers run on the Linux side: the broker started here starts one for
-# each test that asks (tools/testserver/pyftpd_broker.py). Extra arguments
+# each test that asks (tests/servers/pyftpd_broker.py). Extra arguments
 # after BUILD_DIR go to the test program (e.g. --gtest_filter=...).
 # Prints GoogleTest's summary; exits non-zero when a test failed.
 set -euo pipefail
@@ -27,7 +27,7 @@ if [ ! -f "$build/zub32_tests.exe" ]; then
 fi
 
 work=$(mktemp -d /tmp/zub-wine-tests-XXXXXX)
-source "$repo/tools/testserver/serve.sh"
+source "$repo/tests/servers/serve.sh"
 cleanup() {
   local rc=$?
   trap - EXIT
@@ -46,7 +46,7 @@ mkdir -p "$work/prefix"
 # The FTP daemons the broker runs for tests that ask for one (ftpd_run.py)
 # are unpacked once into the native build tree.
 export ZUB_DAEMON_DIR=${ZUB_DAEMON_DIR:-$repo/build/daemons}
-start_server /usr/bin/python3 "$repo/tools/testserver/pyftpd_broker.py"
+start_server /usr/bin/python3 "$repo/tests/servers/pyftpd_broker.py"
 broker_port=$server_port
 
 # A prefix of our own; Wine sees the Linux file system as drive Z:.

@@ -12,7 +12,7 @@ wine=$(command -v wine64 || command -v wine || true)
 [ -n "$wine" ] || { echo "wine: wine64 is not installed (bash tools/deps.sh wine64 wine)" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/zub-wine-XXXXXX)
-source "$repo/tools/testserver/serve.sh"
+source "$repo/tests/servers/serve.sh"
 cleanup() {
   local rc=$?
   trap - EXIT
@@ -27,7 +27,7 @@ x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -I"$repo/include" \
   "$repo/tests/wine/dll_client.c" -o "$work/bin/dll_client.exe"
 cp "$build/ZUB32.dll" "$work/bin/"
 
-start_server /usr/bin/python3 "$repo/tools/testserver/pyftpd_run.py" \
+start_server /usr/bin/python3 "$repo/tests/servers/pyftpd_run.py" \
   --root "$work/server" --user user --password secret --log "$work/server.log"
 port=$server_port
 

@@ -22,9 +22,9 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-PYFTPD = os.path.join(HERE, "..", "..", "tools", "testserver", "pyftpd_run.py")
-FTPD = os.path.join(HERE, "..", "..", "tools", "testserver", "ftpd_run.py")
-MKCERTS = os.path.join(HERE, "..", "..", "tools", "testserver", "mkcerts.py")
+PYFTPD = os.path.join(HERE, "..", "servers", "pyftpd_run.py")
+FTPD = os.path.join(HERE, "..", "servers", "ftpd_run.py")
+MKCERTS = os.path.join(HERE, "..", "servers", "mkcerts.py")
 PY = "/usr/bin/python3"
 TOOL = None
 PASSWORD = "p@ss:w%rd"  # needs percent-encoding in a URL
@@ -838,9 +838,34 @@ def scripted_server(mode, reply=None):
             muted = mode == "mute" and cmd == "PASS"
 
 
+def test_classes():
+    """The names of this file's test classes, the longest (RealServers) first."""
+    names = [n for n, c in globals().items() if isinstance(c, type) and issubclass(c, unittest.TestCase)]
+    return sorted(names, key=lambda n: n != "RealServers")
+
+
+def run_classes_side_by_side():
+    """Each class in a process of its own, all at once: their servers are
+    their own, and their sessions mostly wait. The outputs in class order;
+    the exit status 1 when any class failed."""
+    procs = [(name, subprocess.Popen([PY, os.path.abspath(__file__), TOOL, name], stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT))
+             for name in test_classes()]
+    failed = []
+    for name, proc in procs:
+        out = proc.communicate()[0]
+        sys.stdout.write("==== %s ====\n%s\n" % (name, out.decode(errors="replace")))
+        if proc.returncode != 0:
+            failed.append(name)
+    print("failed: " + ", ".join(failed) if failed else "all classes passed")
+    return 1 if failed else 0
+
+
 if __name__ == "__main__":
     if len(sys.argv) in (3, 4) and sys.argv[1] == "--scripted":
         scripted_server(*sys.argv[2:])
         sys.exit(0)
     TOOL = os.path.abspath(sys.argv.pop(1))
+    if len(sys.argv) == 1:
+        sys.exit(run_classes_side_by_side())
     unittest.main(verbosity=2)

@@ -56,6 +56,8 @@
 //     listener's port, so odd formats stay usable:
 //       sc.on("PASV").reply("227 Passive 10,0,0,5,{p1},{p2}\r\n");
 //     sc.on("PASV").refuseData() names a port nobody listens on.
+//     highDataPort() on a PASV or EPSV rule listens on a free port above
+//     32767 (tried at random in that range) instead of an ephemeral one.
 //     A PASV reply of 400 or more opens no listener.
 //   PORT h1,h2,h3,h4,p1,p2: the address is recorded (activePort()) and the
 //     server connects to it when the transfer command arrives. Only
@@ -165,6 +167,7 @@ struct Rule {
     Fault fault = Fault::None;
     size_t faultBytes = 0;
     int dataDelayMs = 0;
+    bool highPort = false;              // highDataPort()
     size_t chunkSize = 0;
     int chunkPauseMs = 0;
     int afterDelayMs = 0;
@@ -196,6 +199,7 @@ struct Rule {
     Rule& noData() { xfer = Xfer::None; return *this; }
     Rule& after(std::string t) { afterText = std::move(t); return *this; }
     Rule& refuseData() { fault = Fault::Refuse; return *this; }
+    Rule& highDataPort() { highPort = true; return *this; }
     Rule& neverConnect() { fault = Fault::Never; return *this; }
     Rule& closeDataAfter(size_t n) { fault = Fault::CloseAfter; faultBytes = n; return *this; }
     Rule& resetDataAfter(size_t n) { fault = Fault::ResetAfter; faultBytes = n; return *this; }
@@ -257,6 +261,7 @@ public:
     int connections() const;
     int dataConnections() const;
     int activePort() const; // port of the last parsable PORT, 0 if none
+    int passivePort() const; // port of the last PASV/EPSV listener, 0 if none
     int tlsDataConnections() const;
     int tlsDataResumed() const;
     std::vector<bool> uploadCloseNotify() const;
@@ -310,6 +315,7 @@ private:
     int connections_ = 0;
     int dataConnections_ = 0;
     int activePort_ = 0;
+    int passivePort_ = 0;
     int tlsData_ = 0;
     int tlsResumed_ = 0;
     std::vector<bool> uploadNotify_;

@@ -22,7 +22,7 @@
 
 #ifdef ZT_SCRIPTED_TLS
 
-#include "testserver/sock.h"
+#include "servers/sock.h"
 
 #include <openssl/ssl.h>
 

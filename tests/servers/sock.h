@@ -31,6 +31,9 @@ bool waitHolding(int fd, long n, int timeoutMs = 5000);
 
 // Listening socket on 127.0.0.1 with an ephemeral port (stored in *port).
 int listenLoopback(int* port);
+// Listening socket on 127.0.0.1 on a free port above 32767 (tried at
+// random in that range; stored in *port); -1 when none was free.
+int listenHigh(int* port);
 // Listening socket on 127.0.0.1:port; -1 when the port is taken.
 int listenOn(int port);
 // A port on 127.0.0.1 that nobody listens on (bound once, then released).

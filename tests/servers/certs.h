@@ -1,5 +1,5 @@
 // certs.h - the test certificates for the FTPS tests, made once per test
-// process (tools/testserver/mkcerts.py) in a temporary directory that is
+// process (tests/servers/mkcerts.py) in a temporary directory that is
 // removed when the process exits.
 //
 //   const zt::TestCerts& certs = zt::TestCerts::Get();

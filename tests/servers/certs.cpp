@@ -9,7 +9,7 @@
 // its port in ZUB_PYFTPD_BROKER) asks "certs"; the answer names the Linux
 // directory, which Wine shows on drive Z:. The connection stays open for
 // the life of the process; its end makes the broker remove the directory.
-#include "testserver/certs.h"
+#include "servers/certs.h"
 
 #include <cerrno>
 #include <chrono>
@@ -20,8 +20,8 @@
 #include <vector>
 
 #ifdef _WIN32
-#include "testserver/pyftpd.h"
-#include "testserver/sock.h"
+#include "servers/pyftpd.h"
+#include "servers/sock.h"
 #else
 #include <fcntl.h>
 #include <poll.h>
@@ -47,7 +47,7 @@ constexpr int kMakeTimeoutMs = 60000;
 
 #ifndef _WIN32
 const char* const kPython = "/usr/bin/python3";
-const char* const kScript = ZUB_SOURCE_DIR "/tools/testserver/mkcerts.py";
+const char* const kScript = ZUB_SOURCE_DIR "/tests/servers/mkcerts.py";
 
 // Runs mkcerts.py on dir; "" on success, else the reason with its output.
 std::string runMkcerts(const std::string& dir) {

@@ -2,7 +2,7 @@
 // accepting, connecting, sending and receiving, closing. POSIX sockets, or
 // Windows Sockets 2 when built for Windows; the few calls that differ are
 // wrapped at the top.
-#include "testserver/sock.h"
+#include "servers/sock.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -190,6 +190,21 @@ int listenLoopback(int* port) {
     if (fd < 0) return -1;
     if (port) *port = boundPort(fd);
     return fd;
+}
+
+int listenHigh(int* port) {
+    // Ports above 32767 read as negative through a signed 16-bit field;
+    // the start is random so that processes side by side spread out.
+    const unsigned seed = static_cast<unsigned>(Clock::now().time_since_epoch().count());
+    for (unsigned i = 0; i < 1000; ++i) {
+        const int candidate = 32768 + static_cast<int>((seed + i * 7919u) % 32768u);
+        int fd = listenOn(candidate);
+        if (fd >= 0) {
+            if (port) *port = candidate;
+            return fd;
+        }
+    }
+    return -1;
 }
 
 int unusedPort() {

@@ -1,5 +1,5 @@
 // tlsio.cpp - bounded TLS on non-blocking sockets (see tlsio.h).
-#include "testserver/tlsio.h"
+#include "servers/tlsio.h"
 
 #ifdef ZT_SCRIPTED_TLS
 

@@ -8,10 +8,10 @@
 // TLS (ZT_SCRIPTED_TLS, POSIX with OpenSSL) goes through tlsio.h; a
 // session's SSL objects are kept as void* so that the rest compiles
 // without OpenSSL, and every TLS call sits inside that macro.
-#include "testserver/scripted.h"
+#include "servers/scripted.h"
 
-#include "testserver/sock.h"
-#include "testserver/tlsio.h"
+#include "servers/sock.h"
+#include "servers/tlsio.h"
 
 #include <algorithm>
 #include <cctype>
@@ -408,7 +408,8 @@ void ScriptedFtpServer::handlePasv(Session& s, const Rule& r, const char* builti
         if (r.fault == Rule::Fault::Refuse)
             port = sock::unusedPort();
         else
-            s.pasvFd = sock::listenLoopback(&port);
+            s.pasvFd = r.highPort ? sock::listenHigh(&port) : sock::listenLoopback(&port);
+        if (s.pasvFd >= 0) record([&] { passivePort_ = port; });
     }
     replaceAll(text, "{p1}", std::to_string(port >> 8));
     replaceAll(text, "{p2}", std::to_string(port & 0xFF));
@@ -603,6 +604,11 @@ int ScriptedFtpServer::dataConnections() const {
 int ScriptedFtpServer::activePort() const {
     std::lock_guard<std::mutex> g(mu_);
     return activePort_;
+}
+
+int ScriptedFtpServer::passivePort() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return passivePort_;
 }
 
 int ScriptedFtpServer::tlsDataConnections() const {

@@ -18,7 +18,7 @@
 // serves the root as a user of its own: what writeFile and makeDir make is
 // chowned to the root's owner here, or, on Windows, by the broker, asked
 // with "own" (answered "owned") on the server's connection.
-#include "testserver/pyftpd.h"
+#include "servers/pyftpd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -32,7 +32,7 @@
 #include <vector>
 
 #ifdef _WIN32
-#include "testserver/sock.h"
+#include "servers/sock.h"
 #else
 #include <fcntl.h>
 #include <poll.h>
@@ -86,8 +86,8 @@ std::vector<std::string> fields(const std::string& line) {
 }
 #else
 const char* const kPython = "/usr/bin/python3"; // pyftpdlib is installed for it
-const char* const kScript = ZUB_SOURCE_DIR "/tools/testserver/pyftpd_run.py";
-const char* const kDaemonScript = ZUB_SOURCE_DIR "/tools/testserver/ftpd_run.py";
+const char* const kScript = ZUB_SOURCE_DIR "/tests/servers/pyftpd_run.py";
+const char* const kDaemonScript = ZUB_SOURCE_DIR "/tests/servers/ftpd_run.py";
 
 // Waits for the child to exit; true when it did within timeoutMs.
 bool reap(pid_t pid, int timeoutMs) {
@@ -331,12 +331,15 @@ bool PyFtpd::writeFile(const std::string& rel, const std::string& bytes) const {
     return static_cast<bool>(f) && handOver(rel);
 }
 
+// In blocks, straight into the result: the files may be 64 MiB.
 std::string PyFtpd::readFile(const std::string& rel) const {
     if (root_.empty()) return "";
     std::ifstream f(path(rel), std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
+    std::string out;
+    std::vector<char> block(1 << 16);
+    while (f.read(block.data(), static_cast<std::streamsize>(block.size())) || f.gcount() > 0)
+        out.append(block.data(), static_cast<size_t>(f.gcount()));
+    return out;
 }
 
 bool PyFtpd::exists(const std::string& rel) const {
