@@ -572,6 +572,7 @@ class Daemon:
         self.proc = None
         self.conf = None
         self.ns = None
+        self.ns_fd = None
         self.syslog = None
         self.watch = None
 
@@ -639,6 +640,13 @@ class Daemon:
             inode = listener_inode(port)
             if inode and holds_socket(self.members(), inode) and answers(port, self.args.tls):
                 self.ns = self.namespace_of(self.proc.pid)
+                # Held open until the stop is over, the namespace cannot end
+                # and have its number given to another daemon's namespace,
+                # whose processes members() would then take for these.
+                try:
+                    self.ns_fd = os.open("/proc/%d/ns/mnt" % self.proc.pid, os.O_RDONLY)
+                except OSError:
+                    self.ns = None
                 return True
             time.sleep(0.05)  # polling the port; bounded by START_BOUND
         raise StartError("%s did not answer on port %d within %.0f s" %
@@ -664,7 +672,9 @@ class Daemon:
                 with open("/proc/%d/stat" % pid) as f:
                     if f.read().rsplit(")", 1)[1].split()[0] == "Z":
                         continue  # gone already, waiting for its parent
-                if self.proc and os.getpgid(pid) == self.proc.pid:
+                # The group only while its leader is not reaped: its number
+                # may then lead another group.
+                if self.proc and self.proc.returncode is None and os.getpgid(pid) == self.proc.pid:
                     pids.add(pid)
                 elif self.ns and os.readlink("/proc/%d/ns/mnt" % pid) == self.ns:
                     pids.add(pid)
@@ -697,6 +707,9 @@ class Daemon:
                 pass
             self.proc = None
             self.ns = None
+        if self.ns_fd is not None:
+            os.close(self.ns_fd)
+            self.ns_fd = None
         if self.watch is not None:
             os.close(self.watch)
             self.watch = None
