@@ -3,7 +3,7 @@
 // it is), and the calls the rings and sends use to route a socket's bytes
 // through its TLS connection.
 //
-// This is the only door to TLS: engine, net and frame code call these, and
+// This is the only door to TLS: net, engine and api code call these, and
 // only tls.cpp calls a backend (tls_backend.h). Connections are named by
 // their socket; none of a backend's types shows here.
 //
