@@ -114,6 +114,11 @@ extern "C" {
 #define ZUB_SET_SECURITY 30  /* channel: ZUB_TLS_NONE (default), _EXPLICIT, _IMPLICIT */
 #define ZUB_SET_VERIFY 31  /* channel: 1 check the server's certificate (default), 0 do not */
 #define ZUB_SET_EPSV 32  /* channel: 0 PASV (default), 1 EPSV first, PASV after a 5xx refusal */
+/* Large transfers: 1 moves binary file data in large pieces (on Linux from
+ * socket to file and file to socket without a copy), 0 the original
+ * blocks. Turning it on sets its buffers aside (ZUB_E_NO_MEMORY when they
+ * cannot be had); results, counters and log lines stay the same. */
+#define ZUB_SET_BULK 33  /* channel: 0 original blocks (default), 1 large pieces */
 
 /* zubSetInteger values */
 #define ZUB_ACTIVE 0         /* ZUB_SET_PASSIVE: active mode (default) */
