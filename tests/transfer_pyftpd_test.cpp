@@ -324,6 +324,81 @@ TEST_P(TransferPyftpd, AbortMidDownloadLeavesAClosedPartialFile) {
     EXPECT_EQ(ReadFile(Local("after.bin")), "after the abort");
 }
 
+// ---- the bulk path ------------------------------------------------------------------------------------
+// Each transfer with ZUB_SET_BULK off and then on: the same bytes on both
+// sides, the same counters and the same log lines (the raw trace aside).
+TEST_P(TransferPyftpd, BulkPathKeepsFilesCountersAndLogLines) {
+    struct Case {
+        const char *what;
+        size_t size;
+        bool upload;
+        uint32_t offset;  // resumed from here
+    } cases[] = {
+        {"empty download", 0, false, 0},
+        {"one-byte download", 1, false, 0},
+        {"download of several steps", (3u << 20) + 5, false, 0},
+        {"resumed download", 300000, false, 100000},
+        {"empty upload", 0, true, 0},
+        {"upload of several steps", (3u << 20) + 5, true, 0},
+        {"appended upload", 300000, true, 120000},
+    };
+    for (const Case &c : cases) {
+        std::string logs[2];
+        for (uint32_t bulk : {0u, 1u}) {
+            SCOPED_TRACE(std::string(c.what) + (bulk ? ", bulk" : ", blocks"));
+            ASSERT_EQ(zubSetInteger(0, ZUB_SET_BULK, bulk), static_cast<int32_t>(bulk));
+            const std::string data = PatternBytes(c.size, static_cast<uint32_t>(c.size) + bulk);
+            const std::string have = data.substr(0, c.offset);
+            ASSERT_TRUE(c.upload ? srv.writeFile("b.bin", have) : srv.writeFile("b.bin", data));
+            ASSERT_TRUE(WriteFile(Local("b.bin"), c.upload ? data : have));
+            if (c.offset != 0) {
+                zubSetInteger(0, ZUB_SET_RESUME, 1);
+                zubSetInteger(0, c.upload ? ZUB_SET_APPEND_OFFSET : ZUB_SET_RESTART_OFFSET, c.offset);
+                zubSetInteger(0, ZUB_SET_APPEND_OFFSET, c.offset);
+            }
+            const size_t mark = Mark();
+            EXPECT_EQ(c.upload ? zubPutFile(0, "b.bin") : zubGetFile(0, "b.bin"), 0);
+            EXPECT_TRUE(SameBytes(c.upload ? srv.readFile("b.bin") : ReadFile(Local("b.bin")), data));
+            EXPECT_EQ(zubGetInteger(0, c.upload ? ZUB_GET_PUT_BYTES : ZUB_GET_GET_BYTES),
+                      static_cast<int32_t>(c.size - c.offset));
+            EXPECT_FALSE(FileHeldOpen(Local("b.bin")));
+            logs[bulk] = xfer::LogWithoutTrace(LogSince(mark));
+        }
+        EXPECT_EQ(logs[0], logs[1]) << c.what;
+    }
+}
+
+// Stepped by the application, a bulk transfer moves at most 1 MiB a step,
+// in pieces larger than blocks.
+TEST_P(TransferPyftpd, BulkStepsAreBoundedAndNeverWait) {
+    const std::string data = PatternBytes(6u << 20, 21);
+    ASSERT_TRUE(srv.writeFile("steps.bin", data));
+    ASSERT_TRUE(WriteFile(Local("steps-up.bin"), data));
+    ASSERT_EQ(zubSetInteger(0, ZUB_SET_BULK, 1), 1);
+    zubSetInteger(0, ZUB_SET_AUTO_CALL, 0);
+    for (bool upload : {false, true}) {
+        SCOPED_TRACE(upload ? "upload" : "download");
+        const int32_t counter = upload ? ZUB_GET_PUT_BYTES : ZUB_GET_GET_BYTES;
+        ASSERT_EQ(upload ? zubPutFile(0, "steps-up.bin:steps-back.bin") : zubGetFile(0, "steps.bin"), 0);
+        int32_t last = 0, largest = 0;
+        int steps = 0;
+        EXPECT_EQ(Drive(nullptr, [&](int32_t) {
+                      const int32_t now = zubGetInteger(0, counter);
+                      largest = std::max(largest, now - last);
+                      last = now;
+                      ++steps;
+                      return false;
+                  }),
+                  0);
+        EXPECT_EQ(last, static_cast<int32_t>(data.size()));
+        EXPECT_LE(largest, 1 << 20);
+        EXPECT_GT(largest, 8192) << "the pieces are as small as blocks";
+        RecordProperty(upload ? "upload_steps" : "download_steps", steps);
+    }
+    EXPECT_TRUE(SameBytes(ReadFile(Local("steps.bin")), data));
+    EXPECT_TRUE(SameBytes(srv.readFile("steps-back.bin"), data));
+}
+
 // ---- listings ------------------------------------------------------------------------------------------
 std::vector<std::string> Lines(const std::string &text) {
     std::vector<std::string> out;

@@ -16,7 +16,10 @@ void StartChannel(int chan) {
 
 // The TLS connections go with their close notify while the sockets are
 // still open.
-void EndChannel(int chan) { TlsForgetChannel(chan); }
+void EndChannel(int chan) {
+    TlsForgetChannel(chan);
+    EndBulk(chan);
+}
 
 }  // namespace
 

@@ -35,7 +35,10 @@ int32_t RunOperation(ChannelRecord *rec, int32_t firstState, bool drain) {
     if (rec->AutoCall == 0) return 0;
     if (drain) DrainReplies(rec);
     int32_t r;
-    while ((r = DriverStep(rec)) > 0) YieldProcessor();
+    while ((r = DriverStep(rec)) > 0) {
+        BulkIdleWait(rec);
+        YieldProcessor();
+    }
     return r;
 }
 

@@ -31,6 +31,7 @@ bool StoreSessionSetting(ChannelRecord *rec, uint32_t number, uint32_t value, in
         FtpOf(rec).EpsvRefused = false;
         *result = static_cast<int32_t>(FtpOf(rec).Epsv);
         break;
+    case ZUB_SET_BULK: *result = SetBulk(rec, value); break;
     default: return false;
     }
     return true;

@@ -54,6 +54,29 @@ bool IsPreliminary(const ChannelRecord *rec);
 // deadline.
 int32_t ReplyState(ChannelRecord *rec, int32_t successor, bool *got = nullptr, bool takePreliminary = false);
 
+// The bulk data path of binary transfers (bulk.cpp), while ZUB_SET_BULK is
+// on. What one step moved: Moved bytes to the file or the socket; End 0
+// while more may come, 1 at the end of the data (the server closed, or the
+// end of the file), < 0 a failed receive or send; FileFailed when the local
+// file could not be written or read (the bytes before it are in Moved).
+struct BulkMove {
+    int32_t Moved = 0;
+    int32_t End = 0;
+    bool FileFailed = false;
+};
+// The setting: 1 / 0, ZUB_E_NO_MEMORY when its buffer or pipe cannot be
+// had, ZUB_E_BUSY while an operation runs on the channel.
+int32_t SetBulk(ChannelRecord *rec, uint32_t value);
+void EndBulk(int chan);                     // release: everything given back
+bool BulkFor(const ChannelRecord *rec);     // this channel's transfers take the bulk path
+BulkMove BulkReceive(ChannelRecord *rec);   // socket to file, never waiting
+void BulkUploadBegins(const ChannelRecord *rec);
+BulkMove BulkSend(ChannelRecord *rec);      // file to socket, never waiting
+// Between two steps of a call that runs to its end: when the last bulk
+// step found nothing to move, waits (briefly, never past the deadline)
+// for the data connection instead of spinning.
+void BulkIdleWait(ChannelRecord *rec);
+
 // Each channel's FTP session beside its record (ftp_channel.cpp).
 struct FtpChannel {
     uint32_t Epsv;                    // EPSV before PASV

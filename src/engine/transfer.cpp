@@ -93,17 +93,49 @@ int32_t State_RetrReply(ChannelRecord *rec, uint32_t) {
     return ProtectData(rec, S_ReceiveBlock);
 }
 
+namespace {
+// The server closed the data connection: the file is complete.
+int32_t DownloadDataEnded(ChannelRecord *rec, uint32_t now) {
+    ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
+    rec->NextState = S_GetClose;
+    return kStepDone;
+}
+
+int32_t DownloadFileFailed(ChannelRecord *rec) {
+    // The rest of the download is abandoned: nothing of ours is in flight,
+    // so the short pause of a download's end is enough.
+    CloseDataSockets(rec, 125);
+    return FailStep(rec, 0, ZUB_E_FILE_WRITE);
+}
+
+void CountReceived(ChannelRecord *rec, int32_t n) {
+    rec->GetBytes = WrapAdd(rec->GetBytes, n);
+    rec->GetTotal = WrapAdd(rec->GetTotal, n);
+}
+
+// One step of the bulk path: what the connection holds now, in large
+// pieces, with the same ends as the block path.
+int32_t ReceiveBulk(ChannelRecord *rec, uint32_t now) {
+    BulkMove m = BulkReceive(rec);
+    if (m.Moved > 0) {
+        CountReceived(rec, m.Moved);
+        rec->NextTime = 0;
+        rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
+    }
+    if (m.FileFailed) return DownloadFileFailed(rec);
+    if (m.End < 0) return FailStep(rec, m.End, ZUB_E_READ_ERROR);
+    return m.End == 1 ? DownloadDataEnded(rec, now) : kStepDone;
+}
+}  // namespace
+
 int32_t State_ReceiveBlock(ChannelRecord *rec, uint32_t now) {
+    if (BulkFor(rec)) return ReceiveBulk(rec, now);
     int32_t w = RingWait(&rec->DataRing, 0);
     if (w == 0) return kStepDone;
     // A failed receive is reported by the wait itself and not again by a
     // read after it, which would see only the end of the stream.
     int32_t r = w < 0 ? w : RingRead(&rec->DataRing, rec->DataBuf, kDataBufSize);
-    if (r == ZUB_E_SOCKET_CLOSED || r == 0) {  // the server closed the data connection: end of file
-        ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
-        rec->NextState = S_GetClose;
-        return kStepDone;
-    }
+    if (r == ZUB_E_SOCKET_CLOSED || r == 0) return DownloadDataEnded(rec, now);
     if (r < 0) return FailStep(rec, r, ZUB_E_READ_ERROR);
     // What the socket already holds goes through the ring too, into the
     // rest of the buffer, so the file gets one write for several reads. A
@@ -118,14 +150,8 @@ int32_t State_ReceiveBlock(ChannelRecord *rec, uint32_t now) {
         if (more <= 0 || kDataBufSize - r < kRingSize - 1) break;
         r += RingRead(&rec->DataRing, rec->DataBuf + r, kDataBufSize - r);
     }
-    if (zp_file_write(rec->LocalFile, rec->DataBuf, static_cast<uint32_t>(r)) != r) {
-        // The rest of the download is abandoned: nothing of ours is in
-        // flight, so the short pause of a download's end is enough.
-        CloseDataSockets(rec, 125);
-        return FailStep(rec, 0, ZUB_E_FILE_WRITE);
-    }
-    rec->GetBytes = WrapAdd(rec->GetBytes, r);
-    rec->GetTotal = WrapAdd(rec->GetTotal, r);
+    if (zp_file_write(rec->LocalFile, rec->DataBuf, static_cast<uint32_t>(r)) != r) return DownloadFileFailed(rec);
+    CountReceived(rec, r);
     if (failed < 0) return FailStep(rec, failed, ZUB_E_READ_ERROR);
     rec->NextTime = 0;
     rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
@@ -152,7 +178,10 @@ int32_t State_GetClose(ChannelRecord *rec, uint32_t now) {
 }
 
 // ---- upload ---------------------------------------------------------------------------
-int32_t State_PutStart(ChannelRecord *rec, uint32_t) { return ToDataConnection(rec, S_SendStor); }
+int32_t State_PutStart(ChannelRecord *rec, uint32_t) {
+    BulkUploadBegins(rec);
+    return ToDataConnection(rec, S_SendStor);
+}
 
 int32_t State_SendStor(ChannelRecord *rec, uint32_t now) {
     const char *remote = rec->FileName2[0] ? rec->FileName2 : rec->FileName;
@@ -171,21 +200,44 @@ int32_t State_StorReply(ChannelRecord *rec, uint32_t) {
     return got ? ProtectData(rec, S_SendBlock) : r;
 }
 
+namespace {
+int32_t UploadFileEnded(ChannelRecord *rec, uint32_t now) {
+    LogText(rec, "[EOF]\r\n");
+    rec->WaitWritable = 1;
+    ArmWait(rec, now, EngineSettings.EndDelay, EngineSettings.ResponseWait);
+    rec->NextState = S_PutClose;
+    return kStepDone;
+}
+
+void CountSent(ChannelRecord *rec, int32_t n) {
+    rec->PutBytes = WrapAdd(rec->PutBytes, n);
+    rec->PutTotal = WrapAdd(rec->PutTotal, n);
+}
+
+// One step of the bulk path: as much of the file as the socket takes now.
+// A step that sent nothing keeps the deadline of the last piece.
+int32_t SendBulk(ChannelRecord *rec, uint32_t now) {
+    BulkMove m = BulkSend(rec);
+    if (m.Moved > 0) CountSent(rec, m.Moved);
+    // A read error is no end of file: the server would keep a cut copy.
+    if (m.FileFailed) return FailStep(rec, 0, ZUB_E_CANNOT_OPEN_FILE);
+    if (m.End < 0) return FailStep(rec, m.End, ZUB_E_WRITE_ERROR);
+    if (m.End == 1) return UploadFileEnded(rec, now);
+    rec->WaitWritable = 1;
+    if (m.Moved > 0) ArmWait(rec, now, EngineSettings.BlockDelay, EngineSettings.BlockWait);
+    return kStepDone;
+}
+}  // namespace
+
 int32_t State_SendBlock(ChannelRecord *rec, uint32_t now) {
+    if (BulkFor(rec)) return SendBulk(rec, now);
     int32_t n = zp_file_read(rec->LocalFile, rec->DataBuf, EngineSettings.BlockSize);
     // A read error is no end of file: the server would keep a cut copy.
     if (n < 0) return FailStep(rec, 0, ZUB_E_CANNOT_OPEN_FILE);
-    if (n == 0) {
-        LogText(rec, "[EOF]\r\n");
-        rec->WaitWritable = 1;
-        ArmWait(rec, now, EngineSettings.EndDelay, EngineSettings.ResponseWait);
-        rec->NextState = S_PutClose;
-        return kStepDone;
-    }
+    if (n == 0) return UploadFileEnded(rec, now);
     int32_t s = SendAll(rec->DataSock, rec->DataBuf, n);
     if (s < 0) return FailStep(rec, s, ZUB_E_WRITE_ERROR);
-    rec->PutBytes = WrapAdd(rec->PutBytes, s);
-    rec->PutTotal = WrapAdd(rec->PutTotal, s);
+    CountSent(rec, s);
     rec->WaitWritable = 1;
     ArmWait(rec, now, EngineSettings.BlockDelay, EngineSettings.BlockWait);
     return kStepDone;

@@ -146,6 +146,30 @@ int zp_poll_all(int32_t s);
 enum { ZP_POLL_PAIR_SHIFT = 4 };
 int zp_poll_pair(int32_t a, int32_t b);
 int zp_is_blocking();  // a blocking call is in progress in this thread
+// Waits at most ms for socket s to become ready in mode (readable or
+// writable): 1 when it is (or is in the error condition, or is "none"), 0
+// when the time passed. For a caller that has nothing else to do meanwhile.
+int zp_wait(int32_t s, int mode, uint32_t ms);
+
+// ---- bulk data ------------------------------------------------------------
+// Large transfers without a copy through the caller, where the system can.
+// A pipe is the kernel-side buffer between socket and file; its ends are
+// handles like the others and are closed with zp_file_close.
+// 0, or -1 (ZP_WSAEOPNOTSUPP where the system has no such pipes).
+int zp_pipe_open(int32_t *readEnd, int32_t *writeEnd);
+// Moves at most n bytes from socket s into the pipe, never waiting: bytes,
+// 0 when the peer has closed, -1 (ZP_WSAEWOULDBLOCK when nothing is there
+// now). s is switched to non-blocking mode for good.
+int32_t zp_splice_in(int32_t s, int32_t pipeWrite, int32_t n);
+// Moves exactly n bytes held by the pipe into file h at its position: n,
+// or -1. Whatever the outcome, the pipe is empty afterwards.
+int32_t zp_splice_out(int32_t pipeRead, int32_t h, int32_t n);
+// Sends at most n bytes of file h from its position (which moves on) on
+// socket s, never waiting: bytes, 0 at the end of the file, -1
+// (ZP_WSAEWOULDBLOCK when the socket has no room now; ZP_WSAEOPNOTSUPP when
+// the system cannot send this file itself, the caller reads and sends it).
+// s is switched to non-blocking mode for good. Never raises SIGPIPE.
+int32_t zp_send_file(int32_t s, int32_t h, int32_t n);
 
 // ---- resolver ----------------------------------------------------------
 // IPv4 addresses of name in the resolver's order; returns how many were
@@ -191,6 +215,7 @@ void zp_syscall_reset();  // every entry back to its default
     X(int, zp_poll, (int32_t s, int mode), (s, mode))                                    \
     X(int, zp_poll_all, (int32_t s), (s))                                                \
     X(int, zp_poll_pair, (int32_t a, int32_t b), (a, b))                                 \
+    X(int, zp_wait, (int32_t s, int mode, uint32_t ms), (s, mode, ms))                   \
     X(int, zp_resolve, (const char *name, uint32_t *addrs, int max), (name, addrs, max)) \
     X(int, zp_gethostname, (char *buf, int size), (buf, size))                           \
     X(int32_t, zp_file_create, (const char *path, int attr), (path, attr))               \
@@ -198,4 +223,8 @@ void zp_syscall_reset();  // every entry back to its default
     X(int32_t, zp_file_read, (int32_t h, void *buf, uint32_t n), (h, buf, n))            \
     X(int32_t, zp_file_write, (int32_t h, const void *buf, uint32_t n), (h, buf, n))     \
     X(int64_t, zp_file_seek, (int32_t h, int64_t offset, int origin), (h, offset, origin)) \
-    X(int32_t, zp_file_close, (int32_t h), (h))
+    X(int32_t, zp_file_close, (int32_t h), (h))                                          \
+    X(int, zp_pipe_open, (int32_t *readEnd, int32_t *writeEnd), (readEnd, writeEnd))     \
+    X(int32_t, zp_splice_in, (int32_t s, int32_t pipeWrite, int32_t n), (s, pipeWrite, n)) \
+    X(int32_t, zp_splice_out, (int32_t pipeRead, int32_t h, int32_t n), (pipeRead, h, n)) \
+    X(int32_t, zp_send_file, (int32_t s, int32_t h, int32_t n), (s, h, n))

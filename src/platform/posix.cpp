@@ -15,9 +15,11 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sched.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -68,7 +70,13 @@ struct Syscall {
     X(Fstat, fstat, ::fstat)                                            \
     X(Getsockopt, getsockopt, ::getsockopt)                             \
     X(Nanosleep, nanosleep, ::nanosleep)                                \
-    X(SchedYield, sched_yield, ::sched_yield)
+    X(SchedYield, sched_yield, ::sched_yield)                           \
+    X(Pipe2, pipe2, ::pipe2)                                            \
+    X(Splice, splice, ::splice)                                         \
+    X(Sendfile, sendfile, ::sendfile)                                   \
+    X(PthreadSigmask, pthread_sigmask, ::pthread_sigmask)               \
+    X(Sigpending, sigpending, ::sigpending)                             \
+    X(Sigtimedwait, sigtimedwait, ::sigtimedwait)
 
 #define ZP_ENTRY(index, name, fn) \
     {#name, reinterpret_cast<zp_syscall_ptr>(fn), reinterpret_cast<zp_syscall_ptr>(fn)},
@@ -115,6 +123,12 @@ Fn sys(int index) {
 #define osGetsockopt sys<int (*)(int, int, int, void *, socklen_t *)>(kGetsockopt)
 #define osNanosleep sys<int (*)(const struct timespec *, struct timespec *)>(kNanosleep)
 #define osSchedYield sys<int (*)()>(kSchedYield)
+#define osPipe2 sys<int (*)(int *, int)>(kPipe2)
+#define osSplice sys<ssize_t (*)(int, loff_t *, int, loff_t *, size_t, unsigned)>(kSplice)
+#define osSendfile sys<ssize_t (*)(int, int, off_t *, size_t)>(kSendfile)
+#define osPthreadSigmask sys<int (*)(int, const sigset_t *, sigset_t *)>(kPthreadSigmask)
+#define osSigpending sys<int (*)(sigset_t *)>(kSigpending)
+#define osSigtimedwait sys<int (*)(const sigset_t *, siginfo_t *, const struct timespec *)>(kSigtimedwait)
 
 // ---- handle helpers -----------------------------------------------------------
 
@@ -546,7 +560,137 @@ int zp_poll_os(int32_t s, int mode) {
     return mode >= ZP_POLL_READABLE && mode <= ZP_POLL_ERROR ? (answers >> mode) & 1 : 0;
 }
 
+int zp_wait_os(int32_t s, int mode, uint32_t ms) {
+    if (s <= 0) return 1;
+    const short events = static_cast<short>(mode == ZP_POLL_WRITABLE ? POLLOUT : POLLIN);
+    struct pollfd p = {s, events, 0};
+    // An interrupted wait counts as ready: the caller looks again anyway.
+    int r = osPoll(&p, 1, ms > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(ms));
+    return r == 0 ? 0 : 1;
+}
+
 int zp_is_blocking() { return 0; }
+
+// ---- bulk data ------------------------------------------------------------------
+namespace {
+// A pipe this large holds what a socket typically has ready in one go.
+constexpr int kPipeSize = 1 << 20;
+
+// Switches a socket to non-blocking mode once; the bookkeeping remembers it.
+int MakeNonBlocking(int s) {
+    int flags = osFcntl(s, F_GETFL, 0);
+    if (flags < 0) return -1;
+    return (flags & O_NONBLOCK) || osFcntl(s, F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
+}
+
+// Empties a pipe whose bytes could not go where they were meant to.
+void DrainPipe(int pipeRead) {
+    char scratch[4096];
+    while (osRead(pipeRead, scratch, sizeof scratch) > 0) {
+    }
+}
+
+// Moves n bytes from the pipe to the file by reading and writing, for a
+// file that splice cannot write to.
+int32_t CopyPipeToFile(int pipeRead, int32_t h, int32_t n) {
+    char scratch[16384];
+    int32_t done = 0;
+    while (done < n) {
+        uint32_t want = static_cast<uint32_t>(n - done) < sizeof scratch ? static_cast<uint32_t>(n - done)
+                                                                        : static_cast<uint32_t>(sizeof scratch);
+        ssize_t r = osRead(pipeRead, scratch, want);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0 || zp_file_write_os(h, scratch, static_cast<uint32_t>(r)) != r) return -1;
+        done += static_cast<int32_t>(r);
+    }
+    return done;
+}
+}  // namespace
+
+int zp_pipe_open_os(int32_t *readEnd, int32_t *writeEnd) {
+    int fds[2];
+    if (osPipe2(fds, O_CLOEXEC | O_NONBLOCK) < 0) return FailErrno();
+    fds[0] = LiftFromZero(fds[0]);
+    fds[1] = LiftFromZero(fds[1]);
+    if (fds[0] <= 0 || fds[1] <= 0) {
+        const int saved = errno;
+        if (fds[0] > 0) osClose(fds[0]);
+        if (fds[1] > 0) osClose(fds[1]);
+        errno = saved;
+        return FailErrno();
+    }
+    // Best effort: a system that allows less keeps its default size.
+    osFcntl(fds[1], F_SETPIPE_SZ, kPipeSize);
+    *readEnd = fds[0];
+    *writeEnd = fds[1];
+    return 0;
+}
+
+int32_t zp_splice_in_os(int32_t s, int32_t pipeWrite, int32_t n) {
+    if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
+    if (pipeWrite <= 0 || n <= 0) return FailWith(ZP_WSAEINVAL);
+    if (MakeNonBlocking(s) < 0) return FailErrno();
+    ssize_t r;
+    do {
+        r = osSplice(s, nullptr, pipeWrite, nullptr, static_cast<size_t>(n), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    } while (r < 0 && errno == EINTR);
+    return r < 0 ? FailErrno() : static_cast<int32_t>(r);
+}
+
+int32_t zp_splice_out_os(int32_t pipeRead, int32_t h, int32_t n) {
+    if (pipeRead <= 0 || h <= 0 || n < 0) return FailWith(ZP_WSAEINVAL);
+    int32_t done = 0;
+    while (done < n) {
+        ssize_t r = osSplice(pipeRead, nullptr, h, nullptr, static_cast<size_t>(n - done), SPLICE_F_MOVE);
+        if (r < 0 && errno == EINTR) continue;
+        // A file system that splice cannot write to gets the bytes by copy.
+        if (r < 0 && (errno == EINVAL || errno == ENOSYS) && done == 0) {
+            int32_t copied = CopyPipeToFile(pipeRead, h, n);
+            if (copied == n) return n;
+            r = -1;
+        }
+        if (r <= 0) {
+            const int saved = errno;
+            DrainPipe(pipeRead);
+            errno = saved;
+            return FailErrno();
+        }
+        done += static_cast<int32_t>(r);
+    }
+    return done;
+}
+
+int32_t zp_send_file_os(int32_t s, int32_t h, int32_t n) {
+    if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
+    if (h <= 0 || n <= 0) return FailWith(ZP_WSAEINVAL);
+    if (MakeNonBlocking(s) < 0) return FailErrno();
+    // sendfile has no MSG_NOSIGNAL: a SIGPIPE it raises is held back while
+    // it runs and taken away again, unless one was already waiting.
+    sigset_t pipeSet, oldMask, pending;
+    sigemptyset(&pipeSet);
+    sigaddset(&pipeSet, SIGPIPE);
+    sigemptyset(&pending);
+    osPthreadSigmask(SIG_BLOCK, &pipeSet, &oldMask);
+    osSigpending(&pending);
+    const bool waitingBefore = sigismember(&pending, SIGPIPE) == 1;
+    ssize_t r;
+    do {
+        r = osSendfile(s, h, nullptr, static_cast<size_t>(n));
+    } while (r < 0 && errno == EINTR);
+    const int saved = errno;
+    if (r < 0 && saved == EPIPE && !waitingBefore) {
+        struct timespec none = {0, 0};
+        osSigtimedwait(&pipeSet, nullptr, &none);
+    }
+    osPthreadSigmask(SIG_SETMASK, &oldMask, nullptr);
+    if (r >= 0) return static_cast<int32_t>(r);
+    // A file sendfile cannot read from (or a read error): the caller reads
+    // it itself, and sees the error there if there is one.
+    if (saved == EINVAL || saved == ENOSYS || saved == EIO || saved == EOVERFLOW || saved == ESPIPE)
+        return FailWith(ZP_WSAEOPNOTSUPP);
+    errno = saved;
+    return FailErrno();
+}
 
 // ---- resolver -----------------------------------------------------------------
 namespace {

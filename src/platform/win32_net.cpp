@@ -213,6 +213,17 @@ int zp_poll_os(int32_t s, int mode) {
     return (zp_poll_all(s) >> mode) & 1;
 }
 
+int zp_wait_os(int32_t s, int mode, uint32_t ms) {
+    if (s <= 0) return 1;
+    fd_set set, errors;
+    set.fd_count = errors.fd_count = 1;
+    set.fd_array[0] = errors.fd_array[0] = ToSocket(s);
+    timeval wait = {static_cast<long>(ms / 1000), static_cast<long>(ms % 1000) * 1000};
+    const bool writable = mode == ZP_POLL_WRITABLE;
+    int r = ZP_OS(select)(0, writable ? nullptr : &set, writable ? &set : nullptr, &errors, &wait);
+    return r == 0 ? 0 : 1;
+}
+
 // Both sockets in one select; each one's answers as zp_poll_all gives them.
 int zp_poll_pair_os(int32_t a, int32_t b) {
     if (a <= 0 || b <= 0 || a == b) return zp_poll_all_os(a) | zp_poll_all_os(b) << ZP_POLL_PAIR_SHIFT;
@@ -240,6 +251,21 @@ int zp_poll_pair_os(int32_t a, int32_t b) {
 }
 
 int zp_is_blocking() { return ZP_OS(WSAIsBlocking)() ? 1 : 0; }
+
+// ---- bulk data ------------------------------------------------------------------
+// Windows has no pipe that splices a socket to a file: the engine moves
+// bulk data through its own large buffer instead.
+namespace {
+int32_t NotOnThisSystem() {
+    ZP_OS(WSASetLastError)(WSAEOPNOTSUPP);
+    return -1;
+}
+}  // namespace
+
+int zp_pipe_open_os(int32_t *, int32_t *) { return NotOnThisSystem(); }
+int32_t zp_splice_in_os(int32_t, int32_t, int32_t) { return NotOnThisSystem(); }
+int32_t zp_splice_out_os(int32_t, int32_t, int32_t) { return NotOnThisSystem(); }
+int32_t zp_send_file_os(int32_t, int32_t, int32_t) { return NotOnThisSystem(); }
 
 // ---- resolver ------------------------------------------------------------------
 // An empty name would make gethostbyname answer for this machine; the
