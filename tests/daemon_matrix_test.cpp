@@ -143,37 +143,45 @@ TEST_P(DaemonMatrix, WholeSession) {
     EXPECT_EQ(zubDelServerDir(0, "sub"), 0);
     EXPECT_FALSE(srv->exists("sub"));
 
-    // The large file up and back down, byte-identical.
+    // The large file up and back down, byte-identical, and resume both
+    // ways: a download from an offset, an upload appended. Each with the
+    // block path and then the bulk path, whose log lines are the same.
     const std::string big = BigData(c.data);
     ASSERT_TRUE(WriteFile(Local("big.bin"), big));
-    ASSERT_EQ(zubPutFile(0, "big.bin"), 0);
-    EXPECT_EQ(zubGetInteger(0, ZUB_GET_PUT_BYTES), static_cast<int32_t>(big.size()));
-    EXPECT_TRUE(SameBytes(srv->readFile("big.bin"), big));
-    ASSERT_EQ(zubGetFile(0, "big.bin:big-back.bin"), 0);
-    EXPECT_EQ(zubGetInteger(0, ZUB_GET_GET_BYTES), static_cast<int32_t>(big.size()));
-    EXPECT_TRUE(SameBytes(ReadFile(Local("big-back.bin")), big));
-
-    // Resume both ways: a download from an offset, an upload appended.
     const std::string part = PatternBytes(300000, 7);
-    ASSERT_TRUE(srv->writeFile("resume.bin", part));
-    ASSERT_TRUE(WriteFile(Local("resume.bin"), part.substr(0, 100000)));
-    zubSetInteger(0, ZUB_SET_RESUME, 1);
-    zubSetInteger(0, ZUB_SET_RESTART_OFFSET, 100000);
-    zubSetInteger(0, ZUB_SET_APPEND_OFFSET, 100000);
-    size_t mark = Mark();
-    EXPECT_EQ(zubGetFile(0, "resume.bin"), 0);
-    EXPECT_TRUE(SameBytes(ReadFile(Local("resume.bin")), part));
-    EXPECT_EQ(zubGetInteger(0, ZUB_GET_GET_BYTES), 200000);
-    EXPECT_EQ(Occurrences(LogSince(mark), "S: REST 100000\r\n"), 1);
+    std::string logs[2];
+    for (uint32_t bulk : {0u, 1u}) {
+        SCOPED_TRACE(bulk ? "bulk" : "blocks");
+        ASSERT_EQ(zubSetInteger(0, ZUB_SET_BULK, bulk), static_cast<int32_t>(bulk));
+        size_t mark = Mark();
+        ASSERT_EQ(zubPutFile(0, "big.bin"), 0);
+        EXPECT_EQ(zubGetInteger(0, ZUB_GET_PUT_BYTES), static_cast<int32_t>(big.size()));
+        EXPECT_TRUE(SameBytes(srv->readFile("big.bin"), big));
+        ASSERT_EQ(zubGetFile(0, "big.bin:big-back.bin"), 0);
+        EXPECT_EQ(zubGetInteger(0, ZUB_GET_GET_BYTES), static_cast<int32_t>(big.size()));
+        EXPECT_TRUE(SameBytes(ReadFile(Local("big-back.bin")), big));
 
-    ASSERT_TRUE(srv->writeFile("append.bin", part.substr(0, 120000)));
-    ASSERT_TRUE(WriteFile(Local("append.bin"), part));
-    zubSetInteger(0, ZUB_SET_RESUME, 1);
-    zubSetInteger(0, ZUB_SET_APPEND_OFFSET, 120000);
-    mark = Mark();
-    EXPECT_EQ(zubPutFile(0, "append.bin"), 0);
-    EXPECT_TRUE(SameBytes(srv->readFile("append.bin"), part));
-    EXPECT_EQ(Occurrences(LogSince(mark), "S: APPE append.bin\r\n"), 1);
+        ASSERT_TRUE(srv->writeFile("resume.bin", part));
+        ASSERT_TRUE(WriteFile(Local("resume.bin"), part.substr(0, 100000)));
+        zubSetInteger(0, ZUB_SET_RESUME, 1);
+        zubSetInteger(0, ZUB_SET_RESTART_OFFSET, 100000);
+        zubSetInteger(0, ZUB_SET_APPEND_OFFSET, 100000);
+        EXPECT_EQ(zubGetFile(0, "resume.bin"), 0);
+        EXPECT_TRUE(SameBytes(ReadFile(Local("resume.bin")), part));
+        EXPECT_EQ(zubGetInteger(0, ZUB_GET_GET_BYTES), 200000);
+
+        ASSERT_TRUE(srv->writeFile("append.bin", part.substr(0, 120000)));
+        ASSERT_TRUE(WriteFile(Local("append.bin"), part));
+        zubSetInteger(0, ZUB_SET_RESUME, 1);
+        zubSetInteger(0, ZUB_SET_APPEND_OFFSET, 120000);
+        EXPECT_EQ(zubPutFile(0, "append.bin"), 0);
+        EXPECT_TRUE(SameBytes(srv->readFile("append.bin"), part));
+        logs[bulk] = xfer::LogWithoutTrace(LogSince(mark));
+    }
+    EXPECT_EQ(Occurrences(logs[0], "S: REST 100000\r\n"), 1);
+    EXPECT_EQ(Occurrences(logs[0], "S: APPE append.bin\r\n"), 1);
+    EXPECT_EQ(logs[0], logs[1]);
+    EXPECT_EQ(zubSetInteger(0, ZUB_SET_BULK, 0), 0);
 
     // Listings: the names, whatever each daemon's format.
     static char list[16384];

@@ -130,6 +130,56 @@ TEST_F(FrameSettings, LibrarySettingsOutliveARelease) {
     EXPECT_EQ(EngineSettings.BlockSize, 2048u);
 }
 
+// ---- the bulk path's setting --------------------------------------------------------------
+void *NoMemory(size_t) { return nullptr; }
+int NoPipeLeft(int32_t *, int32_t *) {
+    zp_set_last_error(ZP_WSAEMFILE);
+    return -1;
+}
+int NoPipesHere(int32_t *, int32_t *) {
+    zp_set_last_error(ZP_WSAEOPNOTSUPP);
+    return -1;
+}
+
+// Turning the bulk path on sets its buffer and pipe aside, or says at once
+// why it cannot, with nothing left behind; a running operation keeps the
+// path it began with; release gives everything back.
+TEST_F(FrameSettings, BulkSettingSetsItsResourcesAsideOrSaysWhy) {
+    Attach(2);
+    const int fds = xfer::CountOpenFds();
+    struct Case {
+        const char *what;
+        void (*fault)();
+        uint32_t value;
+        int32_t result;
+    } cases[] = {
+        {"on", nullptr, 1, 1},
+        {"on again", nullptr, 5, 1},
+        {"off", nullptr, 0, 0},
+        {"off again", nullptr, 0, 0},
+        {"no memory", [] { ReplaceCall(zp_alloc_zero, &NoMemory); }, 1, ZUB_E_NO_MEMORY},
+        {"no pipe left", [] { ReplaceCall(zp_pipe_open, &NoPipeLeft); }, 1, ZUB_E_NO_MEMORY},
+        {"a system without pipes: the buffer serves", [] { ReplaceCall(zp_pipe_open, &NoPipesHere); }, 1, 1},
+        {"off once more", nullptr, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.fault) c.fault();
+        EXPECT_EQ(zubSetInteger(1, ZUB_SET_BULK, c.value), c.result);
+        zp_syscall_reset();
+        if (c.result <= 0) {
+            EXPECT_EQ(xfer::CountOpenFds(), fds);
+        }
+    }
+    Rec(1)->NextState = 301;  // a download under way
+    EXPECT_EQ(zubSetInteger(1, ZUB_SET_BULK, 1), ZUB_E_BUSY);
+    Rec(1)->NextState = 0;
+    EXPECT_EQ(zubSetInteger(0, ZUB_SET_BULK, 1), 1);
+    EXPECT_EQ(zubSetInteger(1, ZUB_SET_BULK, 1), 1);
+    ASSERT_EQ(zubRelease(), 1);
+    EXPECT_EQ(xfer::CountOpenFds(), fds);
+}
+
 // ---- integer queries ----------------------------------------------------------------------
 TEST_F(FrameSettings, QueriesReadTheirFields) {
     Attach(1);

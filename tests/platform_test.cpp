@@ -121,6 +121,10 @@ std::vector<Step> CallsOnHandle(int32_t h) {
         {"zp_poll readable", [h] { return zp_poll(h, ZP_POLL_READABLE) == 0; }},
         {"zp_poll writable", [h] { return zp_poll(h, ZP_POLL_WRITABLE) == 0; }},
         {"zp_poll_pair", [h] { return zp_poll_pair(h, h) == (1 << ZP_POLL_ERROR | 1 << (ZP_POLL_ERROR + ZP_POLL_PAIR_SHIFT)); }},
+        {"zp_wait answers at once", [h] { return zp_wait(h, ZP_POLL_READABLE, 60000) == 1; }},
+        {"zp_splice_in", [h] { return zp_splice_in(h, h, 1) == -1; }},
+        {"zp_splice_out", [h] { return zp_splice_out(h, h, 1) == -1; }},
+        {"zp_send_file", [h] { return zp_send_file(h, h, 1) == -1; }},
     };
 }
 

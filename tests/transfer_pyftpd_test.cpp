@@ -370,7 +370,7 @@ TEST_P(TransferPyftpd, BulkPathKeepsFilesCountersAndLogLines) {
 
 // Stepped by the application, a bulk transfer moves at most 1 MiB a step,
 // in pieces larger than blocks.
-TEST_P(TransferPyftpd, BulkStepsAreBoundedAndNeverWait) {
+TEST_P(TransferPyftpd, BulkStepsAreBounded) {
     const std::string data = PatternBytes(6u << 20, 21);
     ASSERT_TRUE(srv.writeFile("steps.bin", data));
     ASSERT_TRUE(WriteFile(Local("steps-up.bin"), data));

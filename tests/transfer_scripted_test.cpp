@@ -566,6 +566,125 @@ TEST_P(TransferFault, DataConnectionResetMidDownload) {
     EXPECT_EQ(zubDriver(0), 0);
 }
 
+// ---- the bulk path's faults --------------------------------------------------------------------------
+int32_t SpliceOutFails(int32_t, int32_t, int32_t) {
+    zp_set_last_error(ZP_WSAENOBUFS);
+    return -1;
+}
+int32_t FileWriteFails(int32_t, const void *, uint32_t) { return -1; }
+int32_t FileReadFails(int32_t, void *, uint32_t) { return -1; }
+int32_t SendFileUnsupported(int32_t, int32_t, int32_t) {
+    zp_set_last_error(ZP_WSAEOPNOTSUPP);
+    return -1;
+}
+int PipeUnsupported(int32_t *, int32_t *) {
+    zp_set_last_error(ZP_WSAEOPNOTSUPP);
+    return -1;
+}
+
+// With ZUB_SET_BULK on, each fault ends the transfer with the code the
+// block path gives it, and the local file holds only bytes that arrived;
+// "buffer" rows take the path of systems without pipes.
+TEST_P(TransferFault, BulkPathFaultsKeepTheirCodes) {
+    // The upload is larger than what the loopback's socket buffers hold, so
+    // that a reset always meets data still to send.
+    const std::string body = PatternBytes(3u << 20, 12);
+    const std::string upBody = PatternBytes(32u << 20, 14);
+    ASSERT_TRUE(WriteFile(Local("up.bin"), upBody));
+    struct Case {
+        const char *what;
+        const char *line;  // the transfer command, and the server's rule for it
+        bool buffer;
+        int32_t result;
+        void (*fault)();
+        bool reset = false;
+    } cases[] = {
+        {"download, reset", "RETR d1.bin", false, -ZP_WSAECONNRESET, nullptr, true},
+        {"download, reset, buffer", "RETR d2.bin", true, -ZP_WSAECONNRESET, nullptr, true},
+        {"download, file not written", "RETR d3.bin", false, ZUB_E_FILE_WRITE,
+         [] { ReplaceCall(zp_splice_out, &SpliceOutFails); }},
+        {"download, file not written, buffer", "RETR d4.bin", true, ZUB_E_FILE_WRITE,
+         [] { ReplaceCall(zp_file_write, &FileWriteFails); }},
+        {"download, buffer", "RETR d5.bin", true, 0, nullptr},
+        {"upload, the system cannot send the file", "STOR u1.bin", false, 0,
+         [] { ReplaceCall(zp_send_file, &SendFileUnsupported); }},
+        {"upload, file not read", "STOR u2.bin", false, ZUB_E_CANNOT_OPEN_FILE, [] {
+             ReplaceCall(zp_send_file, &SendFileUnsupported);
+             ReplaceCall(zp_file_read, &FileReadFails);
+         }},
+        {"upload, reset", "STOR u3.bin", false, -ZP_WSAECONNRESET, nullptr, true},
+        {"upload, reset, buffer", "STOR u4.bin", true, -ZP_WSAECONNRESET, nullptr, true},
+    };
+    // Each row on a session of its own: no pauses at log-in and close.
+    zubSetInteger(0, ZUB_SET_LINGER_LIMIT, 0);
+    zubSetInteger(0, ZUB_SET_PASS_DELAY, 0);
+    zubSetInteger(0, ZUB_SET_PASS_SLEEP, 0);
+    zt::Scenario sc;
+    sc.dataTimeoutMs = 1000;
+    for (const Case &c : cases) {
+        zt::Rule &r = sc.on(c.line);
+        if (c.line[0] == 'R') r.data(body);
+        else r.receive();
+        if (c.reset) r.resetDataAfter(50000);
+    }
+    Serve(sc);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.reset && zt::sock::underWine()) continue;  // Wine reports a reset as an orderly close
+        // A session of its own: a broken transfer's late reply stays there.
+        zubClose(0);
+        ASSERT_EQ(Connect(srv->port()), 0);
+        ASSERT_EQ(zubSetMode(0, ZUB_MODE_BINARY), 0);
+        ASSERT_EQ(zubSetInteger(0, ZUB_SET_BULK, 0), 0);
+        if (c.buffer) ReplaceCall(zp_pipe_open, &PipeUnsupported);
+        ASSERT_EQ(zubSetInteger(0, ZUB_SET_BULK, 1), 1);
+        if (c.fault) c.fault();
+        const std::string name = c.line + 5;
+        const bool upload = c.line[0] == 'S';
+        const std::string arg = upload ? "up.bin:" + name : name;
+        EXPECT_EQ(upload ? zubPutFile(0, arg.c_str()) : zubGetFile(0, arg.c_str()), c.result);
+        zp_syscall_reset();
+        EXPECT_FALSE(FileHeldOpen(Local(upload ? "up.bin" : name)));
+        EXPECT_EQ(zubDriver(0), 0);
+        // The server's copy of an upload is whole once the completion reply
+        // came; a download's local file holds what arrived, and no more.
+        if (upload && c.result == 0) {
+            ASSERT_FALSE(srv->uploads().empty());
+            EXPECT_TRUE(xfer::SameBytes(srv->uploads().back(), upBody));
+        } else if (!upload) {
+            const std::string got = ReadFile(Local(name));
+            EXPECT_EQ(got, body.substr(0, got.size()));
+            if (c.result == 0) {
+                EXPECT_EQ(got.size(), body.size());
+            }
+        }
+    }
+}
+
+// A bulk step that finds nothing comes back at once: between the pieces
+// of a server that sends in bursts, steps return without a byte.
+TEST_P(TransferFault, BulkStepsDoNotWaitForData) {
+    const std::string body = PatternBytes(512u << 10, 13);
+    zt::Scenario sc;
+    sc.on("RETR").data(body).chunked(128u << 10, 150);
+    Serve(sc);
+    ASSERT_EQ(zubSetMode(0, ZUB_MODE_BINARY), 0);
+    ASSERT_EQ(zubSetInteger(0, ZUB_SET_BULK, 1), 1);
+    zubSetInteger(0, ZUB_SET_AUTO_CALL, ZUB_AUTO_CALL_OFF);
+    ASSERT_EQ(zubGetFile(0, "bursts.bin"), 0);
+    int32_t last = 0;
+    int idle = 0;
+    EXPECT_EQ(Drive(nullptr, [&](int32_t) {
+                  const int32_t now = zubGetInteger(0, ZUB_GET_GET_BYTES);
+                  idle += now == last && now > 0 && now < static_cast<int32_t>(body.size());
+                  last = now;
+                  return false;
+              }),
+              0);
+    EXPECT_GT(idle, 0) << "every step waited for its bytes";
+    EXPECT_EQ(ReadFile(Local("bursts.bin")), body);
+}
+
 // ---- descriptors ---------------------------------------------------------------------------------------
 TEST_P(TransferFailures, RefusedTransfersLeaveNoDescriptorsBehind) {
     zt::Scenario sc;

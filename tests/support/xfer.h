@@ -37,16 +37,18 @@ inline std::string MaskTicks(const std::string &log) {
     return std::regex_replace(s, error, "ERROR(T)");
 }
 
-// MaskTicks without the raw trace's lines (each receive and send, whose
-// pieces depend on the data path), with the numbers of data ports masked
+// MaskTicks without the raw trace (each receive and send, whose pieces
+// depend on the data path, and the "!" of each pause), with the numbers of data ports masked
 // and the preliminary replies' texts (125 or 150, as the server's timing
-// has it): what stays is the same for the same operations.
+// has it), and the decimal figures of servers that report their own speed:
+// what stays is the same for the same operations.
 inline std::string LogWithoutTrace(const std::string &log) {
-    static const std::regex trace("(recv|send)\\(\\d+\\):-?\\d+\r\n|zubQueueLoad=-?\\d+\r\n");
+    static const std::regex trace("(recv|send)\\(\\d+\\):-?\\d+\r\n|zubQueueLoad=-?\\d+\r\n|!+");
     static const std::regex port("(DataPort = |PORT |to port |\\(|,|\\|)\\d+");
     static const std::regex preliminary("R: 1\\d\\d [^\r]*");
+    static const std::regex figure("\\d+\\.\\d+");
     std::string s = std::regex_replace(std::regex_replace(MaskTicks(log), trace, ""), port, "$1#");
-    return std::regex_replace(s, preliminary, "R: 1xx");
+    return std::regex_replace(std::regex_replace(s, preliminary, "R: 1xx"), figure, "#.#");
 }
 
 // Lines starting with "S: " (the commands sent), without their prefix.
