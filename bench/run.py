@@ -290,9 +290,10 @@ def make_certs(work):
 
 # ---- clients ---------------------------------------------------------------------
 class Clients:
-    def __init__(self, zubbench, server, out, baseline=None, zubftp=None):
+    def __init__(self, zubbench, server, out, root, baseline=None, zubftp=None):
         self.zub = zubbench
         self.zubftp = zubftp
+        self.root = root  # the servers' root
         self.base = baseline  # an earlier zubbench, run beside this one
         self.srv = server
         self.out = out  # every client writes here
@@ -326,21 +327,29 @@ class Clients:
 
 
 # ---- sections ------------------------------------------------------------------------
-def transfers(down, up, size, record, srv, out, what=""):
+def whole(path, size, name):
+    """A transfer that reports success but moved less would read as fast."""
+    have = os.path.getsize(path)
+    if have != size:
+        raise RuntimeError("%s: %s holds %d bytes, %d expected" % (name, path, have, size))
+
+
+def transfers(c, down, up, size, record, srv):
     """Runs every download, then every upload, once each: down maps a row's
     client to fn(local file), up to fn(remote name)."""
     for n, (name, fn) in enumerate(down.items()):
         # Each client writes a new file, as the others do: rewriting one
         # would add the truncation of the last run's copy to the next.
-        local = os.path.join(out, "down-%d.bin" % n)
+        local = os.path.join(c.out, "down-%d.bin" % n)
         r = fn(local)
-        record(srv, "%sdownload %d MiB" % (what, size // MiB), name, size / MiB / r.seconds, "MB/s",
-               r.cpu / (size / GiB))
+        whole(local, size, name)
+        record(srv, "download %d MiB" % (size // MiB), name, size / MiB / r.seconds, "MB/s", r.cpu / (size / GiB))
         os.unlink(local)
     for n, (name, fn) in enumerate(up.items()):
-        r = fn("pub/up-%d.bin" % n)
-        record(srv, "%supload %d MiB" % (what, size // MiB), name, size / MiB / r.seconds, "MB/s",
-               r.cpu / (size / GiB))
+        remote = "pub/up-%d.bin" % n
+        r = fn(remote)
+        whole(os.path.join(c.root, remote), size, name)
+        record(srv, "upload %d MiB" % (size // MiB), name, size / MiB / r.seconds, "MB/s", r.cpu / (size / GiB))
 
 
 def throughput(c, size, record, srv):
@@ -365,7 +374,7 @@ def throughput(c, size, record, srv):
     down["ftplib"] = lambda o: c.ftplib("get", "pub/big.bin", o)
     up["curl"] = lambda r: c.curl(["-T", src, c.url(r)])
     up["ftplib"] = lambda r: c.ftplib("put", src, r)
-    transfers(down, up, size, record, srv, c.out)
+    transfers(c, down, up, size, record, srv)
 
 
 def tls(c, size, record, srv, ca):
@@ -381,7 +390,7 @@ def tls(c, size, record, srv, ca):
         "zub32 TLS bulk": lambda r: c.zubbench(["-B", "-t", ca], "put", src, r),
         "curl --ssl-reqd": lambda r: c.curl(["-T", src, c.url(r)], flags=["--ssl-reqd", "--cacert", ca]),
     }
-    transfers(down, up, size, record, srv, c.out)
+    transfers(c, down, up, size, record, srv)
 
 
 def tools(c, cfg, record, srv):
@@ -399,8 +408,7 @@ def tools(c, cfg, record, srv):
     for k, (name, fn) in enumerate(big.items()):
         local = os.path.join(c.out, "whole-%d.bin" % k)
         r = fn(local)
-        if os.path.getsize(local) != size:
-            raise RuntimeError("%s: %d bytes, %d expected" % (name, os.path.getsize(local), size))
+        whole(local, size, name)
         record(srv, "whole process: get %d MiB" % (size // MiB), name, size / MiB / r.seconds, "MB/s",
                r.cpu / (size / GiB))
         os.unlink(local)
@@ -637,7 +645,7 @@ def main():
         for run_no in range(cfg["runs"]):
             print("run %d of %d" % (run_no + 1, cfg["runs"]), flush=True)
             for srv in servers:
-                c = Clients(args.zubbench, srv, out, args.baseline)
+                c = Clients(args.zubbench, srv, out, root, args.baseline)
                 if "throughput" in sections:
                     throughput(c, cfg["big"], table.record, srv.name)
                 if "latency" in sections:
@@ -646,9 +654,9 @@ def main():
                     channels(c, cfg, table.record, srv.name)
             if "tls" in sections:
                 srv = extra[0]
-                tls(Clients(args.zubbench, srv, out), cfg["big"], table.record, srv.name, ca)
+                tls(Clients(args.zubbench, srv, out, root), cfg["big"], table.record, srv.name, ca)
             if "tools" in sections:
-                tools(Clients(args.zubbench, plain[0], out, zubftp=args.zubftp), cfg, table.record, "vsftpd")
+                tools(Clients(args.zubbench, plain[0], out, root, zubftp=args.zubftp), cfg, table.record, "vsftpd")
             if "ceiling" in sections:
                 ceiling(args.zubbench, cfg["big"], table.record)
         header = "Machine: %s. %s run(s), medians; %s." % (
