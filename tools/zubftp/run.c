@@ -23,10 +23,10 @@ static void set_library(void) {
         zubSetInteger(0, ZUB_SET_PASS_DELAY, 0);
         zubSetInteger(0, ZUB_SET_PASS_SLEEP, 0);
         /* Not on encrypted sessions: without the pause after an upload's
-         * last block the stepped engine closes the data connection early
-         * enough that the server keeps only part of the file (seen with
-         * pyftpdlib: 122880 of 300000 bytes, with every call reporting
-         * success). */
+         * last block the stepped engine closes the data connection before
+         * the server has read it all, and the server keeps only part of
+         * the file (122880 of 300000 bytes: pyftpdlib in most tries, every
+         * call reporting success; vsftpd now and then, with a 426). */
         if (!opt.tls) zubSetInteger(0, ZUB_SET_END_DELAY, 0);
     }
     if (opt.timeout_ms) {
