@@ -26,7 +26,7 @@ static void set_library(void) {
          * last block the stepped engine closes the data connection before
          * the server has read it all, and the server keeps only part of
          * the file (122880 of 300000 bytes: pyftpdlib in most tries, every
-         * call reporting success; vsftpd now and then, with a 426). */
+         * call reporting success; vsftpd now and then, as a failure). */
         if (!opt.tls) zubSetInteger(0, ZUB_SET_END_DELAY, 0);
     }
     if (opt.timeout_ms) {
