@@ -13,9 +13,12 @@ CSV). The servers are stopped by pid at the end.
 --baseline names an earlier build's zubbench: its rows ("... (baseline)")
 run beside this build's, interleaved, for before/after figures.
 
-Sections: throughput (512 MiB down and up), latency (login, 1000 NOOPs,
-a 10 000-entry listing, 100 small files up and down on one session),
-channels (32 x 64 MiB downloads at once), ceiling (raw loopback TCP).
+Sections: throughput (512 MiB down and up, beside a plain copy loop that
+uses no library), latency (login, 1000 NOOPs, a 10 000-entry listing, 100
+small files up and down on one session), channels (32 x 64 MiB downloads
+at once), ceiling (raw loopback TCP), tls (512 MiB down and up, vsftpd
+with TLS required), tools (whole processes: zubftp, curl and lftp getting
+512 MiB; zubftp getting 20 small files in turn and on 4 sessions).
 
 Divisions: settings, processes, servers, clients, sections, table, main.
 """
@@ -30,6 +33,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from urllib.parse import quote
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
@@ -38,9 +42,19 @@ MiB = 1 << 20
 GiB = 1 << 30
 
 # ---- settings ---------------------------------------------------------------
-FULL = dict(runs=5, big=512 * MiB, mid=64 * MiB, channels=32, hellos=1000, entries=10000, small=100)
-QUICK = dict(runs=3, big=64 * MiB, mid=8 * MiB, channels=32, hellos=200, entries=2000, small=20)
+FULL = dict(runs=5, big=512 * MiB, mid=64 * MiB, channels=32, hellos=1000, entries=10000, small=100, few=20)
+QUICK = dict(runs=3, big=64 * MiB, mid=8 * MiB, channels=32, hellos=200, entries=2000, small=20, few=20)
+FEW_SIZE = 4096  # the files of the tools section's small-file rows
 USER, PASSWORD = "anonymous", "bench@example.org"
+SECTIONS = "throughput,latency,channels,ceiling,tls,tools"
+
+# How to read the copy-loop rows, printed under the table.
+COPY_NOTE = """Copy-loop rows: the same passive transfer with plain sockets and no library
+(USER/PASS, TYPE I, PASV, RETR/STOR, then recv/write or read/send), timed like
+zub32's from RETR/STOR to the 226. "copy loop 4095/8190" reads and writes in
+the library's original sizes: "zub32 default" should be within 10 % of it.
+"copy loop 256 KiB" is what large pieces can reach: compare "zub32 bulk"
+with it."""
 
 
 # ---- processes ---------------------------------------------------------------
@@ -80,6 +94,31 @@ class Usage:
         return r.children_user + r.children_system - self.t
 
 
+SAID = set()  # what clients have said on stderr, shown once each
+
+
+def show_stderr(err):
+    """A client's notes on stderr (a library without the bulk path, say),
+    each shown once."""
+    for line in err.splitlines():
+        if line.strip() and line not in SAID:
+            SAID.add(line)
+            print("  note: " + line.strip(), flush=True)
+
+
+def process(argv, cwd=None):
+    """Runs a client timed as a whole process: wall time from start to
+    exit, CPU seconds of it and its children."""
+    u = Usage()
+    u.start()
+    wall, out, err, rc = run(argv, cwd)
+    cpu = u.stop()
+    if rc != 0:
+        raise RuntimeError("%s failed (%d): %s" % (" ".join(argv[:4]), rc, err.strip()[-400:]))
+    show_stderr(err)
+    return Result(wall, cpu, out)
+
+
 def client(argv, cwd=None):
     u = Usage()
     u.start()
@@ -87,6 +126,7 @@ def client(argv, cwd=None):
     cpu = u.stop()
     if rc != 0:
         raise RuntimeError("%s failed (%d): %s" % (" ".join(argv[:4]), rc, err.strip()[-400:]))
+    show_stderr(err)
     pairs = parse_pairs(out)
     seconds = float(pairs["seconds"]) if "seconds" in pairs else wall
     return Result(seconds, cpu, out)
@@ -183,6 +223,21 @@ max_clients=0
 max_per_ip=0
 """
 
+# TLS required for the anonymous login and for every data connection.
+VSFTPD_TLS = """ssl_enable=YES
+allow_anon_ssl=YES
+force_anon_logins_ssl=YES
+force_anon_data_ssl=YES
+rsa_cert_file={cert}
+rsa_private_key_file={cert}
+ssl_sslv2=NO
+ssl_sslv3=NO
+ssl_tlsv1=NO
+ssl_ciphers=HIGH
+require_ssl_reuse=NO
+ssl_request_cert=NO
+"""
+
 
 class Server:
     def __init__(self, name, port, proc):
@@ -206,23 +261,39 @@ def start_pyftpd(root):
     return Server("pyftpdlib", port, proc)
 
 
-def start_vsftpd(work, root):
+def start_vsftpd(work, root, cert=None):
+    """vsftpd; with cert (key and certificate in one PEM file) TLS is
+    required."""
+    name = "vsftpd TLS" if cert else "vsftpd"
     port, pasv = free_port(), free_range(200)
     empty = os.path.join(work, "empty")
     os.makedirs(empty, exist_ok=True)
-    conf = os.path.join(work, "vsftpd.conf")
+    conf = os.path.join(work, "vsftpd-tls.conf" if cert else "vsftpd.conf")
     with open(conf, "w") as f:
         f.write(VSFTPD_CONF.format(port=port, root=root, pmin=pasv, pmax=pasv + 199, empty=empty))
+        if cert:
+            f.write(VSFTPD_TLS.format(cert=cert))
     proc = subprocess.Popen(["/usr/sbin/vsftpd", conf], stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    wait_listening(port, proc, "vsftpd")
-    return Server("vsftpd", port, proc)
+    wait_listening(port, proc, name)
+    return Server(name, port, proc)
+
+
+def make_certs(work):
+    """A CA and a server certificate for 127.0.0.1, made now: (CA file,
+    server key + certificate)."""
+    certs = os.path.join(work, "certs")
+    subprocess.run([PY, os.path.join(TOP, "tests", "servers", "mkcerts.py"), certs], check=True,
+                   stdout=subprocess.DEVNULL, timeout=120)
+    return os.path.join(certs, "ca.pem"), os.path.join(certs, "server.pem")
 
 
 # ---- clients ---------------------------------------------------------------------
 class Clients:
-    def __init__(self, zubbench, server, out, baseline=None):
+    def __init__(self, zubbench, server, out, root, baseline=None, zubftp=None):
         self.zub = zubbench
+        self.zubftp = zubftp
+        self.root = root  # the servers' root
         self.base = baseline  # an earlier zubbench, run beside this one
         self.srv = server
         self.out = out  # every client writes here
@@ -231,8 +302,9 @@ class Clients:
         """(row suffix, zubbench) for this build and the baseline if given."""
         return [("", self.zub)] + ([(" (baseline)", self.base)] if self.base else [])
 
-    def url(self, path):
-        return "ftp://127.0.0.1:%d/%s" % (self.srv.port, path)
+    def url(self, path, login=False):
+        who = "%s:%s@" % (quote(USER, safe=""), quote(PASSWORD, safe="")) if login else ""
+        return "ftp://%s127.0.0.1:%d/%s" % (who, self.srv.port, path)
 
     def zubbench(self, flags, cmd, *args, zub=None):
         return client([zub or self.zub] + flags + [cmd, "127.0.0.1", str(self.srv.port), USER, PASSWORD] + list(args))
@@ -241,11 +313,11 @@ class Clients:
         return client([PY, os.path.join(HERE, "ftplib_client.py"), cmd, "127.0.0.1", str(self.srv.port),
                        USER, PASSWORD] + list(args))
 
-    def curl(self, args, measure="transfer"):
+    def curl(self, args, measure="transfer", flags=()):
         """curl's own clock: the transfer alone (total less pre-transfer),
         or every URL's total added up."""
         fmt = "%{time_pretransfer} %{time_total}\\n"
-        r = client(["curl", "-sS", "--user", USER + ":" + PASSWORD, "-w", fmt] + args)
+        r = client(["curl", "-sS", "--user", USER + ":" + PASSWORD, "-w", fmt] + list(flags) + args)
         rows = [line.split() for line in r.out.splitlines() if line.strip()]
         if measure == "transfer":
             r.seconds = sum(float(t) - float(p) for p, t in rows)
@@ -255,32 +327,116 @@ class Clients:
 
 
 # ---- sections ------------------------------------------------------------------------
+def whole(path, size, name):
+    """A transfer that reports success but moved less would read as fast."""
+    have = os.path.getsize(path)
+    if have != size:
+        raise RuntimeError("%s: %s holds %d bytes, %d expected" % (name, path, have, size))
+
+
+def transfers(c, down, up, size, record, srv):
+    """Runs every download, then every upload, once each: down maps a row's
+    client to fn(local file), up to fn(remote name)."""
+    for n, (name, fn) in enumerate(down.items()):
+        # Each client writes a new file, as the others do: rewriting one
+        # would add the truncation of the last run's copy to the next.
+        local = os.path.join(c.out, "down-%d.bin" % n)
+        r = fn(local)
+        whole(local, size, name)
+        record(srv, "download %d MiB" % (size // MiB), name, size / MiB / r.seconds, "MB/s", r.cpu / (size / GiB))
+        os.unlink(local)
+    for n, (name, fn) in enumerate(up.items()):
+        remote = "pub/up-%d.bin" % n
+        r = fn(remote)
+        whole(os.path.join(c.root, remote), size, name)
+        record(srv, "upload %d MiB" % (size // MiB), name, size / MiB / r.seconds, "MB/s", r.cpu / (size / GiB))
+
+
 def throughput(c, size, record, srv):
-    out = c.out
+    src = c.out + "/src.bin"
     down, up = {}, {}
     for suffix, zub in c.zub_variants():
         # Bound now: the lambdas run later, after the loop has moved on.
-        down["zub32 default" + suffix] = lambda z=zub: c.zubbench([], "get", "pub/big.bin", out + "/zub-d.bin", zub=z)
-        down["zub32 BlockSize 8192" + suffix] = lambda z=zub: c.zubbench(["-b", "8192"], "get", "pub/big.bin",
-                                                                        out + "/zub-8192.bin", zub=z)
-        up["zub32 default" + suffix] = lambda z=zub: c.zubbench([], "put", out + "/src.bin", "pub/up-zub-d.bin", zub=z)
-        up["zub32 BlockSize 8192" + suffix] = lambda z=zub: c.zubbench(["-b", "8192"], "put", out + "/src.bin",
-                                                                      "pub/up-zub-8192.bin", zub=z)
-    down["curl"] = lambda: c.curl(["-o", out + "/curl.bin", c.url("pub/big.bin")])
-    down["ftplib"] = lambda: c.ftplib("get", "pub/big.bin", out + "/ftplib.bin")
-    up["curl"] = lambda: c.curl(["-T", out + "/src.bin", c.url("pub/up-curl.bin")])
-    up["ftplib"] = lambda: c.ftplib("put", out + "/src.bin", "pub/up-ftplib.bin")
-    for name, fn in down.items():
-        r = fn()
-        record(srv, "download %d MiB" % (size // MiB), name, size / MiB / r.seconds, "MB/s", r.cpu / (size / GiB))
-        # Each client writes a new file, as the others do: rewriting one
-        # would add the truncation of the last run's copy to the next.
-        for f in ("zub-d.bin", "zub-8192.bin", "curl.bin", "ftplib.bin"):
-            if os.path.exists(os.path.join(out, f)):
-                os.unlink(os.path.join(out, f))
-    for name, fn in up.items():
-        r = fn()
-        record(srv, "upload %d MiB" % (size // MiB), name, size / MiB / r.seconds, "MB/s", r.cpu / (size / GiB))
+        down["zub32 default" + suffix] = lambda o, z=zub: c.zubbench([], "get", "pub/big.bin", o, zub=z)
+        down["zub32 BlockSize 8192" + suffix] = lambda o, z=zub: c.zubbench(["-b", "8192"], "get", "pub/big.bin",
+                                                                           o, zub=z)
+        up["zub32 default" + suffix] = lambda r, z=zub: c.zubbench([], "put", src, r, zub=z)
+        up["zub32 BlockSize 8192" + suffix] = lambda r, z=zub: c.zubbench(["-b", "8192"], "put", src, r, zub=z)
+    down["zub32 bulk"] = lambda o: c.zubbench(["-B"], "get", "pub/big.bin", o)
+    up["zub32 bulk"] = lambda r: c.zubbench(["-B"], "put", src, r)
+    # No library: the sizes the library's default path reads and writes,
+    # and large ones.
+    down["copy loop 4095/8190"] = lambda o: c.zubbench([], "copyget", "4095", "8190", "pub/big.bin", o)
+    down["copy loop 256 KiB"] = lambda o: c.zubbench([], "copyget", "262144", "262144", "pub/big.bin", o)
+    up["copy loop 8192"] = lambda r: c.zubbench([], "copyput", "8192", src, r)
+    up["copy loop 256 KiB"] = lambda r: c.zubbench([], "copyput", "262144", src, r)
+    down["curl"] = lambda o: c.curl(["-o", o, c.url("pub/big.bin")])
+    down["ftplib"] = lambda o: c.ftplib("get", "pub/big.bin", o)
+    up["curl"] = lambda r: c.curl(["-T", src, c.url(r)])
+    up["ftplib"] = lambda r: c.ftplib("put", src, r)
+    transfers(c, down, up, size, record, srv)
+
+
+def tls(c, size, record, srv, ca):
+    """Explicit TLS, control and data encrypted, the certificate checked."""
+    src = c.out + "/src.bin"
+    down = {
+        "zub32 TLS default": lambda o: c.zubbench(["-t", ca], "get", "pub/big.bin", o),
+        "zub32 TLS bulk": lambda o: c.zubbench(["-B", "-t", ca], "get", "pub/big.bin", o),
+        "curl --ssl-reqd": lambda o: c.curl(["-o", o, c.url("pub/big.bin")], flags=["--ssl-reqd", "--cacert", ca]),
+    }
+    up = {
+        "zub32 TLS default": lambda r: c.zubbench(["-t", ca], "put", src, r),
+        "zub32 TLS bulk": lambda r: c.zubbench(["-B", "-t", ca], "put", src, r),
+        "curl --ssl-reqd": lambda r: c.curl(["-T", src, c.url(r)], flags=["--ssl-reqd", "--cacert", ca]),
+    }
+    transfers(c, down, up, size, record, srv)
+
+
+def tools(c, cfg, record, srv):
+    """Whole processes, each timed from its start to its exit."""
+    size, n = cfg["big"], cfg["few"]
+    zubftp = [c.zubftp, "-q"]
+    big = {
+        "zubftp": lambda o: process(zubftp + [c.url("pub", True), "get", "big.bin", o]),
+        "zubftp --library-defaults": lambda o: process(zubftp + ["--library-defaults", c.url("pub", True), "get",
+                                                                 "big.bin", o]),
+        "curl": lambda o: process(["curl", "-sS", "-o", o, c.url("pub/big.bin", True)]),
+        "lftp": lambda o: process(["lftp", "-c", "set ftp:ssl-allow no; set xfer:clobber on; open %s; get big.bin -o %s"
+                                   % (c.url("pub", True), o)]),
+    }
+    for k, (name, fn) in enumerate(big.items()):
+        local = os.path.join(c.out, "whole-%d.bin" % k)
+        r = fn(local)
+        whole(local, size, name)
+        record(srv, "whole process: get %d MiB" % (size // MiB), name, size / MiB / r.seconds, "MB/s",
+               r.cpu / (size / GiB))
+        os.unlink(local)
+    names = ["f%02d.bin" % i for i in range(n)]
+    gets = []
+    for f in names:
+        gets += ["get", f, "DIR/", ";"]
+    few = {
+        "zubftp": [],
+        "zubftp --parallel 4": ["--parallel", "4"],
+        "zubftp --library-defaults": ["--library-defaults"],
+        "zubftp --library-defaults --parallel 4": ["--library-defaults", "--parallel", "4"],
+        "curl (one process)": None,
+    }
+    for k, (name, options) in enumerate(few.items()):
+        d = os.path.join(c.out, "few-%d" % k)
+        os.mkdir(d)
+        if options is None:
+            argv = ["curl", "-sS"]
+            for f in names:
+                argv += ["-o", os.path.join(d, f), c.url("pub/few/" + f, True)]
+        else:
+            argv = zubftp + options + [c.url("pub/few", True)] + [d + "/" if w == "DIR/" else w for w in gets[:-1]]
+        r = process(argv)
+        if sorted(os.listdir(d)) != names or any(os.path.getsize(os.path.join(d, f)) != FEW_SIZE for f in names):
+            raise RuntimeError("%s: the small files did not all arrive whole" % name)
+        record(srv, "whole process: %d files of %d KiB" % (n, FEW_SIZE // 1024), name, r.seconds * 1000, "ms", None)
+        shutil.rmtree(d)
 
 
 def latency(c, cfg, record, srv, root):
@@ -323,9 +479,11 @@ def latency(c, cfg, record, srv, root):
 def channels(c, cfg, record, srv):
     n, size = cfg["channels"], cfg["mid"]
     what = "%d x %d MiB downloads at once" % (n, size // MiB)
-    for suffix, zub in c.zub_variants():
-        r = c.zubbench([], "multi", str(n), "pub/mid.bin", c.out, zub=zub)
-        record(srv, what, "zub32 one thread" + suffix, n * size / MiB / r.seconds, "MB/s", r.cpu / (n * size / GiB))
+    rows = [("zub32 one thread" + suffix, [], zub) for suffix, zub in c.zub_variants()]
+    rows.append(("zub32 one thread bulk", ["-B"], c.zub))
+    for name, flags, zub in rows:
+        r = c.zubbench(flags, "multi", str(n), "pub/mid.bin", c.out, zub=zub)
+        record(srv, what, name, n * size / MiB / r.seconds, "MB/s", r.cpu / (n * size / GiB))
         for i in range(n):
             os.unlink(os.path.join(c.out, "m%d.bin" % i))
     u = Usage()
@@ -393,6 +551,8 @@ class Table:
             lines.append("| %s | %s | %s | %.1f | %s | %s | %s | %d |" % (
                 srv, test, cl, med, unit, "%.2f" % ratio if ratio else "", "%.2f" % cpu if cpu is not None else "",
                 n))
+        if any(cl.startswith("copy loop") for _, _, cl, *_ in rows):
+            lines += ["", COPY_NOTE]
         print("\n".join(lines))
         with open(path, "w", newline="") as f:
             w = csv.writer(f)
@@ -420,39 +580,47 @@ def machine():
                 cpu = line.split(":", 1)[1].strip()
                 break
     ver = lambda argv: subprocess.run(argv, capture_output=True, text=True).stdout.splitlines()[0]
-    return "%d cores, %s, Linux %s; %s; vsftpd %s; pyftpdlib %s" % (
+    return "%d cores, %s, Linux %s; %s; vsftpd %s; pyftpdlib %s; %s; %s" % (
         os.cpu_count(), cpu, os.uname().release, ver(["curl", "--version"]),
         ver(["dpkg-query", "-W", "-f=${Version}\\n", "vsftpd"]),
-        ver([PY, "-c", "import pyftpdlib; print(pyftpdlib.__ver__)"]))
+        ver([PY, "-c", "import pyftpdlib; print(pyftpdlib.__ver__)"]), ver(["openssl", "version"]),
+        ver(["lftp", "--version"]) if shutil.which("lftp") else "no lftp")
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="small sizes and three runs, for development")
     ap.add_argument("--runs", type=int)
-    ap.add_argument("--sections", default="throughput,latency,channels,ceiling")
+    ap.add_argument("--sections", default=SECTIONS, help="any of " + SECTIONS)
     ap.add_argument("--servers", default="vsftpd,pyftpdlib")
     ap.add_argument("--csv", default=os.path.join(TOP, "build-bench", "bench.csv"))
     ap.add_argument("--zubbench", default=os.path.join(TOP, "build-bench", "bench", "zubbench"))
+    ap.add_argument("--zubftp", default=os.path.join(TOP, "build-bench", "tools", "zubftp", "zubftp"))
     ap.add_argument("--baseline", help="an earlier zubbench: its rows run interleaved with this one's")
     args = ap.parse_args()
     cfg = dict(QUICK if args.quick else FULL)
     if args.runs:
         cfg["runs"] = args.runs
     sections = args.sections.split(",")
+    unknown = set(sections) - set(SECTIONS.split(","))
+    if unknown:
+        ap.error("unknown section(s): " + ",".join(sorted(unknown)))
 
     work = tempfile.mkdtemp(prefix="zubbench.")
     root = os.path.join(work, "root")  # the servers' root: vsftpd wants it not writable by the login
     pub = os.path.join(root, "pub")
     out = os.path.join(work, "out")
-    for d in (pub, os.path.join(pub, "many"), os.path.join(pub, "small"), out):
+    for d in (pub, os.path.join(pub, "many"), os.path.join(pub, "small"), os.path.join(pub, "few"), out):
         os.makedirs(d)
-    servers = []
+    servers, extra = [], []
     try:
         print("preparing files in " + work, flush=True)
-        if "throughput" in sections:
+        if {"throughput", "tls", "tools"} & set(sections):
             make_file(os.path.join(pub, "big.bin"), cfg["big"])
+        if {"throughput", "tls"} & set(sections):
             make_file(os.path.join(out, "src.bin"), cfg["big"])
+        for i in range(cfg["few"]):
+            make_file(os.path.join(pub, "few", "f%02d.bin" % i), FEW_SIZE)
         if "channels" in sections:
             make_file(os.path.join(pub, "mid.bin"), cfg["mid"])
         for i in range(cfg["entries"]):
@@ -464,17 +632,31 @@ def main():
                 shutil.chown(os.path.join(dirpath, n), "ftp", "ftp")
         for name in args.servers.split(","):
             servers.append(start_vsftpd(work, root) if name == "vsftpd" else start_pyftpd(root))
+        # The tls and tools sections run against vsftpd only: with TLS
+        # required, and the plain one (started for them if not listed).
+        if "tls" in sections:
+            ca, cert = make_certs(work)
+            extra.append(start_vsftpd(work, root, cert))
+        plain = [s for s in servers if s.name == "vsftpd"]
+        if "tools" in sections and not plain:
+            extra.append(start_vsftpd(work, root))
+            plain = extra[-1:]
         table = Table()
         for run_no in range(cfg["runs"]):
             print("run %d of %d" % (run_no + 1, cfg["runs"]), flush=True)
             for srv in servers:
-                c = Clients(args.zubbench, srv, out, args.baseline)
+                c = Clients(args.zubbench, srv, out, root, args.baseline)
                 if "throughput" in sections:
                     throughput(c, cfg["big"], table.record, srv.name)
                 if "latency" in sections:
                     latency(c, cfg, table.record, srv.name, root)
                 if "channels" in sections:
                     channels(c, cfg, table.record, srv.name)
+            if "tls" in sections:
+                srv = extra[0]
+                tls(Clients(args.zubbench, srv, out, root), cfg["big"], table.record, srv.name, ca)
+            if "tools" in sections:
+                tools(Clients(args.zubbench, plain[0], out, root, zubftp=args.zubftp), cfg, table.record, "vsftpd")
             if "ceiling" in sections:
                 ceiling(args.zubbench, cfg["big"], table.record)
         header = "Machine: %s. %s run(s), medians; %s." % (
@@ -482,7 +664,7 @@ def main():
         os.makedirs(os.path.dirname(os.path.abspath(args.csv)), exist_ok=True)
         table.print_and_save(args.csv, header)
     finally:
-        for s in servers:
+        for s in servers + extra:
             s.stop()
         shutil.rmtree(work, ignore_errors=True)
 

@@ -161,9 +161,10 @@ class Pyftpd(unittest.TestCase):
     def test_every_command_passive_and_active(self):
         data = os.urandom(200_000)
         src = self.local("src.bin", data)
-        # --small-files takes the pauses out of every close and the login;
-        # nothing else may change.
-        for n, mode in enumerate(([], ["--active"], ["--small-files"], ["--active", "--small-files"])):
+        # The default takes the pauses out of every close and the login and
+        # asks for the bulk path; --library-defaults leaves the library as it
+        # is. Nothing else may change.
+        for n, mode in enumerate(([], ["--active"], ["--library-defaults"], ["--active", "--library-defaults"])):
             with self.subTest(mode=mode):
                 d = "dir%d" % n
                 out = self.local("out" + d)
@@ -176,6 +177,36 @@ class Pyftpd(unittest.TestCase):
                 self.assertIn("215 ", r.stdout)
                 self.assertEqual(digest(out), digest(src))
                 self.assertFalse(os.path.exists(os.path.join(self.root, d)))
+
+    def test_transfer_settings(self):
+        # Through the engine log: by default every session asks for the bulk
+        # path (33) and channel 0 sets the library-wide pauses (24, 25, 26,
+        # 10) to 0, but keeps the pause after an upload's last block (10)
+        # when encrypted; --small-files is that default; --library-defaults
+        # touches none of them. Both ways, two sessions, whole files.
+        srcs = [self.local("s%d.bin" % i, os.urandom(300_000 + 7_000 * i)) for i in range(2)]
+        fast = {(0, 33): 1, (1, 33): 1, (0, 24): 0, (0, 25): 0, (0, 26): 0, (0, 10): 0}
+        rows = [("default", [], fast), ("small-files", ["--small-files"], fast),
+                ("library-defaults", ["--library-defaults"], {}),
+                ("tls", ["--tls"] + self.ca, {k: v for k, v in fast.items() if k != (0, 10)})]
+        for name, options, want in rows:
+            with self.subTest(name):
+                log, back = self.local(name + ".log"), self.local(name + "-back")
+                os.mkdir(back)
+                cmds = ["mkdir", name, ";", "cd", name, ";", "put", srcs[0], ";", "put", srcs[1], ";",
+                        "get", "s0.bin", back + "/", ";", "get", "s1.bin", back + "/"]
+                url = self.tls_url("explicit") if "--tls" in options else self.url
+                self.ok(options + ["--parallel", "2", "--log", log, url] + cmds)
+                seen = {}
+                for path in (log, log + ".1"):
+                    with open(path, errors="replace") as f:
+                        for ch, number, value in re.findall(r"zubSetInteger\((\d+),(\d+),(-?\d+)\)", f.read()):
+                            if int(number) in (33, 24, 25, 26, 10):
+                                seen[int(ch), int(number)] = int(value)
+                self.assertEqual(seen, want)
+                for i, src in enumerate(srcs):
+                    self.assertEqual(digest(os.path.join(self.root, name, "s%d.bin" % i)), digest(src))
+                    self.assertEqual(digest(os.path.join(back, "s%d.bin" % i)), digest(src))
 
     def test_transfer_type(self):
         text = b"a\r\nb\r\n"

@@ -31,7 +31,10 @@ static const char *usage_text =
     "  --block-size N      upload block size, 128..8192 (default 8192)\n"
     "  --password-file F   password from the first line of F\n"
     "  --parallel N        run consecutive get/put commands on N sessions (1..32)\n"
-    "  --small-files       no pauses after closes, PASS and an upload's last block\n"
+    "  --library-defaults  the library's own transfer settings: no bulk path, and its\n"
+    "                      pauses after closes, PASS and an upload's last block\n"
+    "                      (default: large pieces, no pauses)\n"
+    "  --small-files       accepted for older scripts; no pauses is now the default\n"
     "  --epsv              passive data connections ask EPSV first, PASV if refused\n"
     "\n"
     "encryption (ftps:// is TLS from the first byte, default port 990):\n"
@@ -130,13 +133,16 @@ static int parse_url(const char *url) {
 }
 
 /* ---- the options --------------------------------------------------------------------------------- */
-/* Options without a value: the flag each one sets. */
+/* Options without a value: the flag each one sets. --small-files asked
+ * for what is now the default; it is still taken and changes nothing. */
 static int *flag_option(const char *a) {
+    static int small_files;
     static const struct {
         const char *name;
         int *flag;
     } flags[] = {{"--active", &opt.active},   {"--ascii", &opt.ascii},       {"--resume", &opt.resume},
-                 {"--small-files", &opt.small_files}, {"--epsv", &opt.epsv}, {"--insecure", &opt.insecure},
+                 {"--library-defaults", &opt.library_defaults}, {"--small-files", &small_files},
+                 {"--epsv", &opt.epsv}, {"--insecure", &opt.insecure},
                  {"-q", &opt.quiet},           {"-v", &opt.verbose}};
     for (size_t i = 0; i < sizeof flags / sizeof flags[0]; ++i)
         if (!strcmp(a, flags[i].name)) return flags[i].flag;

@@ -10,17 +10,24 @@
 #include "zubftp.h"
 
 /* ---- the channels' setup ------------------------------------------------------------------ */
-/* Library-wide: waits, block size, pacing nap, name separator. */
+/* Library-wide: waits, block size, pacing nap, name separator, and unless
+ * --library-defaults the pauses taken out. Made through channel 0, so its
+ * log shows them. */
 static void set_library(void) {
     zubSetInteger(0, ZUB_SET_SLEEP_TIME, 1);
     zubSetInteger(0, ZUB_SET_BLOCK_SIZE, (uint32_t)opt.block);
     zubSetInteger(0, ZUB_SET_NAME_SEPARATOR, SEP_CHAR);
-    if (opt.small_files) {
+    if (!opt.library_defaults) {
         /* The fixed pauses that make up most of a small transfer's time. */
         zubSetInteger(0, ZUB_SET_LINGER_LIMIT, 0);
         zubSetInteger(0, ZUB_SET_PASS_DELAY, 0);
         zubSetInteger(0, ZUB_SET_PASS_SLEEP, 0);
-        zubSetInteger(0, ZUB_SET_END_DELAY, 0);
+        /* Not on encrypted sessions: without the pause after an upload's
+         * last block the stepped engine closes the data connection before
+         * the server has read it all, and the server keeps only part of
+         * the file (122880 of 300000 bytes: pyftpdlib in most tries, every
+         * call reporting success; vsftpd now and then, as a failure). */
+        if (!opt.tls) zubSetInteger(0, ZUB_SET_END_DELAY, 0);
     }
     if (opt.timeout_ms) {
         zubSetInteger(0, ZUB_SET_CONNECT_WAIT, (uint32_t)opt.timeout_ms);
@@ -30,9 +37,33 @@ static void set_library(void) {
     }
 }
 
-/* Channel ch's settings: 0, or -1 (reported). */
+/* Large pieces for binary file data on channel ch: GO_ON, or the exit
+ * status (reported). A library without the bulk path answers -1 and is
+ * used as it is; any other refusal is its buffers not to be had. */
+static int set_bulk(int ch) {
+    static int told;
+    int r = zubSetInteger(ch, ZUB_SET_BULK, 1);
+    if (r == -1) {
+        if (!told && !opt.quiet) msg("note: this zub32 library has no bulk path; transfers use its blocks");
+        told = 1;
+        return GO_ON;
+    }
+    if (r < 0) {
+        msg("channel %d: bulk transfers: %d", ch, r);
+        return EX_LOCAL;
+    }
+    return GO_ON;
+}
+
+/* Channel ch's settings, its log opened first so that it shows them:
+ * GO_ON, or the exit status (reported). */
 static int set_channel(Chan *x, int ch) {
     x->ch = ch;
+    if (opt.log) {
+        char path[1100];
+        snprintf(path, sizeof path, ch ? "%s.%d" : "%s", opt.log, ch);
+        if (zubSetString(ch, ZUB_STR_OPEN_LOG, path) <= 0) msg("%s: cannot open log", path);
+    }
     zubSetInteger(ch, ZUB_SET_AUTO_CALL, ZUB_AUTO_CALL_OFF);
     /* Encryption and EPSV are channel settings: every session needs them
      * before it connects. A library that does not know a setting answers
@@ -42,15 +73,10 @@ static int set_channel(Chan *x, int ch) {
                      zubSetInteger(ch, ZUB_SET_VERIFY, (uint32_t)verify) != verify)) ||
         (opt.epsv && zubSetInteger(ch, ZUB_SET_EPSV, 1) != 1)) {
         msg("this zub32 library does not know the %s settings", opt.tls ? "TLS" : "EPSV");
-        return -1;
+        return EX_USAGE;
     }
     if (opt.cacert) zubSetString(ch, ZUB_STR_CA_FILE, opt.cacert);
-    if (opt.log) {
-        char path[1100];
-        snprintf(path, sizeof path, ch ? "%s.%d" : "%s", opt.log, ch);
-        if (zubSetString(ch, ZUB_STR_OPEN_LOG, path) <= 0) msg("%s: cannot open log", path);
-    }
-    return 0;
+    return opt.library_defaults ? GO_ON : set_bulk(ch);
 }
 
 int open_channels(Chan *chans, int nchan) {
@@ -64,13 +90,14 @@ int open_channels(Chan *chans, int nchan) {
         zubRelease();
         return EX_USAGE;
     }
-    set_library();
     for (int c = 0; c < nchan; ++c) {
-        if (set_channel(&chans[c], c)) {
+        int st = set_channel(&chans[c], c);
+        if (st != GO_ON) {
             zubRelease();
-            return EX_USAGE;
+            return st;
         }
     }
+    set_library();
     return GO_ON;
 }
 

@@ -37,7 +37,7 @@ typedef struct {
     int quiet, verbose;    /* -q, -v */
     int parallel;          /* --parallel: sessions for a run of transfers */
     int block;             /* --block-size: upload block */
-    int small_files;       /* --small-files: no fixed pauses */
+    int library_defaults;  /* --library-defaults: no bulk path, the library's pauses */
     int tls;               /* ZUB_TLS_NONE, _EXPLICIT (--tls) or _IMPLICIT (ftps://) */
     int epsv;              /* --epsv */
     int insecure;          /* --insecure: the certificate is not checked */
