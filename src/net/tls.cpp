@@ -88,9 +88,26 @@ TlsConn *ConnOf(int32_t sock) {
 // which may throw away the last bytes not yet sent: the end of an upload
 // and its close notify. So it is read and dropped, up to a bound that a
 // peer which keeps sending cannot stretch.
-void DrainUnread(int32_t sock) {
+//
+// A data connection is ended in order besides: its sending side is shut
+// first, and what arrives is read until the peer ends its side too (a
+// server does once it has read the whole file), at most kPeerEndWaitMs.
+// Tickets that come only when the server begins to read, after a drain of
+// what was there, would otherwise reset the connection under the upload's
+// last bytes (the server would keep a cut file, and may report success).
+constexpr uint32_t kPeerEndWaitMs = 1000;
+
+void DrainUnread(int32_t sock, bool toPeerEnd) {
     char drop[4096];
-    for (int i = 0; i < 64 && zp_recv_now(sock, drop, sizeof drop) > 0; ++i) {
+    if (toPeerEnd && zp_shutdown_send(sock) < 0) toPeerEnd = false;
+    const uint32_t start = zp_ticks();
+    for (int i = 0; i < 64; ++i) {
+        const int32_t n = zp_recv_now(sock, drop, sizeof drop);
+        if (n > 0) continue;
+        if (!toPeerEnd || n == 0 || zp_last_error() != ZP_WSAEWOULDBLOCK) break;
+        const uint32_t waited = zp_ticks() - start;
+        if (waited >= kPeerEndWaitMs) break;
+        zp_wait(sock, ZP_POLL_READABLE, kPeerEndWaitMs - waited);
     }
 }
 
@@ -100,7 +117,8 @@ void DropEntry(SocketEntry &e) {
     e.sock.store(0, std::memory_order_release);
     e.conn = nullptr;
     gLive.fetch_sub(1, std::memory_order_relaxed);
-    if (TlsConnClose(conn)) DrainUnread(sock);
+    const bool data = (&e - gSockets) % 2 == 1;
+    if (TlsConnClose(conn)) DrainUnread(sock, data);
 }
 }  // namespace
 

@@ -127,6 +127,9 @@ int32_t zp_recv(int32_t s, void *buf, int32_t n);              // bytes, 0 close
 // nothing has arrived.
 int32_t zp_recv_now(int32_t s, void *buf, int32_t n);
 int zp_close_socket(int32_t s);                               // 0, -1
+// Ends the sending side only: what is queued goes out, then the peer sees
+// the end of the stream; receiving goes on. 0, -1.
+int zp_shutdown_send(int32_t s);
 int zp_getsockname(int32_t s, uint32_t *addr, uint16_t *port);  // 0, -1
 // The error number a failed non-blocking connect left on the socket (0 when
 // none); reading it clears it.
@@ -212,6 +215,7 @@ void zp_syscall_reset();  // every entry back to its default
     X(int32_t, zp_recv, (int32_t s, void *buf, int32_t n), (s, buf, n))                  \
     X(int32_t, zp_recv_now, (int32_t s, void *buf, int32_t n), (s, buf, n))              \
     X(int, zp_close_socket, (int32_t s), (s))                                            \
+    X(int, zp_shutdown_send, (int32_t s), (s))                                           \
     X(int, zp_poll, (int32_t s, int mode), (s, mode))                                    \
     X(int, zp_poll_all, (int32_t s), (s))                                                \
     X(int, zp_poll_pair, (int32_t a, int32_t b), (a, b))                                 \

@@ -76,7 +76,8 @@ struct Syscall {
     X(Sendfile, sendfile, ::sendfile)                                   \
     X(PthreadSigmask, pthread_sigmask, ::pthread_sigmask)               \
     X(Sigpending, sigpending, ::sigpending)                             \
-    X(Sigtimedwait, sigtimedwait, ::sigtimedwait)
+    X(Sigtimedwait, sigtimedwait, ::sigtimedwait)                       \
+    X(Shutdown, shutdown, ::shutdown)
 
 #define ZP_ENTRY(index, name, fn) \
     {#name, reinterpret_cast<zp_syscall_ptr>(fn), reinterpret_cast<zp_syscall_ptr>(fn)},
@@ -123,6 +124,7 @@ Fn sys(int index) {
 #define osGetsockopt sys<int (*)(int, int, int, void *, socklen_t *)>(kGetsockopt)
 #define osNanosleep sys<int (*)(const struct timespec *, struct timespec *)>(kNanosleep)
 #define osSchedYield sys<int (*)()>(kSchedYield)
+#define osShutdown sys<int (*)(int, int)>(kShutdown)
 #define osPipe2 sys<int (*)(int *, int)>(kPipe2)
 #define osSplice sys<ssize_t (*)(int, loff_t *, int, loff_t *, size_t, unsigned)>(kSplice)
 #define osSendfile sys<ssize_t (*)(int, int, off_t *, size_t)>(kSendfile)
@@ -487,6 +489,11 @@ int32_t Receive(int32_t s, void *buf, int32_t n, int flags) {
 int32_t zp_recv_os(int32_t s, void *buf, int32_t n) { return Receive(s, buf, n, 0); }
 
 int32_t zp_recv_now_os(int32_t s, void *buf, int32_t n) { return Receive(s, buf, n, MSG_DONTWAIT); }
+
+int zp_shutdown_send_os(int32_t s) {
+    if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
+    return osShutdown(s, SHUT_WR) < 0 ? FailErrno() : 0;
+}
 
 int zp_close_socket_os(int32_t s) {
     if (s <= 0) return FailWith(ZP_WSAENOTSOCK);

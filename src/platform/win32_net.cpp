@@ -141,6 +141,11 @@ int32_t zp_recv_now_os(int32_t s, void *buf, int32_t n) {
     return zp_recv_os(s, buf, n);
 }
 
+int zp_shutdown_send_os(int32_t s) {
+    if (NoSocket(s)) return -1;
+    return Status(ZP_OS(shutdown)(ToSocket(s), SD_SEND));
+}
+
 int zp_close_socket_os(int32_t s) {
     if (NoSocket(s)) return -1;
     return Status(ZP_OS(closesocket)(ToSocket(s)));

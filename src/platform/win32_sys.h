@@ -30,7 +30,7 @@
     X(WSAStartup) X(WSACleanup) X(WSAGetLastError) X(WSASetLastError)          \
     X(WSAIsBlocking)                                                           \
     X(socket) X(ioctlsocket) X(connect) X(bind) X(listen) X(accept)            \
-    X(send) X(recv) X(closesocket) X(select) X(__WSAFDIsSet)                   \
+    X(send) X(recv) X(closesocket) X(shutdown) X(select) X(__WSAFDIsSet)       \
     X(getsockname) X(getsockopt) X(gethostbyname) X(gethostname)
 
 namespace zp_win32 {

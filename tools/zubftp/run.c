@@ -22,12 +22,7 @@ static void set_library(void) {
         zubSetInteger(0, ZUB_SET_LINGER_LIMIT, 0);
         zubSetInteger(0, ZUB_SET_PASS_DELAY, 0);
         zubSetInteger(0, ZUB_SET_PASS_SLEEP, 0);
-        /* Not on encrypted sessions: without the pause after an upload's
-         * last block the stepped engine closes the data connection before
-         * the server has read it all, and the server keeps only part of
-         * the file (122880 of 300000 bytes: pyftpdlib in most tries, every
-         * call reporting success; vsftpd now and then, as a failure). */
-        if (!opt.tls) zubSetInteger(0, ZUB_SET_END_DELAY, 0);
+        zubSetInteger(0, ZUB_SET_END_DELAY, 0);
     }
     if (opt.timeout_ms) {
         zubSetInteger(0, ZUB_SET_CONNECT_WAIT, (uint32_t)opt.timeout_ms);
