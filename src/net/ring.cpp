@@ -40,6 +40,26 @@ int32_t CopyOut(const RecvRing *ring, char *dest, int32_t count) {
     return n;
 }
 
+// Where a receive goes: straight into an empty ring's storage, from its
+// start, so that the bytes are copied once; else a scratch buffer that
+// Received wraps into the ring.
+char *ReceiveTarget(RecvRing *ring, char *scratch) {
+    if (RingHeld(ring) != 0) return scratch;
+    ring->RingHead = ring->RingTail = 0;
+    return ring->RingData;
+}
+
+void CopyIn(RecvRing *ring, const char *src, int32_t n);
+
+void Received(RecvRing *ring, const char *target, int32_t n) {
+    if (target != ring->RingData) {
+        CopyIn(ring, target, n);
+        return;
+    }
+    ring->RingTail = static_cast<uint16_t>(n);
+    ring->RingData[n] = 0;  // keeps the unread bytes scannable as text
+}
+
 void CopyIn(RecvRing *ring, const char *src, int32_t n) {
     int32_t tail = ring->RingTail;
     int32_t first = kRingSize - tail < n ? kRingSize - tail : n;
@@ -84,13 +104,11 @@ int32_t RingFill(RecvRing *ring) {
     // closed connection, so a long line is reported as "nothing now".
     if (held >= kRingCapacity) return 0;
     if (!AwaitReadable(ring->RingSock, 0)) return 0;
-    if (held == 0) {
-        ring->RingHead = ring->RingTail = 0;
-        memset(ring->RingData, 0, sizeof ring->RingData);
-    }
+    if (held == 0) ring->RingHead = ring->RingTail = 0;
     char scratch[kRingSize];
     if (TlsOnSocket(ring->RingSock)) return FillDecrypted(ring, scratch, kRingCapacity - held);
-    int32_t got = zp_recv(ring->RingSock, scratch, kRingCapacity - held);
+    char *target = ReceiveTarget(ring, scratch);
+    int32_t got = zp_recv(ring->RingSock, target, kRingCapacity - held);
     // Taken before the trace line: a failed trace write may replace the
     // thread's last error.
     const int32_t failure = got < 0 ? NegatedLastError() : 0;
@@ -99,7 +117,7 @@ int32_t RingFill(RecvRing *ring) {
     // A failed receive (a reset, say) carries its own code, so a transfer cut
     // off mid-way is told apart from one the server ended.
     if (got < 0) return failure;
-    CopyIn(ring, scratch, got);
+    Received(ring, target, got);
     return got;
 }
 
@@ -114,7 +132,8 @@ int32_t RingFillMore(RecvRing *ring) {
         int32_t got = FillDecrypted(ring, scratch, kRingCapacity - held);
         return got == ZUB_E_SOCKET_CLOSED ? 0 : got;
     }
-    int32_t got = zp_recv_now(ring->RingSock, scratch, kRingCapacity - held);
+    char *target = ReceiveTarget(ring, scratch);
+    int32_t got = zp_recv_now(ring->RingSock, target, kRingCapacity - held);
     // Nothing there, or the end of the stream: neither was asked for, so
     // neither leaves a trace; the end stays for the next RingFill, which
     // reports it as it always does.
@@ -122,11 +141,7 @@ int32_t RingFillMore(RecvRing *ring) {
     const int32_t failure = got < 0 ? NegatedLastError() : 0;
     TraceWrite("recv(%d):%d\r\n", ring->RingSock, got);
     if (got < 0) return failure;
-    if (held == 0) {
-        ring->RingHead = ring->RingTail = 0;
-        memset(ring->RingData, 0, sizeof ring->RingData);
-    }
-    CopyIn(ring, scratch, got);
+    Received(ring, target, got);
     return got;
 }
 
