@@ -123,6 +123,7 @@ BulkMove ReceiveZeroCopy(ChannelRecord *rec, const BulkChannel &b) {
 BulkMove ReceiveBuffered(ChannelRecord *rec, const BulkChannel &b) {
     BulkMove m;
     const bool tls = TlsOnSocket(rec->DataSock);
+    if (tls) TlsReadAhead(rec->DataSock);
     int32_t held = 0;
     while (m.Moved + held < kStepBytes) {
         const int32_t room = kBufSize - held;

@@ -191,6 +191,8 @@ int32_t TlsWrite(int32_t sock, const char *bytes, int32_t count) {
     return conn ? TlsConnWrite(conn, bytes, count) : ZUB_E_TLS_BROKEN;
 }
 
+void TlsReadAhead(int32_t sock) { TlsConnReadAhead(ConnOf(sock)); }
+
 bool TlsPending(int32_t sock) {
     TlsConn *conn = ConnOf(sock);
     return conn != nullptr && TlsConnPending(conn);

@@ -62,6 +62,9 @@ int32_t TlsWrite(int32_t sock, const char *bytes, int32_t count);
 // Whether the socket's TLS connection holds bytes (or the peer's close
 // notify) that no poll of the socket shows; false for a plain socket.
 bool TlsPending(int32_t sock);
+// Large reads on the socket's TLS connection (the bulk data path): each
+// receive takes what the socket holds up to the connection's buffer.
+void TlsReadAhead(int32_t sock);
 // The cipher suite the socket's handshake agreed, "" before it or for a
 // plain socket.
 const char *TlsCipher(int32_t sock);

@@ -81,6 +81,10 @@ int32_t TlsConnWrite(TlsConn *c, const char *buf, int32_t size);
 // connection, or the peer's close notify has been read: a poll of the
 // socket would not show them, and the next read reports them.
 bool TlsConnPending(TlsConn *c);
+// Reads take as much of what the socket holds as the connection's buffer
+// takes, not a record's header and body apart (nothing where the backend
+// reads that way already).
+void TlsConnReadAhead(TlsConn *c);
 // Sends the close notify (once, without waiting for the peer's) and frees
 // the connection. The socket stays open: the caller closes it. True when
 // the stream was still in order on the socket (OpenSSL: no socket call

@@ -18,6 +18,7 @@ int32_t TlsConnHandshake(TlsConn *) { return ZUB_E_TLS_HANDSHAKE; }
 int32_t TlsConnRead(TlsConn *, char *, int32_t) { return ZUB_E_TLS_BROKEN; }
 int32_t TlsConnWrite(TlsConn *, const char *, int32_t) { return ZUB_E_TLS_BROKEN; }
 bool TlsConnPending(TlsConn *) { return false; }
+void TlsConnReadAhead(TlsConn *) {}
 bool TlsConnClose(TlsConn *) { return false; }
 int32_t TlsConnVersion(TlsConn *) { return 0; }
 const char *TlsConnCipher(TlsConn *) { return ""; }

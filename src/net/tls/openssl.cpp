@@ -299,6 +299,12 @@ int32_t TlsConnWrite(TlsConn *c, const char *buf, int32_t size) {
     return size;
 }
 
+// What is read ahead of a record stays in the connection, where
+// TlsConnPending (SSL_has_pending) sees it.
+void TlsConnReadAhead(TlsConn *c) {
+    if (c) SSL_set_read_ahead(c->ssl, 1);
+}
+
 bool TlsConnPending(TlsConn *c) {
     if (!c) return false;
     // The peer's close notify, once read, is news that no poll shows: a

@@ -766,6 +766,9 @@ int32_t TlsConnWrite(TlsConn *c, const char *buf, int32_t size) {
     return size;
 }
 
+// SChannel's reads fill the connection's own buffer already.
+void TlsConnReadAhead(TlsConn *) {}
+
 bool TlsConnPending(TlsConn *c) {
     if (c == nullptr) return false;
     if (c->plainLen > c->plainOff) return true;
