@@ -219,15 +219,32 @@ static int run_batch(Chan *chans, int nchan, Task *tasks, int k, int ntasks) {
     return k + q.n;
 }
 
+/* The most transfers in a row: how many sessions a run can use. */
+static int longest_run(const Task *tasks, int ntasks) {
+    int longest = 1, run = 0;
+    for (int k = 0; k < ntasks; ++k) {
+        run = is_transfer(&tasks[k]) ? run + 1 : 0;
+        if (run > longest) longest = run;
+    }
+    return longest;
+}
+
 void run_commands(Chan *chans, int nchan, Task *tasks, int ntasks) {
     /* Channel 0: login, type, the URL's directory, then the commands in
-     * order. */
+     * order. The other sessions a run of transfers will use log in at the
+     * same time: a login costs the server far more than a small file, and
+     * paid only when the run begins it would come on top of the run. */
+    int early = longest_run(tasks, ntasks);
+    if (early > nchan) early = nchan;
+    for (int c = 0; c < early; ++c) {
+        Chan *x = &chans[c];
+        x->own_n = x->own_i = 0;
+        x->own[x->own_n++] = (Task){.kind = K_CONNECT};
+        x->own[x->own_n++] = (Task){.kind = K_TYPE};
+        if (opt.dir[0]) x->own[x->own_n++] = (Task){.kind = K_CWD, .a1 = opt.dir};
+    }
     Chan *c0 = &chans[0];
-    c0->own[0] = (Task){.kind = K_CONNECT};
-    c0->own[1] = (Task){.kind = K_TYPE};
-    c0->own_n = 2;
-    if (opt.dir[0]) c0->own[c0->own_n++] = (Task){.kind = K_CWD, .a1 = opt.dir};
-    run_own(chans, 1, 1);
+    run_own(chans, early, 1);
     for (int k = 0; k < ntasks && !failure() && !c0->dead;) k = run_batch(chans, nchan, tasks, k, ntasks);
 }
 
