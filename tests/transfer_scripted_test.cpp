@@ -601,8 +601,10 @@ TEST_P(TransferFault, BulkPathFaultsKeepTheirCodes) {
     } cases[] = {
         {"download, reset", "RETR d1.bin", false, -ZP_WSAECONNRESET, nullptr, true},
         {"download, reset, buffer", "RETR d2.bin", true, -ZP_WSAECONNRESET, nullptr, true},
-        {"download, file not written", "RETR d3.bin", false, ZUB_E_FILE_WRITE,
-         [] { ReplaceCall(zp_splice_out, &SpliceOutFails); }},
+        {"download, file not written", "RETR d3.bin", false, ZUB_E_FILE_WRITE, [] {
+             ReplaceCall(zp_splice_out, &SpliceOutFails);
+             ReplaceCall(zp_file_write, &FileWriteFails);  // where there are no pipes
+         }},
         {"download, file not written, buffer", "RETR d4.bin", true, ZUB_E_FILE_WRITE,
          [] { ReplaceCall(zp_file_write, &FileWriteFails); }},
         {"download, buffer", "RETR d5.bin", true, 0, nullptr},

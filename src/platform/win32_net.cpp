@@ -143,7 +143,8 @@ int32_t zp_recv_now_os(int32_t s, void *buf, int32_t n) {
 
 int zp_shutdown_send_os(int32_t s) {
     if (NoSocket(s)) return -1;
-    return Status(ZP_OS(shutdown)(ToSocket(s), SD_SEND));
+    const int sendSide = 1;  // SD_SEND, which only winsock2.h names
+    return Status(ZP_OS(shutdown)(ToSocket(s), sendSide));
 }
 
 int zp_close_socket_os(int32_t s) {
