@@ -147,6 +147,11 @@ static int step(Chan *c, int *failed) {
     return 1;
 }
 
+/* Rounds in which nobody moved before the loop naps, and the nap: a loop
+ * that spins takes the processor from a server on the same machine (20
+ * small files: 50 ms this way, 75 ms after 32 rounds and 1 ms naps). */
+#define IDLE_SPINS 4
+#define IDLE_NAP_NS 100000
 /* Runs until every channel has nothing more to do. A channel whose own
  * prelude (login, type, directory) fails takes no more work; a failed task
  * on a channel that is still logged in lets the channel go on. */
@@ -166,8 +171,8 @@ static void run_tasks(Chan *chans, int nchan, Queue *q, int stop_on_error) {
         /* Nobody moved: a short nap instead of spinning on empty sockets. */
         if (progress) {
             idle_rounds = 0;
-        } else if (++idle_rounds > 32) {
-            struct timespec ns = {0, 1000000};
+        } else if (++idle_rounds > IDLE_SPINS) {
+            struct timespec ns = {0, IDLE_NAP_NS};
             nanosleep(&ns, NULL);
         }
     }
