@@ -235,16 +235,18 @@ BulkMove BulkSend(ChannelRecord *rec) {
     BulkChannel &b = BulkOf(rec);
     BulkMove m;
     const bool zeroCopy = ZeroCopy(b, rec->DataSock) && !b.NoSendFile;
-    // The poll before this step already asked about the data socket: no
-    // room there now is no piece this step.
-    if (AwaitWritable(rec->DataSock, 0)) {
-        if (zeroCopy) m = SendZeroCopy(rec, b);
-        if (!zeroCopy || (b.NoSendFile && m.Moved == 0 && m.End == 0)) m = SendBuffered(rec, b);
+    if (zeroCopy) {
+        // The poll before this step already asked about the data socket:
+        // no room there now is no piece this step.
+        if (AwaitWritable(rec->DataSock, 0)) m = SendZeroCopy(rec, b);
+        NoteStarved(b, m, ZP_POLL_WRITABLE);
+        if (!b.NoSendFile || m.Moved > 0 || m.End != 0) return m;
     }
-    // A buffered send blocks until its piece is out, so a wait for room
-    // before it only delays it (encrypted uploads: 2.8 s instead of 2.3 s
-    // for 512 MiB): such a call keeps stepping.
-    NoteStarved(b, m, zeroCopy ? ZP_POLL_WRITABLE : 0);
+    // A buffered piece goes out as the block path's blocks do: the send
+    // waits for room in the socket, as polling for it would (encrypted
+    // uploads, and systems without sendfile).
+    m = SendBuffered(rec, b);
+    NoteStarved(b, m, 0);
     return m;
 }
 
