@@ -156,15 +156,15 @@ BulkMove ReceiveBuffered(ChannelRecord *rec, const BulkChannel &b) {
     return m;
 }
 
-}  // namespace
-
 // A step that moved nothing and met no end has the call wait before the
-// next one (BulkIdleWait).
+// next one (BulkIdleWait), once enough of them came in a row.
 void NoteStarved(BulkChannel &b, const BulkMove &m, int mode) {
     const bool starved = m.Moved == 0 && m.End == 0 && !m.FileFailed;
     b.Starved = starved ? b.Starved + 1 : 0;
     b.WaitMode = starved && b.Starved > kSpinsBeforeWait ? mode : 0;
 }
+
+}  // namespace
 
 BulkMove BulkReceive(ChannelRecord *rec) {
     BulkChannel &b = BulkOf(rec);
