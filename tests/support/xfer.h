@@ -46,8 +46,12 @@ inline std::string LogWithoutTrace(const std::string &log) {
     static const std::regex trace("(recv|send)\\(\\d+\\):-?\\d+\r\n|zubQueueLoad=-?\\d+\r\n|!+");
     static const std::regex port("(DataPort = |PORT |to port |\\(|,|\\|)\\d+");
     static const std::regex preliminary("R: 1\\d\\d [^\r]*");
+    // Lines of a multi-line preliminary reply are the server's own text and
+    // some servers vary them (pure-ftpd adds a line to some downloads only).
+    static const std::regex preliminaryLines("r: 1\\d\\d-[^\r]*\r\n");
     static const std::regex figure("\\d+\\.\\d+");
     std::string s = std::regex_replace(std::regex_replace(MaskTicks(log), trace, ""), port, "$1#");
+    s = std::regex_replace(s, preliminaryLines, "");
     return std::regex_replace(std::regex_replace(s, preliminary, "R: 1xx"), figure, "#.#");
 }
 
