@@ -119,6 +119,7 @@ extern "C" {
  * blocks. Turning it on sets its buffers aside (ZUB_E_NO_MEMORY when they
  * cannot be had); results, counters and log lines stay the same. */
 #define ZUB_SET_BULK 33  /* channel: 0 original blocks (default), 1 large pieces */
+#define ZUB_SET_MLSD 34  /* channel: 1 kinds ZUB_MLSD and ZUB_MLSD_ARG send MLSD; 0 (default) they send LIST <arg> */
 
 /* zubSetInteger values */
 #define ZUB_ACTIVE 0         /* ZUB_SET_PASSIVE: active mode (default) */
@@ -151,6 +152,7 @@ extern "C" {
 #define ZUB_GET_TLS_VERSION 30  /* 0 none, 0x0303 TLS 1.2, 0x0304 TLS 1.3 */
 #define ZUB_GET_TLS_VERIFIED 31  /* 1 the server's certificate was checked and passed */
 #define ZUB_GET_TLS_BUILT 32  /* 1 this build has TLS, 0 not */
+#define ZUB_GET_LIST_FORMAT 33  /* the last listing: 1 MLSD lines of facts, 0 LIST or NLST text */
 #define ZUB_GET_PORT_NIBBLE 2000  /* places the channel's data ports */
 
 /* ---- zubSetString / zubGetString numbers ----------------------------- */
@@ -170,6 +172,11 @@ extern "C" {
 #define ZUB_NLST 1  /* NLST */
 #define ZUB_LIST_ARG 2  /* LIST <argument placed in the buffer> */
 #define ZUB_NLST_ARG 3  /* NLST <argument placed in the buffer> */
+/* With ZUB_SET_MLSD at 1 (else these kinds send LIST <argument>). A server
+ * that refuses MLSD as unknown (500, 502, 504) is asked with LIST, now and
+ * for the rest of the session; ZUB_GET_LIST_FORMAT tells which came. */
+#define ZUB_MLSD 4  /* MLSD */
+#define ZUB_MLSD_ARG 5  /* MLSD <argument placed in the buffer> */
 
 /* ---- library and channels -------------------------------------------- */
 /* Attaches 1..32 channels (reserved: 0): 1, or -3, -8, -5. */
