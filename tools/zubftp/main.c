@@ -42,9 +42,15 @@ int main(int argc, char **argv) {
     int first, st = parse_command_line(argc, argv, &first);
     if (st != GO_ON) return st;
     Task *tasks;
-    int ntasks;
-    if (parse_commands(argc - first - 1, argv + first + 1, &tasks, &ntasks)) return EX_USAGE;
-    st = run_sessions(tasks, ntasks);
-    free(tasks);  /* nothing is left behind, also for a leak checker */
+    int ntasks, nwords = argc - first - 1;
+    char **words = argv + first + 1, *text = NULL;
+    if (opt.command_file && (st = read_command_file(opt.command_file, &words, &nwords, &text)) != GO_ON) return st;
+    int parsed = parse_commands(nwords, words, &tasks, &ntasks) == 0;
+    st = parsed ? run_sessions(tasks, ntasks) : EX_USAGE;
+    if (parsed) free(tasks);  /* nothing is left behind, also for a leak checker */
+    if (text) {
+        free(words);
+        free(text);
+    }
     return st == GO_ON ? failure() : st;
 }

@@ -16,10 +16,12 @@ Options opt = {.parallel = 1, .block = 8192};
 
 static const char *usage_text =
     "usage: zubftp [options] ftp[s]://[user[:password]@]host[:port][/dir] COMMAND [ARGS] [; COMMAND ...]\n"
+    "       zubftp [options] -f FILE ftp[s]://...   (commands from FILE, one a line)\n"
     "\n"
     "commands:\n"
     "  ls [mask]  nlst [mask]  get REMOTE [LOCAL]  put LOCAL [REMOTE]\n"
     "  rm NAME  mkdir DIR  rmdir DIR  cd DIR  pwd  quote \"RAW\"\n"
+    "  mv FROM TO  size NAME  mtime NAME\n"
     "\n"
     "options:\n"
     "  --active            active mode (default: passive)\n"
@@ -36,6 +38,11 @@ static const char *usage_text =
     "                      (default: large pieces, no pauses)\n"
     "  --small-files       accepted for older scripts; no pauses is now the default\n"
     "  --epsv              passive data connections ask EPSV first, PASV if refused\n"
+    "  --preserve-time     get: the local file takes the server's modification time\n"
+    "  --retry N           try a failed connect or a command answered 4xx again,\n"
+    "                      up to N more times, waiting 0.5 s, 1 s, 2 s ... (at most 30 s)\n"
+    "  --limit-rate RATE   bytes per second per transfer (suffix k, m, g: x1024)\n"
+    "  -f FILE             run the commands in FILE, one a line, before those given here\n"
     "\n"
     "encryption (ftps:// is TLS from the first byte, default port 990):\n"
     "  --tls               ftp:// with AUTH TLS; control and data are encrypted\n"
@@ -142,7 +149,7 @@ static int *flag_option(const char *a) {
         int *flag;
     } flags[] = {{"--active", &opt.active},   {"--ascii", &opt.ascii},       {"--resume", &opt.resume},
                  {"--library-defaults", &opt.library_defaults}, {"--small-files", &small_files},
-                 {"--epsv", &opt.epsv}, {"--insecure", &opt.insecure},
+                 {"--epsv", &opt.epsv}, {"--insecure", &opt.insecure}, {"--preserve-time", &opt.preserve_time},
                  {"-q", &opt.quiet},           {"-v", &opt.verbose}};
     for (size_t i = 0; i < sizeof flags / sizeof flags[0]; ++i)
         if (!strcmp(a, flags[i].name)) return flags[i].flag;
@@ -154,17 +161,42 @@ static const char **text_option(const char *a) {
     if (!strcmp(a, "--cacert")) return &opt.cacert;
     if (!strcmp(a, "--log")) return &opt.log;
     if (!strcmp(a, "--password-file")) return &opt.password_file;
+    if (!strcmp(a, "-f")) return &opt.command_file;
     return NULL;
 }
 
-/* --timeout, --block-size, --parallel: 1 taken, 0 not one of them, -1 a
- * bad value (reported). */
+/* --limit-rate's value: bytes per second, k/m/g multiply by 1024: 0, or
+ * -1 for a value that is not one. */
+static int parse_rate(const char *val) {
+    char *e;
+    errno = 0;
+    long long v = strtoll(val, &e, 10);
+    const char *units = "kmg";
+    const char *u = *e ? strchr(units, e[0] | 0x20) : NULL;
+    if (errno || e == val || v <= 0 || (*e && (!u || e[1]))) return -1;
+    for (long k = u ? (long)(u - units) + 1 : 0; k > 0; --k) {
+        if (v > (1LL << 50)) return -1;
+        v *= 1024;
+    }
+    opt.limit_rate = v;
+    return 0;
+}
+
+/* --timeout, --block-size, --parallel, --retry, --limit-rate: 1 taken, 0
+ * not one of them, -1 a bad value (reported). */
 static int number_option(const char *a, const char *val) {
-    if (strcmp(a, "--timeout") && strcmp(a, "--block-size") && strcmp(a, "--parallel")) return 0;
+    if (!strcmp(a, "--limit-rate")) {
+        if (parse_rate(val) == 0) return 1;
+        msg("%s: bad value '%s'", a, val);
+        return -1;
+    }
+    if (strcmp(a, "--timeout") && strcmp(a, "--block-size") && strcmp(a, "--parallel") && strcmp(a, "--retry"))
+        return 0;
     char *e;
     long v = strtol(val, &e, 10);
     int ok = *e == 0 && v > 0;
-    if (a[2] == 't' && ok && v <= 86400) opt.timeout_ms = v * 1000;
+    if (a[2] == 'r' && *e == 0 && v >= 0 && v <= 100) opt.retry = (int)v;
+    else if (a[2] == 't' && ok && v <= 86400) opt.timeout_ms = v * 1000;
     else if (a[2] == 'b' && ok && v >= 128 && v <= 8192) opt.block = (int)v;
     else if (a[2] == 'p' && ok && v <= MAX_CHANNELS) opt.parallel = (int)v;
     else {
@@ -224,7 +256,8 @@ static int check_options(void) {
 int parse_command_line(int argc, char **argv, int *first) {
     int i = 1, st = parse_options(argc, argv, &i);
     if (st != GO_ON) return st;
-    if (i + 2 > argc) {
+    /* With -f the commands may all come from the file. */
+    if (i + (opt.command_file ? 1 : 2) > argc) {
         fputs(usage_text, stderr);
         return EX_USAGE;
     }

@@ -170,7 +170,7 @@ static int login_wants_tls(int server, const char *reply) {
 }
 
 /* The library's text for code on one line, without trailing blanks. */
-static void error_text(int ch, int code, char *text, int size) {
+void error_text(int ch, int code, char *text, int size) {
     zubErrorText(ch, code, text, size);
     /* The text may end in a line end, and for -18 already hold the reply. */
     for (char *p = text; *p; ++p)

@@ -71,7 +71,8 @@ static int set_channel(Chan *x, int ch) {
         return EX_USAGE;
     }
     if (opt.cacert) zubSetString(ch, ZUB_STR_CA_FILE, opt.cacert);
-    return opt.library_defaults ? GO_ON : set_bulk(ch);
+    /* A rate limit wants the data in small pieces. */
+    return opt.library_defaults || opt.limit_rate ? GO_ON : set_bulk(ch);
 }
 
 int open_channels(Chan *chans, int nchan) {
@@ -113,6 +114,7 @@ static void feed(Chan *c, Queue *q, int stop_on_error, int *failed) {
                 break;
         }
         enum Start r = task_start(c);
+        if (r == START_WAIT) break;  /* the task stays, for a later round */
         if (r == START_BUSY) {
             c->busy = 1;
             continue;
@@ -123,6 +125,14 @@ static void feed(Chan *c, Queue *q, int stop_on_error, int *failed) {
         }
         c->task = NULL;
     }
+}
+
+/* --limit-rate: a transfer that is ahead of its rate is not stepped. */
+static int held_back(const Chan *c) {
+    const Task *t = c->task;
+    if (!opt.limit_rate || !t || !is_transfer(t) || t->phase != XFER_MOVING) return 0;
+    double moved = (uint32_t)zubGetInteger(c->ch, t->kind == K_GET ? ZUB_GET_GET_BYTES : ZUB_GET_PUT_BYTES);
+    return moved > (double)opt.limit_rate * since(&t->t0);
 }
 
 /* One driver step of a busy channel: 1 when something moved. */
@@ -152,27 +162,37 @@ static int step(Chan *c, int *failed) {
  * small files: 50 ms this way, 75 ms after 32 rounds and 1 ms naps). */
 #define IDLE_SPINS 4
 #define IDLE_NAP_NS 100000
+#define WAIT_NAP_NS 1000000
 /* Runs until every channel has nothing more to do. A channel whose own
  * prelude (login, type, directory) fails takes no more work; a failed task
  * on a channel that is still logged in lets the channel go on. */
 static void run_tasks(Chan *chans, int nchan, Queue *q, int stop_on_error) {
     int failed = 0, idle_rounds = 0;
     for (;;) {
-        int any = 0, progress = 0;
+        int any = 0, progress = 0, waiting = 0;
         for (int i = 0; i < nchan; ++i) {
             Chan *c = &chans[i];
             feed(c, q, stop_on_error, &failed);
-            if (!c->busy) continue;
+            if (!c->busy) {
+                /* A task left on an idle channel waits to be tried again. */
+                if (c->task && !c->dead) any = waiting = 1;
+                continue;
+            }
             any = 1;
+            if (held_back(c)) {
+                waiting = 1;
+                continue;
+            }
             progress |= step(c, &failed);
         }
         draw_progress(chans, nchan, 0);
         if (!any) break;
-        /* Nobody moved: a short nap instead of spinning on empty sockets. */
+        /* Nobody moved: a short nap instead of spinning on empty sockets,
+         * a longer one when what is left waits for the clock. */
         if (progress) {
             idle_rounds = 0;
         } else if (++idle_rounds > IDLE_SPINS) {
-            struct timespec ns = {0, IDLE_NAP_NS};
+            struct timespec ns = {0, waiting ? WAIT_NAP_NS : IDLE_NAP_NS};
             nanosleep(&ns, NULL);
         }
     }

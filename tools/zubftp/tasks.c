@@ -8,12 +8,15 @@
  * Divisions: shared helpers, one-operation kinds, transfers, the table,
  * starting and ending operations, command parsing.
  */
+#define _DEFAULT_SOURCE  /* timegm */
 #define _POSIX_C_SOURCE 200809L
 #include <errno.h>
+#include <fcntl.h>
 #include <libgen.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "zub32.h"
 #include "zubftp.h"
@@ -106,6 +109,81 @@ static enum Start start_quit(Chan *c, Task *t) {
     return zubCommand(c->ch, "QUIT") < 0 ? START_COMPLETE : START_BUSY;
 }
 
+/* "VERB argument" through zubCommand. */
+static enum Start send_verb(Chan *c, Task *t, const char *verb, const char *arg) {
+    char cmd[1100];
+    if (snprintf(cmd, sizeof cmd, "%s %s", verb, arg) >= (int)sizeof cmd) {
+        msg("%s: name too long", kind_name(t->kind));
+        fail(EX_USAGE);
+        return START_FAILED;
+    }
+    return armed(c, t, zubCommand(c->ch, cmd));
+}
+
+static enum Start start_size(Chan *c, Task *t) { return send_verb(c, t, "SIZE", t->a1); }
+static enum Start start_mtime(Chan *c, Task *t) { return send_verb(c, t, "MDTM", t->a1); }
+
+/* RNFR, then RNTO; a server that takes RNFR answers 350, which the engine
+ * counts as done. */
+static enum Start start_mv(Chan *c, Task *t) {
+    if (t->phase == MV_DONE) return START_COMPLETE;
+    const int from = t->phase == MV_FROM;
+    t->phase = from ? MV_TO : MV_DONE;
+    return send_verb(c, t, from ? "RNFR" : "RNTO", from ? t->a1 : t->a2);
+}
+
+/* The number of a "213 n" reply: 0, or -1 when the reply is not one. */
+static int reply_number(Chan *c, const char *what, char *digits, size_t size) {
+    char reply[1100];
+    reply_text(c->ch, reply, sizeof reply);
+    size_t n = strncmp(reply, "213 ", 4) ? 0 : strspn(reply + 4, "0123456789");
+    if (n == 0 || n >= size) {
+        msg("%s: unexpected reply: %s", what, reply);
+        fail(EX_REFUSED);
+        return -1;
+    }
+    memcpy(digits, reply + 4, n);
+    digits[n] = 0;
+    return 0;
+}
+
+static int done_size(Chan *c, Task *t) {
+    char digits[32];
+    if (reply_number(c, t->a1, digits, sizeof digits)) return -1;
+    outf("%s\n", digits);
+    return 0;
+}
+
+/* MDTM's "YYYYMMDDHHMMSS" (UTC, fractions ignored): 0, or -1. */
+static int mdtm_time(const char *d, time_t *out) {
+    struct tm tm = {0};
+    if (strlen(d) < 14 || sscanf(d, "%4d%2d%2d%2d%2d%2d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                                 &tm.tm_min, &tm.tm_sec) != 6)
+        return -1;
+    if (tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 ||
+        tm.tm_sec > 60)
+        return -1;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    *out = timegm(&tm);
+    return 0;
+}
+
+static int done_mtime(Chan *c, Task *t) {
+    char digits[32];
+    time_t when;
+    if (reply_number(c, t->a1, digits, sizeof digits)) return -1;
+    if (mdtm_time(digits, &when)) {
+        msg("%s: not a time: %s", t->a1, digits);
+        fail(EX_REFUSED);
+        return -1;
+    }
+    char text[64];
+    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", gmtime(&when));
+    outf("%s\n", text);
+    return 0;
+}
+
 static int done_quote(Chan *c, Task *t) {
     (void)t;
     char reply[1100];
@@ -138,8 +216,12 @@ static enum Start start_list(Chan *c, Task *t) {
 
 static int done_list(Chan *c, Task *t) {
     (void)c;
-    size_t n = strlen(list_buf);
-    out_text(list_buf, n);
+    size_t n = strlen(list_buf), o = 0;
+    /* The server's CR LF become LF, as lines are on this side; a lone CR
+     * is part of a name and stays. */
+    for (size_t i = 0; i < n; ++i)
+        if (list_buf[i] != '\r' || list_buf[i + 1] != '\n') list_buf[o++] = list_buf[i];
+    out_text(list_buf, o);
     /* Pieces that no longer fit are dropped silently in stepped mode. */
     if (n + 8192 >= LIST_ROOM) {
         msg("%s: listing too long for the buffer", kind_name(t->kind));
@@ -185,6 +267,51 @@ static void transfer_names(Task *t, char *local, size_t size) {
         snprintf(local, size, "%s", t->a1);
         snprintf(t->rname, sizeof t->rname, "%s%s", r, !n || r[n - 1] == '/' ? remote_base(t->a1) : "");
     }
+}
+
+static void local_path(const Task *t, const char *name, char *out, size_t size) {
+    snprintf(out, size, "%s%s%s", t->ldir, t->ldir[0] ? "/" : "", name);
+}
+
+/* A get that does not resume writes into a hidden name beside its target
+ * and takes the target's name only once it has succeeded: a download cut
+ * short leaves an earlier local file as it was. */
+static void use_temporary_name(Task *t) {
+    static unsigned serial;
+    snprintf(t->final_name, sizeof t->final_name, "%s", t->lname);
+    snprintf(t->lname, sizeof t->lname, ".zubftp-%ld-%u.part", (long)getpid(), ++serial);
+}
+
+/* The get succeeded: its file takes the target's name (a download of no
+ * byte may have made none). 0, or -1 (reported). */
+static int keep_temporary(Task *t) {
+    if (!t->final_name[0]) return 0;
+    char from[1400], to[1400];
+    local_path(t, t->lname, from, sizeof from);
+    local_path(t, t->final_name, to, sizeof to);
+    if (access(from, F_OK) != 0) {
+        int fd = open(from, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (fd >= 0) close(fd);
+    }
+    int r = rename(from, to);
+    if (r != 0) {
+        msg("%s: %s", to, strerror(errno));
+        fail(EX_LOCAL);
+        unlink(from);
+    }
+    snprintf(t->lname, sizeof t->lname, "%s", t->final_name);
+    t->final_name[0] = 0;
+    return r ? -1 : 0;
+}
+
+/* The get failed: its partial file goes, the target is not touched. */
+static void drop_temporary(Task *t) {
+    if (!t->final_name[0]) return;
+    char from[1400];
+    local_path(t, t->lname, from, sizeof from);
+    unlink(from);
+    snprintf(t->lname, sizeof t->lname, "%s", t->final_name);
+    t->final_name[0] = 0;
 }
 
 /* A resumed get writes behind the partial local file: 0, or -1 (reported). */
@@ -250,6 +377,7 @@ static enum Start prepare_transfer(Chan *c, Task *t) {
     }
     t->size = -1;
     t->offset = 0;
+    if (t->kind == K_GET && !opt.resume) use_temporary_name(t);
     if (t->kind == K_PUT) {
         t->size = file_size(t->ldir, t->lname);
         if (t->size < 0) {
@@ -269,7 +397,27 @@ static enum Start prepare_transfer(Chan *c, Task *t) {
 static enum Start start_transfer(Chan *c, Task *t) {
     if (t->phase == XFER_PREPARE) return prepare_transfer(c, t);
     if (t->phase == XFER_ARM) return arm_transfer(c, t);
+    if (t->phase == XFER_TIME) return send_verb(c, t, "MDTM", t->rname);
     return START_COMPLETE;
+}
+
+/* --preserve-time: the MDTM reply becomes the local file's modification
+ * time. The file itself is good either way: a time that cannot be had or
+ * set is only said. */
+static int take_time(Chan *c, Task *t) {
+    char reply[1100], path[1400];
+    time_t when;
+    t->phase = XFER_DONE;
+    reply_text(c->ch, reply, sizeof reply);
+    local_path(t, t->lname, path, sizeof path);
+    struct timespec times[2] = {{0, UTIME_OMIT}, {0, 0}};
+    if (strncmp(reply, "213 ", 4) || mdtm_time(reply + 4, &when)) {
+        msg("get %s: no modification time in the reply: %s", t->a1, reply);
+        return 0;
+    }
+    times[1].tv_sec = when;
+    if (utimensat(AT_FDCWD, path, times, 0) != 0) msg("%s: cannot set its time: %s", path, strerror(errno));
+    return 0;
 }
 
 /* The SIZE reply, "213 n": a get's whole size, a resumed put's offset. */
@@ -316,16 +464,19 @@ static int check_transfer(Chan *c, Task *t) {
         else
             msg("put %s: incomplete: %lld of %lld bytes sent", t->a1, (long long)t->done, (long long)want);
         fail(EX_CUT);
+        drop_temporary(t);
         return -1;
     }
+    if (keep_temporary(t)) return -1;
     report_transfer(t, secs);
-    t->phase = XFER_DONE;
+    t->phase = get && opt.preserve_time ? XFER_TIME : XFER_DONE;
     return 0;
 }
 
 static int done_transfer(Chan *c, Task *t) {
     if (t->phase == XFER_SIZE) return take_size(c, t);
     if (t->phase == XFER_MOVING) return check_transfer(c, t);
+    if (t->phase == XFER_TIME) return take_time(c, t);
     return 0;
 }
 
@@ -355,6 +506,9 @@ static const KindInfo kinds[] = {
     [K_RMDIR] = {"rmdir", 1, 1, ONE_OP, start_rmdir, NULL},
     [K_QUOTE] = {"quote", 1, 1, ONE_OP, start_quote, done_quote},
     [K_QUIT] = {"quit", NO_COMMAND, NO_COMMAND, ONE_OP, start_quit, NULL},
+    [K_MV] = {"mv", 2, 2, PHASED, start_mv, NULL},
+    [K_SIZE] = {"size", 1, 1, ONE_OP, start_size, done_size},
+    [K_MTIME] = {"mtime", 1, 1, ONE_OP, start_mtime, done_mtime},
 };
 #define NKINDS (sizeof kinds / sizeof kinds[0])
 
@@ -364,6 +518,7 @@ const char *kind_name(enum Kind k) { return kinds[k].name; }
 enum Start task_start(Chan *c) {
     Task *t = c->task;
     const KindInfo *k = &kinds[t->kind];
+    if (t->not_before.tv_sec && since(&t->not_before) < 0) return START_WAIT;
     if (k->steps == ONE_OP) {
         if (t->phase != ONE_START) return START_COMPLETE;
         t->phase = ONE_SENT;
@@ -389,6 +544,42 @@ static int retry_data_refusal(Chan *c, int code) {
     return 1;
 }
 
+/* --retry: whether the failed operation is tried again after a wait, and
+ * if so the task is set back to the start of what failed. A connect is,
+ * unless the server refused the login (5xx), the name did not resolve or
+ * the encryption cannot be had or trusted; any other command when the
+ * server answered 4xx (try later) on a session that is still open. The
+ * waits double from 0.5 s, at most 30 s. */
+static int retry_later(Chan *c, int code, const char *what) {
+    Task *t = c->task;
+    if (t->retries >= opt.retry) return 0;
+    int server = zubGetInteger(c->ch, ZUB_GET_SERVER_CODE);
+    if (t->kind == K_CONNECT) {
+        if ((code == ZUB_E_SERVER_ERROR && server >= 500) || code == ZUB_E_CANNOT_COMPLY || code == -11001 ||
+            code == ZUB_E_TLS_REFUSED || code == ZUB_E_TLS_UNAVAILABLE ||
+            (code <= ZUB_E_TLS_UNTRUSTED && code >= ZUB_E_TLS_EXPIRED))
+            return 0;
+    } else if (code != ZUB_E_SERVER_ERROR || server < 400 || server >= 500 ||
+               zubGetInteger(c->ch, ZUB_GET_CTRL_SOCK) <= 0 || (is_transfer(t) && t->phase != XFER_MOVING)) {
+        return 0;
+    }
+    t->phase = is_transfer(t) ? XFER_ARM : t->kind == K_MV ? MV_FROM : ONE_START;
+    double wait = 0.5;
+    for (int i = 0; i < t->retries && wait < 30; ++i) wait *= 2;
+    if (wait > 30) wait = 30;
+    ++t->retries;
+    clock_gettime(CLOCK_MONOTONIC, &t->not_before);
+    t->not_before.tv_sec += (time_t)wait;
+    t->not_before.tv_nsec += (long)((wait - (double)(time_t)wait) * 1e9);
+    if (t->not_before.tv_nsec >= 1000000000L) t->not_before.tv_sec += 1, t->not_before.tv_nsec -= 1000000000L;
+    char text[256], reply[1100] = "";
+    error_text(c->ch, code, text, sizeof text);
+    if (code == ZUB_E_SERVER_ERROR) reply_text(c->ch, reply, sizeof reply);
+    msg("%s: %d %s%s%s%s [trying again in %.1f s, %d of %d]", what, code, text, reply[0] ? " (server: " : "",
+        reply, reply[0] ? ")" : "", wait, t->retries, opt.retry);
+    return 1;
+}
+
 /* An operation failed with code: 0 when the task goes on anyway. */
 static int op_failed(Chan *c, int code) {
     Task *t = c->task;
@@ -404,6 +595,14 @@ static int op_failed(Chan *c, int code) {
     else
         snprintf(what, sizeof what, "%s%s%s", kind_name(t->kind), t->a1 ? " " : "", t->a1 ? t->a1 : "");
     clear_progress_line();
+    if (t->kind == K_GET && t->phase == XFER_TIME) {
+        /* The file is there and good; only its time is the local one. */
+        msg("%s: the server gave no modification time", what);
+        t->phase = XFER_DONE;
+        return 0;
+    }
+    if (retry_later(c, code, what)) return 0;
+    if (t->kind == K_GET) drop_temporary(t);
     report_error(c, what, code);
     if (t->tries >= DATA_TRIES)
         msg("%s: the server could not connect to the data port %d times in a row", what, t->tries);
@@ -457,6 +656,77 @@ static char *take_word(char *w, int *end) {
     return w;
 }
 
+/* Splits a line of a command file into words at blanks; '...' and "..."
+ * keep blanks in a word. Words end up NUL-terminated in place; each is
+ * passed to put. 0, or -1 for an unclosed quote. */
+static int split_line(char *s, char **words, int *n) {
+    while (*s) {
+        while (*s == ' ' || *s == '\t') ++s;
+        if (!*s) break;
+        char *w = s, *o = s;
+        while (*s && *s != ' ' && *s != '\t') {
+            if (*s == '"' || *s == '\'') {
+                char q = *s++;
+                while (*s && *s != q) *o++ = *s++;
+                if (*s != q) return -1;
+                ++s;
+            } else {
+                *o++ = *s++;
+            }
+        }
+        if (*s) ++s;
+        *o = 0;
+        words[(*n)++] = w;
+    }
+    return 0;
+}
+
+int read_command_file(const char *path, char ***words, int *n, char **text) {
+    FILE *f = fopen(path, "rb");
+    if (!f) {
+        msg("%s: %s", path, strerror(errno));
+        return EX_LOCAL;
+    }
+    size_t len = 0, room = 4096;
+    char *buf = malloc(room + 1);
+    for (size_t got; buf && (got = fread(buf + len, 1, room - len, f)) > 0;) {
+        len += got;
+        if (len == room) {
+            char *more = realloc(buf, 2 * room + 1);
+            if (!more) free(buf);
+            buf = more;
+            room *= 2;
+        }
+    }
+    fclose(f);
+    if (!buf) return EX_LOCAL;
+    buf[len] = 0;
+    /* At most one word per two bytes, a ";" per line, and the command line's. */
+    char **out = malloc((len + 2 + (size_t)*n) * sizeof *out);
+    int count = 0, bad = !out || memchr(buf, 0, len) != NULL;
+    for (char *line = buf, *next; !bad && line; line = next) {
+        next = strchr(line, '\n');
+        if (next) *next++ = 0;
+        size_t l = strlen(line);
+        if (l && line[l - 1] == '\r') line[l - 1] = 0;
+        int before = count;
+        if (line[strspn(line, " \t")] == '#') continue;  /* a comment */
+        bad = split_line(line, out, &count);
+        if (count > before) out[count++] = ";";
+    }
+    if (bad) {
+        msg("%s: not a command file (a NUL byte, or a quote left open)", path);
+        free(out);
+        free(buf);
+        return EX_USAGE;
+    }
+    for (int i = 0; i < *n; ++i) out[count++] = (*words)[i];
+    *words = out;
+    *n = count;
+    *text = buf;
+    return GO_ON;
+}
+
 int parse_commands(int argc, char **argv, Task **out, int *count) {
     Task *tasks = calloc((size_t)argc + 1, sizeof *tasks);
     char *words[MAX_WORDS];
@@ -471,6 +741,7 @@ int parse_commands(int argc, char **argv, Task **out, int *count) {
         nw = 0;
     }
     if (!bad && nw) msg("bad command list");
+    if (!bad && !nw && !n) msg("no commands");
     if (bad || nw || !n) {
         free(tasks);
         return -1;

@@ -42,7 +42,11 @@ typedef struct {
     int epsv;              /* --epsv */
     int insecure;          /* --insecure: the certificate is not checked */
     long timeout_ms;       /* --timeout; 0: the library's own waits */
+    int preserve_time;     /* --preserve-time: a get takes the server's modification time */
+    int retry;             /* --retry N: tries after the first for a failed connect or a 4xx reply */
+    int64_t limit_rate;    /* --limit-rate: bytes per second per transfer, 0 no limit */
     const char *log, *password_file, *cacert;  /* --log, --password-file, --cacert */
+    const char *command_file;  /* -f FILE: commands, one a line */
     char host[256];        /* from the URL */
     char user[256], pass[256];  /* from the URL, completed by credentials.c */
     char dir[1024];        /* the URL's path, relative to the login directory */
@@ -60,19 +64,26 @@ extern Options opt;
 #define SEP "\001"
 
 /* ---- tasks and channels ------------------------------------------------------------------ */
-enum Kind { K_CONNECT, K_TYPE, K_CWD, K_PWD, K_LS, K_NLST, K_GET, K_PUT, K_RM, K_MKDIR, K_RMDIR, K_QUOTE, K_QUIT };
+enum Kind {
+    K_CONNECT, K_TYPE, K_CWD, K_PWD, K_LS, K_NLST, K_GET, K_PUT, K_RM, K_MKDIR, K_RMDIR, K_QUOTE, K_QUIT,
+    K_MV, K_SIZE, K_MTIME
+};
 
 /* Where a task stands. A task of one engine operation goes ONE_START ->
  * ONE_SENT; a get or put asks the size first (XFER_SIZE), then arms the
  * transfer (XFER_ARM, again for each try after a 425), moves the data
- * (XFER_MOVING) and is checked (XFER_DONE). */
+ * (XFER_MOVING), is checked, and with --preserve-time a get asks the
+ * server's time (XFER_TIME) before it is done (XFER_DONE). mv goes
+ * MV_FROM -> MV_TO -> MV_DONE. */
 enum Phase {
     ONE_START = 0, ONE_SENT = 1,
-    XFER_PREPARE = 0, XFER_SIZE = 1, XFER_ARM = 2, XFER_MOVING = 3, XFER_DONE = 4
+    XFER_PREPARE = 0, XFER_SIZE = 1, XFER_ARM = 2, XFER_MOVING = 3, XFER_DONE = 4, XFER_TIME = 5,
+    MV_FROM = 0, MV_TO = 1, MV_DONE = 2
 };
 
-/* What starting a task's next step gave. */
-enum Start { START_BUSY, START_COMPLETE, START_FAILED };
+/* What starting a task's next step gave; START_WAIT: not before
+ * the task's not_before (a --retry waits). */
+enum Start { START_BUSY, START_COMPLETE, START_FAILED, START_WAIT };
 
 typedef struct {
     enum Kind kind;
@@ -82,11 +93,14 @@ typedef struct {
     int64_t offset;      /* resume offset */
     int64_t done;        /* bytes moved this time */
     char ldir[1024];     /* local directory, "" = current */
-    char lname[256];     /* local name within ldir */
+    char lname[256];     /* local name within ldir (a get's temporary name while it runs) */
+    char final_name[256];  /* a get into a temporary name: the name it gets on success, else "" */
     char rname[1024];    /* remote name */
     struct timespec t0;  /* when the transfer started */
     int silent;          /* pwd: only note the directory */
     int tries;           /* data connections the server could not open (425) */
+    int retries;         /* --retry: tries made again so far */
+    struct timespec not_before;  /* --retry: the next try waits until then (0: no wait) */
 } Task;
 
 #define OWN_MAX 3  /* a channel's own prelude: connect, type, cwd */
@@ -120,6 +134,10 @@ int settle_credentials(void);
 /* ---- tasks.c ----------------------------------------------------------------------------------- */
 const char *kind_name(enum Kind k);
 int is_transfer(const Task *t);
+/* The commands of -f FILE, then those of the command line (*words, *n),
+ * as words into *words (malloc'd, pointing into *text): GO_ON, or the
+ * exit status (reported). */
+int read_command_file(const char *path, char ***words, int *n, char **text);
 /* The commands after the URL into *out (calloc'd): 0, or -1 (reported). */
 int parse_commands(int argc, char **argv, Task **out, int *count);
 int tasks_open(void);   /* 0, or -1 when the listing buffer cannot be had */
@@ -152,6 +170,8 @@ int failure(void);   /* the first exit status that is not 0 */
 void report_error(Chan *c, const char *what, int code);
 void reply_text(int ch, char *buf, int size);
 const char *tls_version_name(int version);
+/* The engine's text for code on one line (no trailing blanks). */
+void error_text(int ch, int code, char *text, int size);
 double since(const struct timespec *t0);
 void clear_progress_line(void);
 void draw_progress(Chan *chans, int nchan, int force);
