@@ -316,6 +316,12 @@ class Pyftpd(unittest.TestCase):
             ("wrong password", ["-v", "--log", log, "ftp://user:%s@127.0.0.1:%d" % (secret, self.port), "pwd"],
              4, "530"),
             ("closed port", ["ftp://127.0.0.1:%d" % closed_port(), "pwd"], 3, "connect"),
+            ("closed port, --retry 1", ["--retry", "1", "ftp://127.0.0.1:%d" % closed_port(), "pwd"], 3,
+             "trying again in 0.5 s, 1 of 1"),
+            # A refused login is not tried again.
+            ("wrong password, --retry 1", ["--retry", "1", "ftp://user:%s@127.0.0.1:%d" % (secret, self.port),
+                                           "pwd"], 4, "530"),
+            ("--retry -1", ["--retry", "-1", self.url, "pwd"], 2, "--retry"),
             ("refused command", [self.url, "rm", "no-such-file"], 5, "550"),
             ("missing remote file", [self.url, "get", "no-such-file", self.local("nf")], 5, "550"),
             ("missing local file", [self.url, "put", self.local("none")], 7, "none"),
@@ -338,6 +344,7 @@ class Pyftpd(unittest.TestCase):
                 r = run(args)
                 self.assertEqual(r.returncode, status, r.stderr)
                 self.assertIn(text, r.stderr)
+                self.assertEqual(r.stderr.count("trying again"), int("retry 1" in name and status == 3), r.stderr)
                 self.assertNotIn(secret, r.stdout + r.stderr)
         with open(log, errors="replace") as f:
             self.assertNotIn(secret, f.read())
@@ -418,6 +425,81 @@ class Pyftpd(unittest.TestCase):
         # A pipe gets the server's bytes as they are.
         r = subprocess.run([TOOL, url, "nlst"], capture_output=True, timeout=300)
         self.assertIn(evil, r.stdout)
+
+    def test_names_sizes_times_and_listings(self):
+        d = "everyday"
+        os.makedirs(os.path.join(self.root, d), exist_ok=True)
+        src = self.local("f.bin", os.urandom(12345))
+        then = 1_000_000_000  # 2001-09-09 01:46:40 UTC
+        url = self.url + "/" + d
+        self.ok([url, "put", src, "f.bin", ";", "put", src, "name with spaces"])
+        os.utime(os.path.join(self.root, d, "f.bin"), (then, then))
+        rows = [  # commands, exit status, stdout, names in the directory afterwards
+            (["size", "f.bin"], 0, "12345\n", None),
+            (["mtime", "f.bin"], 0, "2001-09-09 01:46:40 UTC\n", None),
+            (["nlst"], 0, "f.bin\nname with spaces\n", None),
+            (["mv", "f.bin", "g.bin", ";", "size", "g.bin"], 0, "12345\n", ["g.bin", "name with spaces"]),
+            (["mv", "g.bin", "f.bin"], 0, "", ["f.bin", "name with spaces"]),
+            (["mv", "missing", "x"], 5, "", ["f.bin", "name with spaces"]),
+            (["size", "missing"], 5, "", None),
+        ]
+        for cmds, status, out, names in rows:
+            with self.subTest(cmds):
+                r = run([url] + cmds)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertEqual(r.stdout, out)
+                if names:
+                    self.assertEqual(sorted(os.listdir(os.path.join(self.root, d))), names)
+        # A listing on a pipe has LF line ends; one saved with get keeps the
+        # server's bytes.
+        r = self.ok([url, "ls"])
+        self.assertNotIn("\r", r.stdout)
+        self.assertEqual(len(r.stdout.splitlines()), 2, r.stdout)
+        # --preserve-time: the server's time, else the time of the download.
+        for options, same in (([], False), (["--preserve-time"], True)):
+            with self.subTest(options):
+                out = self.local("t%d.bin" % same)
+                self.ok(options + [url, "get", "f.bin", out])
+                self.assertEqual(digest(out), digest(src))
+                self.assertEqual(int(os.stat(out).st_mtime) == then, same)
+
+    def test_command_file(self):
+        d = "cmdfile"
+        os.makedirs(os.path.join(self.root, d), exist_ok=True)
+        src = self.local("c.bin", os.urandom(3000))
+        rows = [  # file contents (None: no file), exit status, what stdout holds
+            ("# a comment\r\ncd %s\r\n\nput %s 'a name.bin'\n  size \"a name.bin\"\n" % (d, src), 0, "3000\n"),
+            ("cd %s\nquote 'HELP SITE'" % d, 0, "214"),
+            ("cd %s\nsize 'unclosed\n" % d, 2, ""),
+            ("frobnicate\n", 2, ""),
+            (None, 7, ""),
+        ]
+        for text, status, out in rows:
+            with self.subTest(text):
+                path = self.local("cmds.txt")
+                if text is None:
+                    os.unlink(path)
+                else:
+                    with open(path, "w") as f:
+                        f.write(text)
+                r = run(["-f", path, self.url, "pwd"])
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertIn(out, r.stdout)
+                if status == 0:  # the command line's commands come after the file's
+                    self.assertTrue(r.stdout.endswith("/%s\n" % d), r.stdout)
+
+    def test_limit_rate(self):
+        data = os.urandom(300_000)
+        src = self.local("rate.bin", data)
+        for verb, args in (("put", [src, "rate.bin"]), ("get", ["rate.bin", self.local("rate-back.bin")])):
+            with self.subTest(verb):
+                t0 = time.monotonic()
+                self.ok(["--limit-rate", "150k", self.url, verb] + args)
+                # 300 000 bytes at 153 600 per second: not sooner than ~2 s.
+                self.assertGreater(time.monotonic() - t0, 1.6)
+        self.assertEqual(digest(self.local("rate-back.bin")), digest(src))
+        for bad in ("0", "10x", "k", "-5"):
+            self.assertEqual(run(["--limit-rate", bad, self.url, "pwd"]).returncode, 2)
 
 
 class RealServers(unittest.TestCase):
@@ -646,16 +728,24 @@ class Scripted(unittest.TestCase):
                 f.write(os.urandom(32 << 20))  # more than the socket buffers hold
             cases = (("426", "get", 8), ("short226", "get", 8), ("drop", "get", 8), ("stall", "get", 6),
                      ("reset", "put", 8))
+            earlier = os.urandom(5000)  # a good local copy from before
             for mode, verb, status in cases:
                 with self.subTest(mode):
                     proc, url = self.start(mode)
                     args = ["big.bin", os.path.join(d, "big.bin")] if verb == "get" else [up, "big.bin"]
+                    with open(os.path.join(d, "big.bin"), "wb") as f:
+                        f.write(earlier)
                     try:
                         r = run(["--timeout", "1" if mode == "stall" else "20", url, verb] + args)
                     finally:
                         stop_server(proc)
                     self.assertEqual(r.returncode, status, r.stderr)
                     self.assertIn(verb + " ", r.stderr)
+                    # A cut download leaves the earlier file as it was, and
+                    # no partial file beside it.
+                    with open(os.path.join(d, "big.bin"), "rb") as f:
+                        self.assertEqual(f.read(), earlier)
+                    self.assertEqual(sorted(os.listdir(d)), ["big.bin", "up.bin"])
 
     def test_silence_is_a_timeout(self):
         # Whether the server never greets or stops answering after the
@@ -707,6 +797,10 @@ class Scripted(unittest.TestCase):
             ("get, always refused", 99, ["--active"], "get", 8, 3),
             ("nlst, always refused", 99, ["--active"], "nlst", 5, 3),
             ("passive get is not tried again", 1, [], "get", 8, 1),
+            # --retry: any 4xx reply is tried again, after a wait.
+            ("passive get, --retry 2", 2, ["--retry", "2"], "get", 0, 2),
+            ("passive ls, --retry 2", 1, ["--retry", "2"], "ls", 0, 1),
+            ("passive get, --retry 1 is not enough", 2, ["--retry", "1"], "get", 8, 2),
         ]
         for name, refusals, options, verb, status, seen in rows:
             with self.subTest(name), tempfile.TemporaryDirectory() as d:
@@ -737,6 +831,7 @@ class Scripted(unittest.TestCase):
                         self.assertEqual(digest(dst), whole)
                     else:
                         self.assertFalse(os.path.exists(dst))
+                    self.assertEqual([n for n in os.listdir(d) if n.endswith(".part")], [])
                 elif verb == "put":
                     self.assertEqual([l.split()[2] for l in said if l.startswith("stored ")],
                                      [whole] if status == 0 else [])
