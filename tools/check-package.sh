@@ -3,7 +3,8 @@
 # builds examples/demo.c against the installed files twice: with the flags
 # from pkg-config (zub32.pc) and through the CMake package
 # (examples/consumer, find_package(zub32)). Runs both programs, which need
-# no server, and checks the installed files and SONAME links.
+# no server, and checks the installed files and SONAME links, and that the
+# installed zubftp runs from the prefix without LD_LIBRARY_PATH.
 #
 # Usage: tools/check-package.sh BUILD_DIR
 set -euo pipefail
@@ -23,7 +24,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 
-cmake --build "$build" --target zub32
+cmake --build "$build" --target zub32 zubftp
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
 # GNUInstallDirs may pick lib or lib/<multiarch>: find where it went.
@@ -41,6 +42,17 @@ done
 soname=$(objdump -p "$libdir/libzub32.so.2.3.0" | sed -n 's/^ *SONAME *//p')
 [ "$soname" = libzub32.so.2 ] || fail "SONAME is '$soname'"
 echo "check-package: installed into $prefix (library in ${libdir#"$prefix"/})"
+
+# zubftp: installed with its manual page, and it finds the installed
+# library through its run path (nothing in the environment points there).
+[ -x "$prefix/bin/zubftp" ] || fail "zubftp not installed"
+man=$(find "$prefix" -path '*/man1/zubftp.1' | head -n 1)
+[ -n "$man" ] || fail "zubftp.1 not installed"
+found=$(env -u LD_LIBRARY_PATH ldd "$prefix/bin/zubftp" | sed -n 's/.*libzub32\.so\.2 => \([^ ]*\).*/\1/p')
+[ "$(readlink -f "$found")" = "$(readlink -f "$libdir/libzub32.so.2")" ] \
+    || fail "the installed zubftp loads '$found', not the installed library"
+env -u LD_LIBRARY_PATH "$prefix/bin/zubftp" --help | grep -q '^usage: zubftp' || fail "the installed zubftp does not run"
+echo "check-package: zubftp and its manual page installed, zubftp runs from the prefix"
 
 # 1. pkg-config
 export PKG_CONFIG_PATH=$libdir/pkgconfig
