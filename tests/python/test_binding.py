@@ -12,7 +12,7 @@ import tempfile
 import unittest
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), os.pardir, os.pardir))
-sys.path.insert(0, os.path.join(REPO, "bindings", "python"))
+sys.path.insert(0, os.path.join(REPO, "bindings", "python", "src"))
 import zub32  # noqa: E402
 
 SERVER = os.path.join(REPO, "tests", "servers", "pyftpd_run.py")
