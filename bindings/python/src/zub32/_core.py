@@ -426,8 +426,9 @@ class Channel:
         """The entries of a directory: MLSD facts when the server offers
         them (and use_mlsd is True), else read from its LIST text. The
         directory itself and its parent are left out."""
+        arg = None if path is None else encode(path, "path")
         kind = C.MLSD if self._mlsd_supported() else C.LIST
-        lines = self._lines(kind, path)
+        lines = self._lines(kind, arg)
         mlsd = kind == C.MLSD and self.get_integer(C.GET_LIST_FORMAT) == 1
         return listing.parse(iter(lines), mlsd)
 

@@ -59,6 +59,8 @@ def parse_mlsd(line: str) -> Optional[Entry]:
         key, eq, value = fact.partition("=")
         if eq:
             facts[key.strip().lower()] = value
+    if not facts:
+        return None
     kind = facts.get("type", "").lower()
     if kind in ("cdir", "pdir"):
         return None
