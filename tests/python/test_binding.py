@@ -43,15 +43,22 @@ class ServerCase(unittest.TestCase):
         self.local = os.path.join(self.tmp.name, "local")
         os.mkdir(self.root)
         os.mkdir(self.local)
+        self.start_server()
+
+    def start_server(self, *extra, scheme="ftp"):
         self.server = subprocess.Popen(
             ["/usr/bin/python3", SERVER, "--root", self.root, "--user", "user",
-             "--password", self.password, "--log", os.path.join(self.tmp.name, "server.log")],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+             "--password", self.password, "--log", os.path.join(self.tmp.name, "server.log"),
+             *extra], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self.port = int(self.server.stdout.readline())
-        self.url = "ftp://user:%s@127.0.0.1:%d" % (urllib.parse.quote(self.password, safe=""),
-                                                   self.port)
+        self.url = "%s://user:%s@127.0.0.1:%d" % (
+            scheme, urllib.parse.quote(self.password, safe=""), self.port)
 
     def tearDown(self):
+        self.stop_server()
+        self.tmp.cleanup()
+
+    def stop_server(self):
         self.server.stdin.close()
         try:
             self.server.wait(timeout=10)
@@ -59,7 +66,6 @@ class ServerCase(unittest.TestCase):
             self.server.kill()
             self.server.wait()
         self.server.stdout.close()
-        self.tmp.cleanup()
 
 
 class BindingTest(ServerCase):
@@ -307,6 +313,48 @@ class PythonicTest(ServerCase):
                     zub32.connect(url, **kw)
                 self.assertIsInstance(e.exception, zub32.Error)
                 zub32.Library(channels=1).release()  # given back
+
+
+class TlsTest(ServerCase):
+    def setUp(self):
+        super().setUp()
+        self.stop_server()
+        self.certs = os.path.join(self.tmp.name, "certs")
+        subprocess.run(["/usr/bin/python3", os.path.join(REPO, "tests", "servers", "mkcerts.py"),
+                        self.certs], check=True, timeout=60)
+        self.ca = os.path.join(self.certs, "ca.pem")
+
+    def test_tls(self):
+        """tls, cafile and verify reach the session: checked with the test
+        CA, refused without it, unchecked with verify=False."""
+        rows = [
+            ("explicit", "ftp", {"tls": True, "cafile": self.ca}, 1),
+            ("explicit", "ftp", {"tls": "explicit"}, zub32.TLSError),
+            ("explicit", "ftp", {"tls": True, "verify": False}, 0),
+            ("implicit", "ftps", {"cafile": self.ca}, 1),
+            ("implicit", "ftp", {"tls": "implicit", "cafile": self.ca}, 1),
+        ]
+        for mode, scheme, kw, want in rows:
+            with self.subTest(mode=mode, scheme=scheme, kw=kw):
+                self.start_server("--tls", mode, "--certfile", os.path.join(self.certs, "server.pem"),
+                                  "--tls-data-required", scheme=scheme)
+                try:
+                    if not isinstance(want, int):
+                        with self.assertRaises(want) as e:
+                            zub32.connect(self.url, **kw)
+                        self.assertEqual(e.exception.code, zub32.E_TLS_UNTRUSTED)
+                        continue
+                    with zub32.connect(self.url, **kw) as ch:
+                        if not ch.get_integer(zub32.GET_TLS_BUILT):
+                            self.skipTest("this library is built without TLS")
+                        ch.put(__file__, "t.py")
+                        self.assertEqual(ch.nlst(), ["t.py"])
+                        self.assertEqual(ch.get_integer(zub32.GET_TLS_VERIFIED), want)
+                        self.assertGreater(ch.get_integer(zub32.GET_TLS_VERSION), 0)
+                        ch.delete("t.py")
+                finally:
+                    self.stop_server()
+        self.start_server()  # for tearDown
 
 
 class ListingParseTest(unittest.TestCase):
