@@ -176,8 +176,9 @@ class BindingTest(ServerCase):
                 self.lib.channel(number)
             self.assertIsInstance(e.exception, ValueError)
         for number in ("1", 1.0, True, None):
-            with self.subTest(channel=number), self.assertRaises(TypeError):
+            with self.subTest(channel=number), self.assertRaises(TypeError) as e:
                 self.lib.channel(number)
+            self.assertIsInstance(e.exception, ValueError)
         for channels in (0, 33, 2 ** 40, -1):
             with self.subTest(channels=channels), self.assertRaises(ValueError):
                 self.lib.attach(channels)

@@ -47,15 +47,15 @@ from ._constants import *  # noqa: F401,F403
 from ._core import Channel, Library, encode
 from ._loader import ENV_VAR, LibraryNotFoundError
 from ._loader import candidates as library_candidates
-from .errors import (ChannelRangeError, Error, InvalidArgument, LocalFileError, NetworkError,
-                     ReplyError, Timeout, TLSError, Zub32Error)
+from .errors import (ArgumentTypeError, ChannelRangeError, Error, InvalidArgument, LocalFileError,
+                     NetworkError, ReplyError, Timeout, TLSError, Zub32Error)
 from .listing import Entry
 from .session import connect, parse_url
 
 __version__ = "2.3.0"
 
 __all__ = [
-    "Channel", "ChannelRangeError", "ENV_VAR", "Entry", "Error", "InvalidArgument", "Library",
-    "LibraryNotFoundError", "LocalFileError", "NetworkError", "ReplyError", "TLSError",
+    "ArgumentTypeError", "Channel", "ChannelRangeError", "ENV_VAR", "Entry", "Error",
+    "InvalidArgument", "Library", "LibraryNotFoundError", "LocalFileError", "NetworkError", "ReplyError", "TLSError",
     "Timeout", "Zub32Error", "connect", "encode", "library_candidates", "parse_url",
 ]

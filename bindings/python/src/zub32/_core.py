@@ -18,7 +18,8 @@ from typing import (Callable, Dict, Iterator, List, Optional, Sequence, Type, Ty
 
 from . import _constants as C
 from . import _loader, listing
-from .errors import ChannelRangeError, Error, InvalidArgument, LocalFileError, error_class
+from .errors import (ArgumentTypeError, ChannelRangeError, Error, InvalidArgument, LocalFileError,
+                     error_class)
 
 Text = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 Progress = Callable[[int, Optional[int]], None]
@@ -46,7 +47,8 @@ def encode(value: Text, what: str = "text") -> bytes:
     elif isinstance(value, (bytes, bytearray)):
         data = bytes(value)
     else:
-        raise TypeError("%s must be str, bytes or a path, not %s" % (what, type(value).__name__))
+        raise ArgumentTypeError(C.E_CANNOT_COMPLY, "%s must be str, bytes or a path, not %s"
+                                % (what, type(value).__name__))
     for bad, name in ((b"\0", "NUL"), (b"\r", "CR"), (b"\n", "LF")):
         if bad in data:
             raise InvalidArgument(C.E_CANNOT_COMPLY, "%s holds a %s: %r" % (what, name, value))
@@ -59,7 +61,8 @@ def _decode(data: bytes) -> str:
 
 def _int32(value: object, what: str) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError("%s must be an int, not %s" % (what, type(value).__name__))
+        raise ArgumentTypeError(C.E_CANNOT_COMPLY,
+                                "%s must be an int, not %s" % (what, type(value).__name__))
     if not -(1 << 31) <= value < (1 << 31):
         raise InvalidArgument(C.E_CANNOT_COMPLY, "%s out of range: %d" % (what, value))
     return value
@@ -117,8 +120,8 @@ class Library:
     def attach(self, channels: int = 1) -> None:
         if isinstance(channels, bool) or not isinstance(channels, int) \
                 or not 1 <= channels <= MAX_CHANNELS:
-            raise InvalidArgument(C.E_CHANNEL_RANGE,
-                                  "channels must be an int from 1 to %d: %r" % (MAX_CHANNELS, channels))
+            raise InvalidArgument(C.E_CHANNEL_RANGE, "channels must be an int from 1 to %d: %r"
+                                  % (MAX_CHANNELS, channels))
         self._check(0, self.dll.zubAttach(channels, 0))
         self.channels = channels
 
@@ -163,7 +166,8 @@ class Channel:
 
     def __init__(self, library: Library, number: int) -> None:
         if isinstance(number, bool) or not isinstance(number, int):
-            raise TypeError("channel number must be an int, not %s" % type(number).__name__)
+            raise ArgumentTypeError(C.E_CHANNEL_RANGE, "channel number must be an int, not %s"
+                                    % type(number).__name__)
         if not 0 <= number < min(library.channels, MAX_CHANNELS):
             raise ChannelRangeError(C.E_CHANNEL_RANGE, "channel %d is not attached (0 .. %d)" % (
                 number, library.channels - 1))

@@ -10,6 +10,7 @@
                                 or query number (also ValueError)
         ChannelRangeError       a channel number that is not attached
                                 (also IndexError)
+        ArgumentTypeError       an argument of the wrong type (also TypeError)
 
 Each carries `code` (the library's result code), `text` (its text) and
 `reply` (the server's last reply, for refusals). NetworkError derives from
@@ -81,6 +82,11 @@ class InvalidArgument(Error, ValueError):
 
 class ChannelRangeError(InvalidArgument, IndexError):
     """A channel number outside the attached channels (0 .. count - 1)."""
+
+
+class ArgumentTypeError(InvalidArgument, TypeError):
+    """An argument of the wrong type (a channel number that is not an int,
+    a name that is neither text, bytes nor a path)."""
 
 
 class TLSError(NetworkError):
