@@ -43,6 +43,7 @@ The shared library is looked for in this order (the first that loads):
 It is loaded when a Library is made (or at the first connect()), not at
 import; library_candidates() lists the places in that order.
 """
+from . import _constants
 from ._constants import *  # noqa: F401,F403
 from ._core import Channel, Library, encode
 from ._loader import ENV_VAR, LibraryNotFoundError
@@ -56,6 +57,7 @@ __version__ = "2.3.0"
 
 __all__ = [
     "ArgumentTypeError", "Channel", "ChannelRangeError", "ENV_VAR", "Entry", "Error",
-    "InvalidArgument", "Library", "LibraryNotFoundError", "LocalFileError", "NetworkError", "ReplyError", "TLSError",
-    "Timeout", "Zub32Error", "connect", "encode", "library_candidates", "parse_url",
-]
+    "InvalidArgument", "Library", "LibraryNotFoundError", "LocalFileError", "NetworkError",
+    "ReplyError", "TLSError", "Timeout", "Zub32Error", "connect", "encode",
+    "library_candidates", "parse_url",
+] + [_name for _name in dir(_constants) if _name.isupper()]
