@@ -7,11 +7,11 @@ set -euo pipefail
 
 # The test list also has the shared libraries of the FTP daemons that
 # tests/servers/ftpd_run.py unpacks from their packages without installing them.
-# The Python package's install test needs python3-venv, python3-pip and
-# python3-setuptools.
+# The Python package's install test needs python3-venv, python3-pip,
+# python3-setuptools and python3-wheel (a plain venv has no wheel).
 base=(cmake ninja-build g++ libssl-dev python3-pyftpdlib python3-openssl python3-cryptography libgtest-dev libgmock-dev
       libwrap0 libhiredis0.14 libmemcached11 libmemcachedutil2 libpcre2-posix3 libsodium23
-      python3-venv python3-pip python3-setuptools)
+      python3-venv python3-pip python3-setuptools python3-wheel)
 if [ "${1:-}" = "--run" ]; then
   base=(cmake ninja-build g++ libssl-dev python3-pyftpdlib python3-openssl python3-cryptography)
   shift
