@@ -622,11 +622,33 @@ class RealServers(unittest.TestCase):
                 r = fut.result()
                 self.check(r, row)
                 lines = r.stdout.splitlines()
+                self.assertNotIn("\r", r.stdout)  # LF line ends on a pipe
                 self.assertTrue(any(l.endswith(" listed.txt") for l in lines), r.stdout)
                 self.assertIn("listed.txt", lines)  # nlst: the bare name
                 self.assertEqual(lines[-1], "/")  # each daemon chroots the user to the root
                 said = re.findall(r"channel 0: TLS 1\.[23], cipher \S+, certificate verified", r.stderr)
                 self.assertEqual(len(said), int(row[1] != "plain"), r.stderr)
+
+    def test_rename_size_and_time(self):
+        # mv, size, mtime and get --preserve-time on every daemon, plain and
+        # encrypted; names with a blank.
+        then = 1_000_000_000
+        configs = list(self.servers)
+        for d, s in configs:
+            os.utime(self.remote(d, s, "timed one.bin", b"t" * 4321), (then, then))
+
+        def session(d, s):
+            out = self.local((d, s), "timed.bin")
+            return out, run(["--preserve-time"] + self.url(d, s) + [
+                "mv", "timed one.bin", "timed two.bin", ";", "size", "timed two.bin", ";", "mtime",
+                "timed two.bin", ";", "get", "timed two.bin", out, ";", "mv", "timed two.bin", "timed one.bin"])
+        for row, fut in self.side_by_side(configs, session):
+            with self.subTest(row=row):
+                out, r = fut.result()
+                self.check(r, row)
+                self.assertEqual(r.stdout.splitlines()[:2], ["4321", "2001-09-09 01:46:40 UTC"], r.stdout)
+                self.assertEqual(int(os.stat(out).st_mtime), then)
+                self.assertTrue(os.path.exists(self.remote(*row, "timed one.bin")))
 
     def test_round_trip(self):
         big = os.path.join(self.tmp.name, "big.bin")
