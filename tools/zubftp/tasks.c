@@ -355,6 +355,10 @@ static const KindInfo kinds[] = {
     [K_RMDIR] = {"rmdir", 1, 1, ONE_OP, start_rmdir, NULL},
     [K_QUOTE] = {"quote", 1, 1, ONE_OP, start_quote, done_quote},
     [K_QUIT] = {"quit", NO_COMMAND, NO_COMMAND, ONE_OP, start_quit, NULL},
+    /* mirror.c: run by run_tree, never started here. */
+    [K_MIRROR] = {"mirror", 2, 2, ONE_OP, start_tree, NULL},
+    [K_MGET] = {"mget", 1, 2, ONE_OP, start_tree, NULL},
+    [K_MPUT] = {"mput", 1, 2, ONE_OP, start_tree, NULL},
 };
 #define NKINDS (sizeof kinds / sizeof kinds[0])
 
@@ -432,6 +436,7 @@ static int make_task(char **words, int nw, Task *t) {
         msg("unknown command '%s'", words[0]);
         return -1;
     }
+    if (k == K_MIRROR && tree_options(words, &nw, t)) return -1;
     if (nw - 1 < kinds[k].min_args || nw - 1 > kinds[k].max_args) {
         msg("%s: wrong number of arguments", words[0]);
         return -1;
