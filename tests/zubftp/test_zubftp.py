@@ -9,10 +9,12 @@ start it.)
 """
 import concurrent.futures
 import hashlib
+import json
 import os
 import pty
 import re
 import select
+import shutil
 import socket
 import struct
 import subprocess
@@ -77,6 +79,29 @@ def closed_port():
 def digest(path):
     with open(path, "rb") as f:
         return hashlib.sha256(f.read()).hexdigest()
+
+
+def tree_of(top):
+    """Every file under top (relative path: SHA-256) and every folder
+    (relative path + "/": None)."""
+    seen = {}
+    for d, subdirs, names in os.walk(top):
+        rel = os.path.relpath(d, top)
+        for n in subdirs:
+            seen[os.path.normpath(os.path.join(rel, n)) + "/"] = None
+        for n in names:
+            seen[os.path.normpath(os.path.join(rel, n))] = digest(os.path.join(d, n))
+    return seen
+
+
+def make_tree(top, files):
+    """files: relative path: bytes (a path ending in "/" is an empty folder)."""
+    for rel, data in files.items():
+        path = os.path.join(top, rel)
+        os.makedirs(os.path.dirname(path) if data is not None else path, exist_ok=True)
+        if data is not None:
+            with open(path, "wb") as f:
+                f.write(data)
 
 
 def run(args, env=None, **kw):
@@ -391,6 +416,69 @@ class Pyftpd(unittest.TestCase):
         self.assertNotIn("\r", r.stdout)
         self.assertEqual(r.stdout.count("\n"), 1)
 
+
+    def test_mirror_both_ways(self):
+        # Up, again (nothing moves), down, again; then the source loses a
+        # folder, gains a file and changes one, and --delete brings each
+        # target back to it.
+        files = {"a.txt": b"a" * 10, ".hidden": b"", "empty/": None, "sub dir/b c.bin": os.urandom(70_000),
+                 "sub dir/deep/d.bin": os.urandom(3_000)}
+        for n, options in enumerate(([], ["--parallel", "3"])):
+            with self.subTest(options=options):
+                src, dst, remote = self.local("src%d" % n), self.local("dst%d" % n), "mirror%d" % n
+                make_tree(src, files)
+                rows = [  # arguments, what stdout says
+                    (["mirror", "-R", src, remote], "mirror: 4 files moved (73010 bytes), 0 the same"),
+                    (["mirror", "-R", src, remote], "mirror: 0 files moved (0 bytes), 4 the same"),
+                    (["mirror", remote, dst], "mirror: 4 files moved (73010 bytes), 0 the same"),
+                    (["mirror", remote, dst], "mirror: 0 files moved (0 bytes), 4 the same"),
+                ]
+                for args, said in rows:
+                    self.assertIn(said, self.ok(options + [self.url] + args).stdout)
+                    self.assertEqual(tree_of(os.path.join(self.root, remote)), tree_of(src))
+                self.assertEqual(tree_of(dst), tree_of(src))
+                for p in ("sub dir/deep/d.bin", "sub dir/deep"):
+                    (os.rmdir if p.endswith("deep") else os.remove)(os.path.join(src, p))
+                make_tree(src, {"new.txt": b"new", "a.txt": b"longer a"})
+                r = self.ok(options + [self.url, "mirror", "-R", "--delete", src, remote])
+                self.assertIn("removed /%s/sub dir/deep/d.bin\nremoved /%s/sub dir/deep\n" % (remote, remote), r.stdout)
+                self.assertIn("2 files moved (11 bytes), 2 the same, 2 removed, 0 refused", r.stdout)
+                r = self.ok(options + [self.url, "mirror", "--delete", remote, dst])
+                self.assertIn("removed %s/sub dir/deep/d.bin\nremoved %s/sub dir/deep\n" % (dst, dst), r.stdout)
+                self.assertEqual(tree_of(os.path.join(self.root, remote)), tree_of(src))
+                self.assertEqual(tree_of(dst), tree_of(src))
+
+    def test_mget_mput_patterns(self):
+        names = ["a.txt", "b.txt", "c.bin", "dd.bin", ".dot.txt"]
+        src = self.local("msrc")
+        make_tree(src, {n: n.encode() * 100 for n in names})
+        os.makedirs(os.path.join(self.root, "mp"), exist_ok=True)
+        rows = [  # command, pattern, names moved, exit status
+            ("mput", "*.txt", ["a.txt", "b.txt"], 0),
+            ("mput", "?.bin", ["c.bin"], 0),
+            ("mput", "*", ["a.txt", "b.txt", "c.bin", "dd.bin"], 0),
+            ("mput", "*.none", [], 7),
+            ("mget", "*.txt", ["a.txt", "b.txt"], 0),
+            ("mget", "??.bin", ["dd.bin"], 0),
+            ("mget", "*", ["a.txt", "b.txt", "c.bin", "dd.bin"], 0),
+            ("mget", "*.none", [], 5),
+        ]
+        for n, (cmd, pattern, moved, status) in enumerate(rows):
+            with self.subTest(cmd=cmd, pattern=pattern):
+                there = os.path.join(self.root, "mp", str(n)) if cmd == "mput" else self.local("mget%d" % n)
+                if cmd == "mput":
+                    os.mkdir(there)
+                    args = ["mput", os.path.join(src, pattern), "mp/%d" % n]
+                else:
+                    shutil.copytree(src, os.path.join(self.root, "mp", "get%d" % n))
+                    args = ["mget", "mp/get%d/%s" % (n, pattern), there]
+                r = run(["--parallel", "2", self.url] + args)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertEqual(sorted(os.listdir(there)) if os.path.exists(there) else [], moved)
+                for m in moved:
+                    self.assertEqual(digest(os.path.join(there, m)), digest(os.path.join(src, m)))
+                if status:
+                    self.assertIn("no match", r.stderr)
 
     def test_server_text_on_a_terminal(self):
         # A name that would write the clipboard (OSC 52), hide a link (OSC 8),
@@ -870,6 +958,56 @@ def scripted_server(mode, reply=None):
             muted = mode == "mute" and cmd == "PASS"
 
 
+def tree_server(spec):
+    """Serves canned listings: spec (JSON) holds "format" ("mlsd": MLSD
+    answered, LIST refused as unknown; "list": the other way round), "dirs"
+    (absolute path: listing lines) and "files" (absolute path: size). CWD
+    enters a listed directory, RETR sends the file's size in "x"s. Prints
+    each listing command it answers ("listed CMD PATH")."""
+    spec = json.loads(spec)
+    dirs, files, cwd, data = spec["dirs"], spec["files"], "/", None
+    lsn = socket.socket()
+    lsn.bind(("127.0.0.1", 0))
+    lsn.listen(1)
+    print(lsn.getsockname()[1], flush=True)
+    ctl, _ = lsn.accept()
+    ctl.sendall(b"220 tree\r\n")
+    for line in ctl.makefile("rb"):
+        cmd, _, arg = line.decode("latin-1").rstrip("\r\n").partition(" ")
+        cmd = cmd.upper()
+        path = os.path.normpath(arg if arg.startswith("/") else os.path.join(cwd, arg)) if arg else cwd
+        if cmd == "PASV":
+            data = socket.socket()
+            data.bind(("127.0.0.1", 0))
+            data.listen(1)
+            p = data.getsockname()[1]
+            ctl.sendall(b"227 Entering Passive Mode (127,0,0,1,%d,%d)\r\n" % (p >> 8, p & 255))
+        elif cmd in ("MLSD", "LIST") and (cmd == "MLSD") != (spec["format"] == "mlsd"):
+            ctl.sendall(b"500 Unknown command.\r\n")
+        elif cmd in ("MLSD", "LIST", "RETR"):
+            print("listed" if cmd != "RETR" else "sent", cmd, cwd, flush=True)
+            ctl.sendall(b"150 here\r\n")
+            conn = data.accept()[0]
+            if cmd == "RETR":
+                conn.sendall(b"x" * files[path])
+            else:
+                conn.sendall("".join(l + "\r\n" for l in dirs[cwd]).encode("latin-1"))
+            conn.close()
+            ctl.sendall(b"226 done\r\n")
+        elif cmd == "CWD":
+            cwd = path if path in dirs else cwd
+            ctl.sendall(b"250 ok\r\n" if path in dirs else b"550 no such directory\r\n")
+        elif cmd == "PWD":
+            ctl.sendall(b'257 "%s"\r\n' % cwd.encode("latin-1"))
+        elif cmd == "SIZE":
+            ctl.sendall(b"213 %d\r\n" % files[path] if path in files else b"550 no\r\n")
+        else:
+            ctl.sendall({"USER": b"331 pass\r\n", "PASS": b"230 in\r\n", "QUIT": b"221 bye\r\n"}.get(
+                cmd, b"200 ok\r\n"))
+            if cmd == "QUIT":
+                return
+
+
 def test_classes():
     """The names of this file's test classes, the longest (RealServers) first."""
     names = [n for n, c in globals().items() if isinstance(c, type) and issubclass(c, unittest.TestCase)]
@@ -894,6 +1032,9 @@ def run_classes_side_by_side():
 
 
 if __name__ == "__main__":
+    if len(sys.argv) == 4 and sys.argv[1:3] == ["--scripted", "tree"]:
+        tree_server(sys.argv[3])
+        sys.exit(0)
     if len(sys.argv) in (3, 4) and sys.argv[1] == "--scripted":
         scripted_server(*sys.argv[2:])
         sys.exit(0)
