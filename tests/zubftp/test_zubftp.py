@@ -701,6 +701,34 @@ class RealServers(unittest.TestCase):
                 self.assertEqual(lines[-1], "/dir-" + row[2])
                 self.assertFalse(os.path.exists(self.remote(row[0], row[1], "dir-" + row[2])))
 
+    def test_mirror_tree_and_mget(self):
+        # 1000 small files in 50 folders (names with spaces) up and back down
+        # over 4 sessions, each way twice: the second time nothing moves.
+        # vsftpd answers MLSD as unknown, so the walk reads LIST there.
+        src = os.path.join(self.tmp.name, "tree")
+        make_tree(src, {"folder %02d/file %d.txt" % (f, i): b"%d-%d\n" % (f, i) * (i + 1)
+                        for f in range(50) for i in range(20)})
+        rows = [(d, "plain") for d in self.DAEMONS if (d, "plain") in self.servers]
+
+        def session(d, s):
+            url, back = ["--parallel", "4"] + self.url(d, s), self.local((d, s), "back")
+            return [run(url + args) for args in (["mirror", "-R", src, "tree"], ["mirror", "-R", src, "tree"],
+                                                 ["mirror", "tree", back], ["mirror", "tree", back],
+                                                 ["mget", "tree/folder 07/file 1?.txt", back + "-mget"])]
+
+        for row, fut in self.side_by_side(rows, session):
+            with self.subTest(row=row):
+                runs = fut.result()
+                for r in runs:
+                    self.check(r, row)
+                said = [r.stdout.splitlines()[-1] for r in runs[:4]]
+                self.assertEqual(said, ["mirror: 1000 files moved (58150 bytes), 0 the same, 0 removed, 0 refused",
+                                        "mirror: 0 files moved (0 bytes), 1000 the same, 0 removed, 0 refused"] * 2)
+                self.assertEqual(tree_of(self.remote(*row, "tree")), tree_of(src))
+                self.assertEqual(tree_of(self.local(row, "back")), tree_of(src))
+                self.assertEqual(sorted(os.listdir(self.local(row, "back-mget"))),
+                                 ["file %d.txt" % i for i in range(10, 20)])
+
     def test_refusals(self):
         secret = "Wr0ngS3cret"
         cases = {  # name: the arguments, exit status, text on stderr
