@@ -193,6 +193,22 @@ TEST_P(DaemonMatrix, WholeSession) {
     n = zubGetList(0, ZUB_LIST, list, sizeof list);
     EXPECT_GT(n, 0);
     EXPECT_NE(std::string(list, n > 0 ? static_cast<size_t>(n) : 0).find(std::to_string(big.size())), std::string::npos) << list;
+    // MLSD where the daemon has it (vsftpd has not: LIST instead), twice:
+    // the second time vsftpd is asked LIST at once.
+    ASSERT_EQ(zubSetInteger(0, ZUB_SET_MLSD, 1), 1);
+    const bool facts = std::string(c.daemon) != "vsftpd";
+    for (int round = 0; round < 2; ++round) {
+        size_t mark = Mark();
+        list[0] = 0;
+        n = zubGetList(0, ZUB_MLSD, list, sizeof list);
+        const std::string text(list, n > 0 ? static_cast<size_t>(n) : 0);
+        EXPECT_EQ(zubGetInteger(0, ZUB_GET_LIST_FORMAT), facts ? 1 : 0);
+        EXPECT_NE(text.find(facts ? "size=" + std::to_string(big.size()) + ";" : std::to_string(big.size())),
+                  std::string::npos) << text;
+        EXPECT_NE(text.find(facts ? "; resume.bin\r\n" : " resume.bin\r\n"), std::string::npos) << text;
+        EXPECT_EQ(Occurrences(LogSince(mark), "S: MLSD\r\n"), facts || round == 0 ? 1 : 0);
+    }
+    EXPECT_EQ(zubSetInteger(0, ZUB_SET_MLSD, 0), 0);
 
     // Deletes.
     EXPECT_EQ(zubDelFile(0, "big.bin"), 0);

@@ -413,7 +413,7 @@ std::vector<std::string> Lines(const std::string &text) {
     return out;
 }
 
-TEST_P(ListingPyftpd, FourKindsWithArgumentInTheBuffer) {
+TEST_P(ListingPyftpd, EachKindWithArgumentInTheBuffer) {
     ASSERT_TRUE(srv.writeFile("alpha.txt", "a"));
     ASSERT_TRUE(srv.writeFile("beta.bin", "bb"));
     ASSERT_TRUE(srv.writeFile("sub/inner.txt", "ccc"));
@@ -427,7 +427,11 @@ TEST_P(ListingPyftpd, FourKindsWithArgumentInTheBuffer) {
         {ZUB_NLST, "", "S: NLST\r\n", {"alpha.txt", "beta.bin", "sub"}},
         {ZUB_LIST_ARG, "sub", "S: LIST sub\r\n", {"inner.txt"}},
         {ZUB_NLST_ARG, "sub", "S: NLST sub\r\n", {"inner.txt"}},
+        // Lines of facts, each ending in "; name".
+        {ZUB_MLSD, "", "S: MLSD\r\n", {"alpha.txt", "beta.bin", "sub"}},
+        {ZUB_MLSD_ARG, "sub", "S: MLSD sub\r\n", {"inner.txt"}},
     };
+    ASSERT_EQ(zubSetInteger(0, ZUB_SET_MLSD, 1), 1);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.command);
         char buf[4096];
@@ -437,6 +441,7 @@ TEST_P(ListingPyftpd, FourKindsWithArgumentInTheBuffer) {
         ASSERT_GT(n, 0);
         EXPECT_EQ(n, static_cast<int32_t>(std::strlen(buf)));
         EXPECT_EQ(Occurrences(LogSince(mark), c.command), 1);
+        EXPECT_EQ(zubGetInteger(0, ZUB_GET_LIST_FORMAT), c.kind >= ZUB_MLSD ? 1 : 0);
         std::vector<std::string> lines = Lines(buf);
         if (c.kind == ZUB_NLST || c.kind == ZUB_NLST_ARG) {
             std::set<std::string> names;

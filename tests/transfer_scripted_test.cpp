@@ -767,6 +767,8 @@ TEST_P(ListingScripted, CommandPerKindWithTheArgumentFromTheBuffer) {
     } cases[] = {
         {ZUB_LIST, "ignored", "LIST"},     {ZUB_NLST, "ignored", "NLST"}, {ZUB_LIST_ARG, "*.txt", "LIST *.txt"},
         {ZUB_NLST_ARG, "sub", "NLST sub"}, {7, "other", "LIST other"},    {-3, "neg", "LIST"},
+        // Without the MLSD setting its kinds list as any other kind >= 2.
+        {ZUB_MLSD, "dir", "LIST dir"},     {ZUB_MLSD_ARG, "dir", "LIST dir"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.command);
@@ -778,6 +780,61 @@ TEST_P(ListingScripted, CommandPerKindWithTheArgumentFromTheBuffer) {
         std::vector<std::string> got = srv->transcript();
         ASSERT_FALSE(got.empty());
         EXPECT_EQ(got.back(), c.command);
+    }
+}
+
+// MLSD, and LIST in its place once the server has refused MLSD as unknown
+// (for the rest of the session); any other refusal is the listing's result.
+TEST_P(ListingScripted, MlsdAndItsFallBackToList) {
+    const std::string facts = "type=file;size=3; a.txt\r\n", lines = "-rw-r--r-- 1 u g 3 Jan 01 00:00 a.txt\r\n";
+    struct Case {
+        const char *what;
+        const char *refusal;  // the reply to MLSD, nullptr: the facts
+        int32_t kind;
+        int32_t result;
+        std::vector<std::string> sent;  // the listing commands, in order
+        int32_t format;                 // ZUB_GET_LIST_FORMAT after it
+    } cases[] = {
+        {"facts", nullptr, ZUB_MLSD_ARG, static_cast<int32_t>(facts.size()), {"MLSD sub"}, 1},
+        {"500", "500 Unknown command.\r\n", ZUB_MLSD_ARG, static_cast<int32_t>(lines.size()), {"MLSD sub", "LIST sub"}, 0},
+        {"502", "502 Not implemented.\r\n", ZUB_MLSD, static_cast<int32_t>(lines.size()), {"MLSD", "LIST"}, 0},
+        {"504", "504 Not for that.\r\n", ZUB_MLSD_ARG, static_cast<int32_t>(lines.size()), {"MLSD sub", "LIST sub"}, 0},
+        {"550 is the answer", "550 No such directory.\r\n", ZUB_MLSD_ARG, ZUB_E_SERVER_ERROR, {"MLSD sub"}, 1},
+    };
+    zubSetInteger(0, ZUB_SET_PASS_DELAY, 0);  // a new session per case: no pauses
+    zubSetInteger(0, ZUB_SET_LINGER_LIMIT, 0);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        zt::Scenario sc;
+        if (c.refusal)
+            sc.on("MLSD").reply(c.refusal);
+        else
+            sc.on("MLSD").data(facts);
+        sc.on("LIST").data(lines);
+        Serve(sc);
+        ASSERT_EQ(zubSetInteger(0, ZUB_SET_MLSD, 1), 1);
+        for (int round = 0; round < 2; ++round) {
+            char buf[256] = "sub";
+            size_t mark = Mark();
+            EXPECT_EQ(zubGetList(0, c.kind, buf, sizeof buf), c.result);
+            if (c.result > 0) {
+                EXPECT_EQ(std::string(buf), c.format ? facts : lines);
+            }
+            EXPECT_EQ(zubGetInteger(0, ZUB_GET_LIST_FORMAT), c.format);
+            std::vector<std::string> sent;
+            for (const std::string &cmd : srv->transcript())
+                if (cmd.rfind("MLSD", 0) == 0 || cmd.rfind("LIST", 0) == 0) sent.push_back(cmd);
+            // The second listing of the session asks LIST at once.
+            std::vector<std::string> want = c.sent;
+            if (round == 1) {
+                want.insert(want.end(), c.sent.begin(), c.sent.end());
+                if (c.sent.size() == 2) want.erase(want.end() - 2);
+            }
+            EXPECT_EQ(sent, want) << "round " << round;
+            EXPECT_EQ(Occurrences(LogSince(mark), "MLSD refused: LIST instead\r\n"), round == 0 && c.sent.size() == 2);
+        }
+        zubClose(0);  // a new session for the next case; the log with it
+        ASSERT_GT(zubSetString(0, ZUB_STR_OPEN_LOG, logPath.c_str()), 0);
     }
 }
 

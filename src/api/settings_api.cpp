@@ -32,6 +32,11 @@ bool StoreSessionSetting(ChannelRecord *rec, uint32_t number, uint32_t value, in
         *result = static_cast<int32_t>(FtpOf(rec).Epsv);
         break;
     case ZUB_SET_BULK: *result = SetBulk(rec, value); break;
+    case ZUB_SET_MLSD:
+        FtpOf(rec).Mlsd = value != 0 ? 1 : 0;
+        FtpOf(rec).MlsdRefused = false;
+        *result = static_cast<int32_t>(FtpOf(rec).Mlsd);
+        break;
     default: return false;
     }
     return true;
@@ -64,6 +69,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetInteger(int32_t channel, int32_t nu
     case ZUB_GET_TLS_VERSION: return rec->CtrlSock != 0 ? TlsOf(rec).LastVersion : 0;
     case ZUB_GET_TLS_VERIFIED: return rec->CtrlSock != 0 && TlsOf(rec).LastVerified ? 1 : 0;
     case ZUB_GET_TLS_BUILT: return TlsBuilt() ? 1 : 0;
+    case ZUB_GET_LIST_FORMAT: return FtpOf(rec).MlsdSent ? 1 : 0;
     default: {
         int32_t value;
         return QueryInteger(rec, number, &value) ? value : -1;

@@ -222,6 +222,8 @@ int32_t WatchControl(ChannelRecord *rec) {
     if (RingPeek(&rec->CtrlRing, head, 12) < 0) return kStepDone;
     if (ScanReplyCode(head) < 400) return kStepDone;
     int32_t r = ReadReply(rec);
+    // A listing's MLSD refused before any connection: LIST instead.
+    if (rec->ReturnState == S_ListReply && MlsdFallsBack(rec, r)) return kStepDone;
     return r < 0 ? FailStep(rec, 0, r) : kStepDone;
 }
 }  // namespace

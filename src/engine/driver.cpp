@@ -107,8 +107,9 @@ int32_t SendCommand(ChannelRecord *rec, uint32_t now, int32_t failCode, int32_t 
     return kStepDone;
 }
 
-int32_t TakeReply(ChannelRecord *rec) {
-    int32_t r = ReadReply(rec);
+int32_t TakeReply(ChannelRecord *rec) { return TakeReadReply(rec, ReadReply(rec)); }
+
+int32_t TakeReadReply(ChannelRecord *rec, int32_t r) {
     if (r < 0) return FailStep(rec, 0, r);
     // 1: the connection closed before a whole reply came. That is no reply,
     // and the state has moved on before any deadline could catch it, so it

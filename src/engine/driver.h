@@ -37,6 +37,8 @@ int32_t SendCommand(ChannelRecord *rec, uint32_t now, int32_t failCode, int32_t 
 // Reads a whole reply: kStepDone, or FailStep's result for an error reply,
 // a failed read, or a connection closed before any reply.
 int32_t TakeReply(ChannelRecord *rec);
+// The same for a reply ReadReply has already read into r.
+int32_t TakeReadReply(ChannelRecord *rec, int32_t r);
 // Whether a reply has begun to arrive on the control connection: 1, 0 not
 // yet, or FailStep's result when the connection failed or closed first (a
 // reset keeps its own code).
@@ -81,11 +83,14 @@ void BulkIdleWait(ChannelRecord *rec);
 struct FtpChannel {
     uint32_t Epsv;                    // EPSV before PASV
     bool EpsvRefused;                 // the server refused EPSV once: PASV from then on
+    uint32_t Mlsd;                    // listing kinds ZUB_MLSD/ZUB_MLSD_ARG send MLSD
+    bool MlsdRefused;                 // this session's server refused MLSD: LIST from then on
+    bool MlsdSent;                    // the last listing command was MLSD
     bool Protected;                   // PROT P is in force: data connections use TLS
     char PwdDir[kNameFieldSize + 1];  // the directory of the last PWD reply
 };
 FtpChannel &FtpOf(const ChannelRecord *rec);
-// Attach: EPSV off and not refused, nothing protected.
+// Attach: EPSV and MLSD off and not refused, nothing protected.
 void ResetFtpChannel(int chan);
 // A session begins or ends: no protection, nothing verified, no TLS
 // version, until this session's own handshake and PROT P say otherwise.
@@ -94,6 +99,11 @@ void ClearSession(const ChannelRecord *rec);
 // this session), stepped or not.
 const char *LastPwdDir(const ChannelRecord *rec);
 void ForgetPwdDir(const ChannelRecord *rec);
+
+// A listing sent MLSD and the server answered r refusing it as unknown:
+// the listing starts again with LIST (new data connection) and true is
+// returned; false for any other answer, which the caller handles.
+bool MlsdFallsBack(ChannelRecord *rec, int32_t r);
 
 // The close sequence (QUIT and its reply) has ended, well or not: closes
 // the data sockets and local file, the control socket and the log.

@@ -1,6 +1,6 @@
 // ftp_channel.cpp - what the engine keeps of each channel's FTP session
-// beside its record (whose layout stays as it is): EPSV, PROT P and the
-// directory of the last PWD reply.
+// beside its record (whose layout stays as it is): EPSV, MLSD, PROT P and
+// the directory of the last PWD reply.
 #include "engine/driver.h"
 
 #include "net/tls.h"
@@ -20,6 +20,9 @@ void ResetFtpChannel(int chan) {
     FtpChannel &f = gChannels[chan];
     f.Epsv = 0;
     f.EpsvRefused = false;
+    f.Mlsd = 0;
+    f.MlsdRefused = false;
+    f.MlsdSent = false;
     f.Protected = false;
     f.PwdDir[0] = 0;
 }
@@ -27,6 +30,8 @@ void ResetFtpChannel(int chan) {
 void ClearSession(const ChannelRecord *rec) {
     TlsClearSession(rec);
     FtpOf(rec).Protected = false;
+    // The next session may be another server's.
+    FtpOf(rec).MlsdRefused = false;
 }
 
 const char *LastPwdDir(const ChannelRecord *rec) { return FtpOf(rec).PwdDir; }

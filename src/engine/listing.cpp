@@ -1,4 +1,4 @@
-// listing.cpp - LIST and NLST read over a data connection into the
+// listing.cpp - LIST, NLST and MLSD read over a data connection into the
 // application's buffer, NUL-terminated after every piece, with overflow
 // noted rather than failed so that the transfer still completes.
 #include "engine/driver.h"
@@ -13,14 +13,32 @@ namespace zub {
 int32_t State_ListStart(ChannelRecord *rec, uint32_t) { return ToDataConnection(rec, S_SendList); }
 
 namespace {
+// MLSD is sent for its two kinds while the channel's setting asks for it,
+// until the session's server has refused it once.
+bool SendsMlsd(const ChannelRecord *rec) {
+    const FtpChannel &f = FtpOf(rec);
+    return f.Mlsd && !f.MlsdRefused && (rec->ListKind == ZUB_MLSD || rec->ListKind == ZUB_MLSD_ARG);
+}
+
 void FormatListCommand(ChannelRecord *rec) {
     // The caller's buffer holds the command's argument on entry.
     const char *arg = rec->ListPtr ? rec->ListPtr : "";
-    switch (rec->ListKind) {
+    FtpOf(rec).MlsdSent = SendsMlsd(rec);
+    if (FtpOf(rec).MlsdSent) {
+        if (rec->ListKind == ZUB_MLSD)
+            zp_format(rec->CmdBuf, "MLSD\r\n");
+        else
+            zp_format(rec->CmdBuf, "MLSD %s\r\n", arg);
+        return;
+    }
+    // MLSD refused: kind 4 asks LIST, kind 5 LIST <arg>. Without the
+    // setting both list as any other kind from 2 on: LIST <arg>.
+    const int32_t kind = FtpOf(rec).Mlsd && rec->ListKind == ZUB_MLSD ? ZUB_LIST : rec->ListKind;
+    switch (kind) {
     case ZUB_NLST: zp_format(rec->CmdBuf, "NLST\r\n"); break;
     case ZUB_NLST_ARG: zp_format(rec->CmdBuf, "NLST %s\r\n", arg); break;
     default:  // ZUB_LIST, ZUB_LIST_ARG, and any other kind as the nearer of the two
-        if (rec->ListKind < ZUB_LIST_ARG)
+        if (kind < ZUB_LIST_ARG)
             zp_format(rec->CmdBuf, "LIST\r\n");
         else
             zp_format(rec->CmdBuf, "LIST %s\r\n", arg);
@@ -39,10 +57,26 @@ int32_t State_SendList(ChannelRecord *rec, uint32_t now) {
     return kStepDone;
 }
 
+bool MlsdFallsBack(ChannelRecord *rec, int32_t r) {
+    FtpChannel &f = FtpOf(rec);
+    const int32_t code = rec->ServerCode;
+    if (!f.MlsdSent || r != ZUB_E_SERVER_ERROR || (code != 500 && code != 502 && code != 504)) return false;
+    LogText(rec, "MLSD refused: LIST instead\r\n");
+    f.MlsdRefused = true;
+    f.MlsdSent = false;
+    DropStaleSockets(rec);
+    rec->NextTime = 0;
+    rec->TimeStop = 0;
+    rec->NextState = S_ListStart;
+    return true;
+}
+
 int32_t State_ListReply(ChannelRecord *rec, uint32_t) {
-    bool got;
-    int32_t r = ReplyState(rec, S_ReceiveList, &got, true);
-    if (!got) return r;
+    if (int32_t begun = ReplyBegun(rec); begun <= 0) return begun == 0 ? kStepDone : begun;
+    const int32_t read = ReadReply(rec);
+    if (MlsdFallsBack(rec, read)) return kStepDone;
+    if (int32_t r = TakeReadReply(rec, read); r != kStepDone) return r;
+    rec->NextState = S_ReceiveList;
     rec->ListOverflow = 0;
     return ProtectData(rec, S_ReceiveList);
 }

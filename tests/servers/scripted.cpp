@@ -88,7 +88,7 @@ void replaceAll(std::string& s, const std::string& from, const std::string& to) 
 }
 
 Rule::Xfer transferOf(const std::string& verb) {
-    if (verb == "RETR" || verb == "LIST" || verb == "NLST") return Rule::Xfer::Send;
+    if (verb == "RETR" || verb == "LIST" || verb == "NLST" || verb == "MLSD") return Rule::Xfer::Send;
     if (verb == "STOR" || verb == "APPE" || verb == "STOU") return Rule::Xfer::Receive;
     return Rule::Xfer::None;
 }

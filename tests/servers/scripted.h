@@ -24,7 +24,7 @@
 // Built-in behaviour when no rule matches (and the reply text of a rule that
 // sets no reply() of its own): USER 331, PASS 230, QUIT 221 then close,
 // PWD 257 "/", CWD 250, TYPE 200, NOOP 200, PORT 200 (501 if unparsable),
-// PASV opens a listener and replies 227, RETR/LIST/NLST send an empty body,
+// PASV opens a listener and replies 227, RETR/LIST/NLST/MLSD send an empty body,
 // STOR/APPE/STOU receive (both 150 ... 226); anything else gets
 // Scenario::defaultReply ("200 OK\r\n"). A rule replaces the built-in
 // actions of its verb (e.g. a QUIT rule closes only with closeAfter()).
