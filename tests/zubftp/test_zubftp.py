@@ -711,10 +711,11 @@ class RealServers(unittest.TestCase):
         rows = [(d, "plain") for d in self.DAEMONS if (d, "plain") in self.servers]
 
         def session(d, s):
-            url, back = ["--parallel", "4"] + self.url(d, s), self.local((d, s), "back")
-            return [run(url + args) for args in (["mirror", "-R", src, "tree"], ["mirror", "-R", src, "tree"],
-                                                 ["mirror", "tree", back], ["mirror", "tree", back],
-                                                 ["mget", "tree/folder 07/file 1?.txt", back + "-mget"])]
+            back = self.local((d, s), "back")
+            return [run(["--parallel", "4"] + log + self.url(d, s) + args) for log, args in (
+                ([], ["mirror", "-R", src, "tree"]), ([], ["mirror", "-R", src, "tree"]), ([], ["mirror", "tree", back]),
+                (["--log", back + ".log"], ["mirror", "tree", back]),
+                ([], ["mget", "tree/folder 07/file 1?.txt", back + "-mget"]))]
 
         for row, fut in self.side_by_side(rows, session):
             with self.subTest(row=row):
@@ -726,6 +727,10 @@ class RealServers(unittest.TestCase):
                                         "mirror: 0 files moved (0 bytes), 1000 the same, 0 removed, 0 refused"] * 2)
                 self.assertEqual(tree_of(self.remote(*row, "tree")), tree_of(src))
                 self.assertEqual(tree_of(self.local(row, "back")), tree_of(src))
+                with open(self.local(row, "back") + ".log", errors="replace") as f:
+                    listed = re.findall(r"S: (MLSD|LIST -a)\r?$", f.read(), re.M)
+                # One listing per folder and the top; vsftpd: MLSD refused once, then LIST.
+                self.assertEqual(listed, ["MLSD"] + ["LIST -a"] * 51 if row[0] == "vsftpd" else ["MLSD"] * 51)
                 self.assertEqual(sorted(os.listdir(self.local(row, "back-mget"))),
                                  ["file %d.txt" % i for i in range(10, 20)])
 
