@@ -950,7 +950,10 @@ class Scripted(unittest.TestCase):
         for fmt, line in entry.items():
             with self.subTest(fmt), tempfile.TemporaryDirectory() as d:
                 dirs = {"/": [line("file", n) for n in ["good.txt"] + bad] + [line("dir", "sub"), line("dir", "../up")],
-                        "/sub": [line("file", "good2.txt"), line("file", "../../evil2")]}
+                        "/sub": [line("file", "good2.txt"), line("file", "../../evil2"),
+                                 # A NUL: its line and all behind it are left out,
+                                 # with a line of its own when more pieces follow.
+                                 line("file", "nul\0name")] + ["no listing line"] * 300 + [line("file", "after-nul")]}
                 # A lone LF ends the line: what follows it is a line of its own.
                 dirs["/"] = [l for l in dirs["/"] if "lf\n" not in l] + [line("file", "lf") + "\nname"]
                 files = {"/good.txt": 4, "/sub/good2.txt": 4, "/lf": 4}
@@ -961,6 +964,7 @@ class Scripted(unittest.TestCase):
                 self.assertEqual(r.returncode, 7, r.stderr)
                 self.assertEqual(r.stderr.count("refused the server's name"), 9, r.stderr)
                 self.assertIn("0 the same, 0 removed, 9 refused", r.stdout)
+                self.assertIn("listing of /sub holds a NUL byte", r.stderr)
                 self.assertEqual(tree_of(d), {"t/": None, "t/sub/": None, "t/good.txt": digest_of(b"xxxx"),
                                               "t/sub/good2.txt": digest_of(b"xxxx"), "t/lf": digest_of(b"xxxx")})
                 self.assertFalse(os.path.exists("/tmp/zubftp-evil"))

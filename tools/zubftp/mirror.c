@@ -116,19 +116,22 @@ static int list_remote(Chan *c, const char *dir, Listing *out) {
             continue;
         }
         if (cut) {
-            /* The line the NUL broke is dropped with all behind it. */
             msg("listing of %s holds a NUL byte: the rest of it is not used", dir);
             fail(EX_LOCAL);
-            while (len && lbuf[len - 1] != '\n') --len;
         }
         if (len + PIECE >= LBUF_ROOM) {
             msg("listing of %s too long for the buffer", dir);
             fail(EX_REFUSED);
         }
-        /* An empty listing leaves the argument in the buffer. */
-        size_t used = strcmp(lbuf, arg) ? len : 0;
+        /* Every line of a listing ends in a line end. A last line without
+         * one was cut short: by a NUL byte, whose piece the engine stores
+         * only up to it, or by the end of the buffer. It is left out, and
+         * so is the argument that an empty listing leaves in the buffer. */
+        size_t whole = len, used = len;
+        while (used && lbuf[used - 1] != '\n') --used;
         int bad = listing_parse(lbuf, used, facts, out);
-        memset(lbuf, 0, strlen(lbuf) > len ? strlen(lbuf) : len);
+        out->bad += used < whole && strcmp(lbuf, arg);
+        memset(lbuf, 0, whole);
         if (bad) {
             msg("out of memory");
             fail(EX_LOCAL);
