@@ -356,6 +356,10 @@ class Pyftpd(unittest.TestCase):
             ("TLS server, no --tls", [self.tls_url("explicit"), "pwd"], 4, "requires encryption: try --tls"),
             ("--cacert without TLS", self.ca + [self.url, "pwd"], 2, "--cacert"),
             ("--epsv with --active", ["--epsv", "--active", self.url, "pwd"], 2, "--epsv"),
+            ("mirror of a missing folder", [self.url, "mirror", "no-such-dir", self.local("md")], 5, "no-such-dir"),
+            ("mirror -R of a missing folder", [self.url, "mirror", "-R", self.local("none"), "x"], 7, "not a directory"),
+            ("mirror, unknown option", [self.url, "mirror", "-X", "a", "b"], 2, "unknown option '-X'"),
+            ("mirror, one folder only", [self.url, "mirror", "--delete", "a"], 2, "wrong number of arguments"),
             ("unreadable CA file", ["--cacert", self.local("none"), "--tls", self.url, "pwd"], 7, "CA file"),
             ("system CAs only", ["--tls", self.tls_url("explicit"), "get", "f", self.local("nf")], 3, "certificate"),
             ("unknown CA", self.ca + [self.tls_url("implicit", "unknown.pem"), "get", "f", self.local("nf")], 3,
@@ -372,6 +376,7 @@ class Pyftpd(unittest.TestCase):
         with open(log, errors="replace") as f:
             self.assertNotIn(secret, f.read())
         self.assertFalse(os.path.exists(self.local("nf")))
+        self.assertFalse(os.path.exists(self.local("md")))
 
     def test_tls(self):
         src = self.local("tls.bin", os.urandom(300_000))

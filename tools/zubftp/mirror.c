@@ -377,13 +377,14 @@ static void mirror_down_entry(Plan *p, Dirs *q, const ListEntry *e, const char *
 
 static void mirror_down(Chan *c, Plan *p, const char *rbase, const char *lbase) {
     Dirs q = {0};
-    if (make_local_dirs(lbase)) return;
     push_dir(&q, join("", ""));
     while (q.next < q.n) {
         const char *rel = q.items[q.next++];
         char *rpath = join(rbase, rel), *lpath = join(lbase, rel);
         Listing l = {0};
+        /* The local top is made once the server's is known to be there. */
         int r = list_remote(c, rpath, &l);
+        if (!r && q.next == 1) r = make_local_dirs(lbase);
         for (int i = 0; !r && i < l.n; ++i) {
             const char *why = unsafe_name(l.items[i].name, l.items[i].name_len);
             if (why)
