@@ -66,7 +66,7 @@ static void report_op(Chan *c, enum Kind k, const char *what, int code) {
 }
 
 /* ---- remote listings ----------------------------------------------------------------------------- */
-static char *lbuf;       /* listings land here; zeroed again after each */
+static char *lbuf;       /* listings land here during a walk; zeroed again after each */
 static int mlsd_asked;   /* the library knows setting 34 and it is on */
 static int list_only;    /* the server answered MLSD with LIST: ask LIST -a from now on */
 
@@ -621,7 +621,8 @@ static char *remote_base(const char *home, const char *path) {
 
 void run_tree(Chan *chans, int nchan, Task *t) {
     Chan *c = &chans[0];
-    if (!lbuf && !(lbuf = calloc(1, LBUF_ROOM))) {
+    /* Fresh zeroed pages each time: the memory costs nothing until used. */
+    if (!(lbuf = calloc(1, LBUF_ROOM))) {
         msg("out of memory");
         fail(EX_LOCAL);
         return;
@@ -643,5 +644,7 @@ void run_tree(Chan *chans, int nchan, Task *t) {
     }
     if (home[0] && t->kind != K_MPUT) wait_op(c, zubSetServerDir(c->ch, home));
     free(home);
+    free(lbuf);
+    lbuf = NULL;
     run_plan(chans, nchan, &p);
 }
