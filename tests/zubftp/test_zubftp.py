@@ -716,9 +716,12 @@ class RealServers(unittest.TestCase):
         rows = [(d, "plain") for d in self.DAEMONS if (d, "plain") in self.servers]
 
         def session(d, s):
-            back = self.local((d, s), "back")
+            # A tree of its own: the library probes a local folder by making
+            # a file in it, which the walks of the other rows would see.
+            back, own = self.local((d, s), "back"), self.local((d, s), "tree")
+            shutil.copytree(src, own)
             return [run(["--parallel", "4"] + log + self.url(d, s) + args) for log, args in (
-                ([], ["mirror", "-R", src, "tree"]), ([], ["mirror", "-R", src, "tree"]), ([], ["mirror", "tree", back]),
+                ([], ["mirror", "-R", own, "tree"]), ([], ["mirror", "-R", own, "tree"]), ([], ["mirror", "tree", back]),
                 (["--log", back + ".log"], ["mirror", "tree", back]),
                 ([], ["mget", "tree/folder 07/file 1?.txt", back + "-mget"]))]
 
