@@ -3,7 +3,8 @@
 zubftp (--parallel 4 and 1) against lftp's mirror --parallel=4, on vsftpd
 (ftpd_run.py) and pyftpdlib. Medians of 3.
 
-Usage: mirror_timing.py ZUBFTP REPO
+Usage: mirror_timing.py ZUBFTP REPO   (as root: ftpd_run.py runs vsftpd;
+ZUBFTP inside a build tree, whose daemons/ holds the unpacked daemon)
 """
 import os, shutil, statistics, subprocess, sys, tempfile, time
 
