@@ -880,8 +880,8 @@ class Scripted(unittest.TestCase):
     def mirror_canned(self, fmt, dirs, files, dst, *options):
         """mirror of the tree server's "/" into dst: the result and what the
         server printed."""
-        spec = json.dumps({"format": fmt, "dirs": dirs, "files": files})
-        proc, url = self.start("tree", spec)
+        canned = json.dumps({"format": fmt, "dirs": dirs, "files": files})
+        proc, url = self.start("tree", canned)
         try:
             r = run(list(options) + ["--timeout", "20", url, "mirror", "/", dst])
             proc.wait(timeout=30)
@@ -1104,15 +1104,15 @@ def scripted_server(mode, reply=None):
             muted = mode == "mute" and cmd == "PASS"
 
 
-def tree_server(spec):
-    """Serves canned listings: spec (JSON) holds "format" ("mlsd": MLSD
+def tree_server(canned):
+    """Serves canned listings: canned (JSON) holds "format" ("mlsd": MLSD
     answered, LIST refused as unknown; "list": the other way round), "dirs"
     (absolute path: listing lines) and "files" (absolute path: size). CWD
     enters a listed directory, RETR sends the file's size in "x"s. Prints
     each listing command it is asked ("asked CMD") and answers ("listed CMD
     PATH")."""
-    spec = json.loads(spec)
-    dirs, files, cwd, data = spec["dirs"], spec["files"], "/", None
+    canned = json.loads(canned)
+    dirs, files, cwd, data = canned["dirs"], canned["files"], "/", None
     lsn = socket.socket()
     lsn.bind(("127.0.0.1", 0))
     lsn.listen(1)
@@ -1131,7 +1131,7 @@ def tree_server(spec):
             data.listen(1)
             p = data.getsockname()[1]
             ctl.sendall(b"227 Entering Passive Mode (127,0,0,1,%d,%d)\r\n" % (p >> 8, p & 255))
-        elif cmd in ("MLSD", "LIST") and (cmd == "MLSD") != (spec["format"] == "mlsd"):
+        elif cmd in ("MLSD", "LIST") and (cmd == "MLSD") != (canned["format"] == "mlsd"):
             ctl.sendall(b"500 Unknown command.\r\n")
         elif cmd in ("MLSD", "LIST", "RETR"):
             print("listed" if cmd != "RETR" else "sent", cmd, cwd, flush=True)

@@ -1,6 +1,6 @@
 /* mirror.c - mirror, mget and mput: commands that find their files first.
  *
- * Each runs in two parts. The walk runs on channel 0, one engine
+ * Each is a walk, then transfers. The walk runs on channel 0, one engine
  * operation at a time: it lists remote directories (MLSD where the server
  * has it, else LIST -a), reads local ones, makes the directories the
  * target lacks, removes what --delete asks for, and notes the files to
