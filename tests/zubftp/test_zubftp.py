@@ -8,11 +8,14 @@ Usage: test_zubftp.py PATH_TO_ZUBFTP
 start it.)
 """
 import concurrent.futures
+import calendar
 import hashlib
+import json
 import os
 import pty
 import re
 import select
+import shutil
 import socket
 import struct
 import subprocess
@@ -74,9 +77,36 @@ def closed_port():
     return port
 
 
+def digest_of(data):
+    return hashlib.sha256(data).hexdigest()
+
+
 def digest(path):
     with open(path, "rb") as f:
         return hashlib.sha256(f.read()).hexdigest()
+
+
+def tree_of(top):
+    """Every file under top (relative path: SHA-256) and every folder
+    (relative path + "/": None)."""
+    seen = {}
+    for d, subdirs, names in os.walk(top):
+        rel = os.path.relpath(d, top)
+        for n in subdirs:
+            seen[os.path.normpath(os.path.join(rel, n)) + "/"] = None
+        for n in names:
+            seen[os.path.normpath(os.path.join(rel, n))] = digest(os.path.join(d, n))
+    return seen
+
+
+def make_tree(top, files):
+    """files: relative path: bytes (a path ending in "/" is an empty folder)."""
+    for rel, data in files.items():
+        path = os.path.join(top, rel)
+        os.makedirs(os.path.dirname(path) if data is not None else path, exist_ok=True)
+        if data is not None:
+            with open(path, "wb") as f:
+                f.write(data)
 
 
 def run(args, env=None, **kw):
@@ -332,6 +362,10 @@ class Pyftpd(unittest.TestCase):
             ("TLS server, no --tls", [self.tls_url("explicit"), "pwd"], 4, "requires encryption: try --tls"),
             ("--cacert without TLS", self.ca + [self.url, "pwd"], 2, "--cacert"),
             ("--epsv with --active", ["--epsv", "--active", self.url, "pwd"], 2, "--epsv"),
+            ("mirror of a missing folder", [self.url, "mirror", "no-such-dir", self.local("md")], 5, "no-such-dir"),
+            ("mirror -R of a missing folder", [self.url, "mirror", "-R", self.local("none"), "x"], 7, "not a directory"),
+            ("mirror, unknown option", [self.url, "mirror", "-X", "a", "b"], 2, "unknown option '-X'"),
+            ("mirror, one folder only", [self.url, "mirror", "--delete", "a"], 2, "wrong number of arguments"),
             ("unreadable CA file", ["--cacert", self.local("none"), "--tls", self.url, "pwd"], 7, "CA file"),
             ("system CAs only", ["--tls", self.tls_url("explicit"), "get", "f", self.local("nf")], 3, "certificate"),
             ("unknown CA", self.ca + [self.tls_url("implicit", "unknown.pem"), "get", "f", self.local("nf")], 3,
@@ -349,6 +383,7 @@ class Pyftpd(unittest.TestCase):
         with open(log, errors="replace") as f:
             self.assertNotIn(secret, f.read())
         self.assertFalse(os.path.exists(self.local("nf")))
+        self.assertFalse(os.path.exists(self.local("md")))
 
     def test_tls(self):
         src = self.local("tls.bin", os.urandom(300_000))
@@ -398,6 +433,69 @@ class Pyftpd(unittest.TestCase):
         self.assertNotIn("\r", r.stdout)
         self.assertEqual(r.stdout.count("\n"), 1)
 
+
+    def test_mirror_both_ways(self):
+        # Up, again (nothing moves), down, again; then the source loses a
+        # folder, gains a file and changes one, and --delete brings each
+        # target back to it.
+        files = {"a.txt": b"a" * 10, ".hidden": b"", "empty/": None, "sub dir/b c.bin": os.urandom(70_000),
+                 "sub dir/deep/d.bin": os.urandom(3_000)}
+        for n, options in enumerate(([], ["--parallel", "3"])):
+            with self.subTest(options=options):
+                src, dst, remote = self.local("src%d" % n), self.local("dst%d" % n), "mirror%d" % n
+                make_tree(src, files)
+                rows = [  # arguments, what stdout says
+                    (["mirror", "-R", src, remote], "mirror: 4 files moved (73010 bytes), 0 the same"),
+                    (["mirror", "-R", src, remote], "mirror: 0 files moved (0 bytes), 4 the same"),
+                    (["mirror", remote, dst], "mirror: 4 files moved (73010 bytes), 0 the same"),
+                    (["mirror", remote, dst], "mirror: 0 files moved (0 bytes), 4 the same"),
+                ]
+                for args, said in rows:
+                    self.assertIn(said, self.ok(options + [self.url] + args).stdout)
+                    self.assertEqual(tree_of(os.path.join(self.root, remote)), tree_of(src))
+                self.assertEqual(tree_of(dst), tree_of(src))
+                for p in ("sub dir/deep/d.bin", "sub dir/deep"):
+                    (os.rmdir if p.endswith("deep") else os.remove)(os.path.join(src, p))
+                make_tree(src, {"new.txt": b"new", "a.txt": b"longer a"})
+                r = self.ok(options + [self.url, "mirror", "-R", "--delete", src, remote])
+                self.assertIn("removed /%s/sub dir/deep/d.bin\nremoved /%s/sub dir/deep\n" % (remote, remote), r.stdout)
+                self.assertIn("2 files moved (11 bytes), 2 the same, 2 removed, 0 refused", r.stdout)
+                r = self.ok(options + [self.url, "mirror", "--delete", remote, dst])
+                self.assertIn("removed %s/sub dir/deep/d.bin\nremoved %s/sub dir/deep\n" % (dst, dst), r.stdout)
+                self.assertEqual(tree_of(os.path.join(self.root, remote)), tree_of(src))
+                self.assertEqual(tree_of(dst), tree_of(src))
+
+    def test_mget_mput_patterns(self):
+        names = ["a.txt", "b.txt", "c.bin", "dd.bin", ".dot.txt"]
+        src = self.local("msrc")
+        make_tree(src, {n: n.encode() * 100 for n in names})
+        os.makedirs(os.path.join(self.root, "mp"), exist_ok=True)
+        rows = [  # command, pattern, names moved, exit status
+            ("mput", "*.txt", ["a.txt", "b.txt"], 0),
+            ("mput", "?.bin", ["c.bin"], 0),
+            ("mput", "*", ["a.txt", "b.txt", "c.bin", "dd.bin"], 0),
+            ("mput", "*.none", [], 7),
+            ("mget", "*.txt", ["a.txt", "b.txt"], 0),
+            ("mget", "??.bin", ["dd.bin"], 0),
+            ("mget", "*", ["a.txt", "b.txt", "c.bin", "dd.bin"], 0),
+            ("mget", "*.none", [], 5),
+        ]
+        for n, (cmd, pattern, moved, status) in enumerate(rows):
+            with self.subTest(cmd=cmd, pattern=pattern):
+                there = os.path.join(self.root, "mp", str(n)) if cmd == "mput" else self.local("mget%d" % n)
+                if cmd == "mput":
+                    os.mkdir(there)
+                    args = ["mput", os.path.join(src, pattern), "mp/%d" % n]
+                else:
+                    shutil.copytree(src, os.path.join(self.root, "mp", "get%d" % n))
+                    args = ["mget", "mp/get%d/%s" % (n, pattern), there]
+                r = run(["--parallel", "2", self.url] + args)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertEqual(sorted(os.listdir(there)) if os.path.exists(there) else [], moved)
+                for m in moved:
+                    self.assertEqual(digest(os.path.join(there, m)), digest(os.path.join(src, m)))
+                if status:
+                    self.assertIn("no match", r.stderr)
 
     def test_server_text_on_a_terminal(self):
         # A name that would write the clipboard (OSC 52), hide a link (OSC 8),
@@ -712,6 +810,42 @@ class RealServers(unittest.TestCase):
                 self.assertEqual(lines[-1], "/dir-" + row[2])
                 self.assertFalse(os.path.exists(self.remote(row[0], row[1], "dir-" + row[2])))
 
+    def test_mirror_tree_and_mget(self):
+        # 1000 small files in 50 folders (names with spaces) up and back down
+        # over 4 sessions, each way twice: the second time nothing moves.
+        # vsftpd answers MLSD as unknown, so the walk reads LIST there.
+        src = os.path.join(self.tmp.name, "tree")
+        make_tree(src, {"folder %02d/file %d.txt" % (f, i): b"%d-%d\n" % (f, i) * (i + 1)
+                        for f in range(50) for i in range(20)})
+        rows = [(d, "plain") for d in self.DAEMONS if (d, "plain") in self.servers]
+
+        def session(d, s):
+            # A tree of its own: the library probes a local folder by making
+            # a file in it, which the walks of the other rows would see.
+            back, own = self.local((d, s), "back"), self.local((d, s), "tree")
+            shutil.copytree(src, own)
+            return [run(["--parallel", "4"] + log + self.url(d, s) + args) for log, args in (
+                ([], ["mirror", "-R", own, "tree"]), ([], ["mirror", "-R", own, "tree"]), ([], ["mirror", "tree", back]),
+                (["--log", back + ".log"], ["mirror", "tree", back]),
+                ([], ["mget", "tree/folder 07/file 1?.txt", back + "-mget"]))]
+
+        for row, fut in self.side_by_side(rows, session):
+            with self.subTest(row=row):
+                runs = fut.result()
+                for r in runs:
+                    self.check(r, row)
+                said = [r.stdout.splitlines()[-1] for r in runs[:4]]
+                self.assertEqual(said, ["mirror: 1000 files moved (58150 bytes), 0 the same, 0 removed, 0 refused",
+                                        "mirror: 0 files moved (0 bytes), 1000 the same, 0 removed, 0 refused"] * 2)
+                self.assertEqual(tree_of(self.remote(*row, "tree")), tree_of(src))
+                self.assertEqual(tree_of(self.local(row, "back")), tree_of(src))
+                with open(self.local(row, "back") + ".log", errors="replace") as f:
+                    listed = re.findall(r"S: (MLSD|LIST -a)\r?$", f.read(), re.M)
+                # One listing per folder and the top; vsftpd: MLSD refused once, then LIST.
+                self.assertEqual(listed, ["MLSD"] + ["LIST -a"] * 51 if row[0] == "vsftpd" else ["MLSD"] * 51)
+                self.assertEqual(sorted(os.listdir(self.local(row, "back-mget"))),
+                                 ["file %d.txt" % i for i in range(10, 20)])
+
     def test_refusals(self):
         secret = "Wr0ngS3cret"
         cases = {  # name: the arguments, exit status, text on stderr
@@ -860,6 +994,106 @@ class Scripted(unittest.TestCase):
                 else:  # listed once, and only when it came
                     self.assertEqual(r.stdout.count("half.bin"), int(status == 0), r.stdout)
 
+    def mirror_canned(self, fmt, dirs, files, dst, *options):
+        """mirror of the tree server's "/" into dst: the result and what the
+        server printed."""
+        canned = json.dumps({"format": fmt, "dirs": dirs, "files": files})
+        proc, url = self.start("tree", canned)
+        try:
+            r = run(list(options) + ["--timeout", "20", url, "mirror", "/", dst])
+            proc.wait(timeout=30)
+            said = proc.stdout.read().decode().splitlines()
+        finally:
+            stop_server(proc)
+        return r, said
+
+    def test_listing_lines(self):
+        # Listing lines as the servers write them, and what a mirror makes
+        # of each: the file it writes (None: none), its size, and for a
+        # date to the second or a year its time. Mirrored twice: the second
+        # time nothing moves.
+        at = lambda *t: calendar.timegm(t + (0,) * (6 - len(t)))
+        rows = {
+            "list": [
+                ("-rw-r--r--    1 1000     1000            6 Dec 09 12:00 vsftpd.txt", "vsftpd.txt", 6, None),
+                ("-rw-r--r--   1 user     user         1234 Dec  9 12:00 pro  ftpd.txt", "pro  ftpd.txt", 1234, None),
+                ("-rw-r--r--    1 1000       1000            17 Jan 31  2019 pure.txt", "pure.txt", 17, at(2019, 1, 31)),
+                ("-rw-r--r--   1 user     group           5 Mar 01 08:30  lead space", " lead space", 5, None),
+                ("-rw-r--r-- 1 owner 7 Feb 29 2024 no-group.txt", "no-group.txt", 7, at(2024, 2, 29)),
+                ("-rw-r--r--   1 u g 3 Dec 09 12:00 arrow -> kept", "arrow -> kept", 3, None),
+                ("lrwxrwxrwx    1 0        0               7 Dec 09 12:00 link -> target", None, 0, None),
+                ("drwxr-xr-x    2 0        0            4096 Dec 09 12:00 .", None, 0, None),
+                ("drwxr-xr-x    2 0        0            4096 Dec 09 12:00 ..", None, 0, None),
+                ("total 12", None, 0, None),
+                ("-rw-r--r-- 1 u g 3 Foo 09 12:00 bad-month", None, 0, None),
+                ("-rw-r--r-- 1 u g 3 Dec 32 12:00 bad-day", None, 0, None),
+                ("-rw-r--r-- 1 u g 3 Dec 09 25:00 bad-hour", None, 0, None),
+                ("some text that is no listing", None, 0, None),
+            ],
+            "mlsd": [
+                ("type=file;size=3;modify=20261209120000;perm=r; with spaces.txt", "with spaces.txt", 3,
+                 at(2026, 12, 9, 12)),
+                ("Type=File;Size=4;Modify=20190131235959.123; upper.txt", "upper.txt", 4, at(2019, 1, 31, 23, 59, 59)),
+                ("modify=20200229000000;size=0;type=file; facts;in;any;order", "facts;in;any;order", 0,
+                 at(2020, 2, 29)),
+                ("type=file;size=2;UNIX.mode=0644;unique=801g; unknown facts", "unknown facts", 2, None),
+                ("type=cdir;modify=20200101000000; /", None, 0, None),
+                ("type=pdir; ..", None, 0, None),
+                ("type=dir; .", None, 0, None),
+                ("type=OS.unix=symlink;size=9; link", None, 0, None),
+                ("type=OS.unix=slink:/x;size=9; slink", None, 0, None),
+                ("size=3; no-type", None, 0, None),
+                ("type=file;size=3;no-space-at-all", None, 0, None),
+                ("type=file;size=3;modify=2020; bad-time", "bad-time", 3, None),
+            ],
+        }
+        for fmt, lines in rows.items():
+            with self.subTest(fmt), tempfile.TemporaryDirectory() as d:
+                files = {"/" + name: size for _, name, size, _ in lines if name}
+                dst = os.path.join(d, "t")
+                for n in range(2):
+                    r, said = self.mirror_canned(fmt, {"/": [l for l, *_ in lines]}, files, dst)
+                    if fmt == "mlsd" and "asked LIST" in said:
+                        self.skipTest("this zub32 library sends LIST for MLSD")
+                    self.assertEqual(r.returncode, 0, r.stderr)
+                    self.assertIn("mirror: %d files moved" % (len(files) if n == 0 else 0), r.stdout)
+                self.assertEqual(sorted(os.listdir(dst)), sorted(name[1:] for name in files))
+                for _, name, size, when in lines:
+                    if name:
+                        self.assertEqual(os.path.getsize(os.path.join(dst, name)), size, name)
+                    if when is not None:
+                        self.assertEqual(os.stat(os.path.join(dst, name)).st_mtime, when, name)
+
+    def test_hostile_names_are_refused(self):
+        # Names that would leave the target or are no single path component,
+        # as files and as folders, at the top and a level down: each refused
+        # on stderr, nothing written but the good files, exit status 7.
+        bad = ["../evil", "/tmp/zubftp-evil", "a/b", "..", ".", "back\\slash", "cr\rname", "lf\nname"]
+        entry = {"mlsd": lambda kind, name: "type=%s;size=4; %s" % (kind, name),
+                 "list": lambda kind, name: "%srw-r--r-- 1 u g 4 Jan 01 2024 %s" % ("d" if kind == "dir" else "-",
+                                                                                    name)}
+        for fmt, line in entry.items():
+            with self.subTest(fmt), tempfile.TemporaryDirectory() as d:
+                dirs = {"/": [line("file", n) for n in ["good.txt"] + bad] + [line("dir", "sub"), line("dir", "../up")],
+                        "/sub": [line("file", "good2.txt"), line("file", "../../evil2"),
+                                 # A NUL: its line and all behind it are left out,
+                                 # with a line of its own when more pieces follow.
+                                 line("file", "nul\0name")] + ["no listing line"] * 300 + [line("file", "after-nul")]}
+                # A lone LF ends the line: what follows it is a line of its own.
+                dirs["/"] = [l for l in dirs["/"] if "lf\n" not in l] + [line("file", "lf") + "\nname"]
+                files = {"/good.txt": 4, "/sub/good2.txt": 4, "/lf": 4}
+                dst = os.path.join(d, "t")
+                r, said = self.mirror_canned(fmt, dirs, files, dst, "-v")
+                if fmt == "mlsd" and "asked LIST" in said:
+                    self.skipTest("this zub32 library sends LIST for MLSD")
+                self.assertEqual(r.returncode, 7, r.stderr)
+                self.assertEqual(r.stderr.count("refused the server's name"), 9, r.stderr)
+                self.assertIn("0 the same, 0 removed, 9 refused", r.stdout)
+                self.assertIn("listing of /sub holds a NUL byte", r.stderr)
+                self.assertEqual(tree_of(d), {"t/": None, "t/sub/": None, "t/good.txt": digest_of(b"xxxx"),
+                                              "t/sub/good2.txt": digest_of(b"xxxx"), "t/lf": digest_of(b"xxxx")})
+                self.assertFalse(os.path.exists("/tmp/zubftp-evil"))
+
     def test_lying_size_leaves_the_eta_alone(self):
         with tempfile.TemporaryDirectory() as d:
             proc, url = self.start("hugesize")
@@ -987,6 +1221,59 @@ def scripted_server(mode, reply=None):
             muted = mode == "mute" and cmd == "PASS"
 
 
+def tree_server(canned):
+    """Serves canned listings: canned (JSON) holds "format" ("mlsd": MLSD
+    answered, LIST refused as unknown; "list": the other way round), "dirs"
+    (absolute path: listing lines) and "files" (absolute path: size). CWD
+    enters a listed directory, RETR sends the file's size in "x"s. Prints
+    each listing command it is asked ("asked CMD") and answers ("listed CMD
+    PATH")."""
+    canned = json.loads(canned)
+    dirs, files, cwd, data = canned["dirs"], canned["files"], "/", None
+    lsn = socket.socket()
+    lsn.bind(("127.0.0.1", 0))
+    lsn.listen(1)
+    print(lsn.getsockname()[1], flush=True)
+    ctl, _ = lsn.accept()
+    ctl.sendall(b"220 tree\r\n")
+    for line in ctl.makefile("rb"):
+        cmd, _, arg = line.decode("latin-1").rstrip("\r\n").partition(" ")
+        cmd = cmd.upper()
+        path = os.path.normpath(arg if arg.startswith("/") else os.path.join(cwd, arg)) if arg else cwd
+        if cmd in ("MLSD", "LIST"):
+            print("asked", cmd, flush=True)
+        if cmd == "PASV":
+            data = socket.socket()
+            data.bind(("127.0.0.1", 0))
+            data.listen(1)
+            p = data.getsockname()[1]
+            ctl.sendall(b"227 Entering Passive Mode (127,0,0,1,%d,%d)\r\n" % (p >> 8, p & 255))
+        elif cmd in ("MLSD", "LIST") and (cmd == "MLSD") != (canned["format"] == "mlsd"):
+            ctl.sendall(b"500 Unknown command.\r\n")
+        elif cmd in ("MLSD", "LIST", "RETR"):
+            print("listed" if cmd != "RETR" else "sent", cmd, cwd, flush=True)
+            ctl.sendall(b"150 here\r\n")
+            conn = data.accept()[0]
+            if cmd == "RETR":
+                conn.sendall(b"x" * files[path])
+            else:
+                conn.sendall("".join(l + "\r\n" for l in dirs[cwd]).encode("latin-1"))
+            conn.close()
+            ctl.sendall(b"226 done\r\n")
+        elif cmd == "CWD":
+            cwd = path if path in dirs else cwd
+            ctl.sendall(b"250 ok\r\n" if path in dirs else b"550 no such directory\r\n")
+        elif cmd == "PWD":
+            ctl.sendall(b'257 "%s"\r\n' % cwd.encode("latin-1"))
+        elif cmd == "SIZE":
+            ctl.sendall(b"213 %d\r\n" % files[path] if path in files else b"550 no\r\n")
+        else:
+            ctl.sendall({"USER": b"331 pass\r\n", "PASS": b"230 in\r\n", "QUIT": b"221 bye\r\n"}.get(
+                cmd, b"200 ok\r\n"))
+            if cmd == "QUIT":
+                return
+
+
 def test_classes():
     """The names of this file's test classes, the longest (RealServers) first."""
     names = [n for n, c in globals().items() if isinstance(c, type) and issubclass(c, unittest.TestCase)]
@@ -1011,6 +1298,9 @@ def run_classes_side_by_side():
 
 
 if __name__ == "__main__":
+    if len(sys.argv) == 4 and sys.argv[1:3] == ["--scripted", "tree"]:
+        tree_server(sys.argv[3])
+        sys.exit(0)
     if len(sys.argv) in (3, 4) and sys.argv[1] == "--scripted":
         scripted_server(*sys.argv[2:])
         sys.exit(0)

@@ -12,6 +12,8 @@
 
 /* Extra sessions only pay off when two transfers follow each other. */
 static int channels_wanted(const Task *tasks, int ntasks) {
+    for (int k = 0; k < ntasks; ++k)
+        if (is_tree(&tasks[k])) return opt.parallel;
     for (int k = 0; k + 1 < ntasks; ++k)
         if (is_transfer(&tasks[k]) && is_transfer(&tasks[k + 1])) return opt.parallel;
     return 1;

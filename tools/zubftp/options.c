@@ -22,6 +22,8 @@ static const char *usage_text =
     "  ls [mask]  nlst [mask]  get REMOTE [LOCAL]  put LOCAL [REMOTE]\n"
     "  rm NAME  mkdir DIR  rmdir DIR  cd DIR  pwd  quote \"RAW\"\n"
     "  mv FROM TO  size NAME  mtime NAME\n"
+    "  mirror [--delete] REMOTE LOCAL  mirror -R [--delete] LOCAL REMOTE\n"
+    "  mget PATTERN [LOCALDIR]  mput PATTERN [REMOTEDIR]   (* and ?; --parallel spreads them)\n"
     "\n"
     "options:\n"
     "  --active            active mode (default: passive)\n"
@@ -59,7 +61,8 @@ static const char *usage_text =
     "  5 server refused a command (also: AUTH TLS, PBSZ or PROT), 6 timeout\n"
     "  (also: a server that never greets),\n"
     "  7 local file problem, 8 transfer or connection cut (incomplete transfer,\n"
-    "  or an encrypted connection broken after login)\n";
+    "  or an encrypted connection broken after login)\n"
+    "  mirror, mget: a name from the server refused as unsafe is 7; no match: mget 5, mput 7\n";
 
 /* ---- the URL ------------------------------------------------------------------------------ */
 static int hexval(int c) {

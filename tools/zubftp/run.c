@@ -236,12 +236,23 @@ static int run_batch(Chan *chans, int nchan, Task *tasks, int k, int ntasks) {
     Task *items[BATCH_MAX];
     Queue q = {items, 0, 0};
     int end = k + 1;
+    if (is_tree(&tasks[k])) {
+        run_tree(chans, nchan, &tasks[k]);
+        return k + 1;
+    }
     while (nchan > 1 && end < ntasks && is_transfer(&tasks[k]) && is_transfer(&tasks[end])) ++end;
     for (int m = k; m < end && q.n < BATCH_MAX; ++m) q.items[q.n++] = &tasks[m];
     int width = q.n > 1 ? join_channel0(chans, nchan, q.n) : 1;
     run_tasks(chans, width, &q, 1);
     draw_progress(chans, width, 1);
     return k + q.n;
+}
+
+void run_generated(Chan *chans, int nchan, Task **items, int n) {
+    Queue q = {items, n, 0};
+    int width = n > 1 ? join_channel0(chans, nchan, n) : 1;
+    run_tasks(chans, width, &q, 0);
+    draw_progress(chans, width, 1);
 }
 
 /* The most transfers in a row: how many sessions a run can use. */

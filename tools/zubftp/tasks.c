@@ -509,6 +509,10 @@ static const KindInfo kinds[] = {
     [K_MV] = {"mv", 2, 2, PHASED, start_mv, NULL},
     [K_SIZE] = {"size", 1, 1, ONE_OP, start_size, done_size},
     [K_MTIME] = {"mtime", 1, 1, ONE_OP, start_mtime, done_mtime},
+    /* mirror.c: run by run_tree, never started here. */
+    [K_MIRROR] = {"mirror", 2, 2, ONE_OP, start_tree, NULL},
+    [K_MGET] = {"mget", 1, 2, ONE_OP, start_tree, NULL},
+    [K_MPUT] = {"mput", 1, 2, ONE_OP, start_tree, NULL},
 };
 #define NKINDS (sizeof kinds / sizeof kinds[0])
 
@@ -631,6 +635,7 @@ static int make_task(char **words, int nw, Task *t) {
         msg("unknown command '%s'", words[0]);
         return -1;
     }
+    if (k == K_MIRROR && tree_options(words, &nw, t)) return -1;
     if (nw - 1 < kinds[k].min_args || nw - 1 > kinds[k].max_args) {
         msg("%s: wrong number of arguments", words[0]);
         return -1;

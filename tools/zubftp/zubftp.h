@@ -66,7 +66,7 @@ extern Options opt;
 /* ---- tasks and channels ------------------------------------------------------------------ */
 enum Kind {
     K_CONNECT, K_TYPE, K_CWD, K_PWD, K_LS, K_NLST, K_GET, K_PUT, K_RM, K_MKDIR, K_RMDIR, K_QUOTE, K_QUIT,
-    K_MV, K_SIZE, K_MTIME
+    K_MV, K_SIZE, K_MTIME, K_MIRROR, K_MGET, K_MPUT
 };
 
 /* Where a task stands. A task of one engine operation goes ONE_START ->
@@ -101,6 +101,7 @@ typedef struct {
     int tries;           /* data connections the server could not open (425) */
     int retries;         /* --retry: tries made again so far */
     struct timespec not_before;  /* --retry: the next try waits until then (0: no wait) */
+    int tree;            /* mirror: TREE_UP (-R), TREE_DELETE (--delete) */
 } Task;
 
 #define OWN_MAX 3  /* a channel's own prelude: connect, type, cwd */
@@ -159,6 +160,17 @@ int open_channels(Chan *chans, int nchan);
  * spread over the other channels. */
 void run_commands(Chan *chans, int nchan, Task *tasks, int ntasks);
 void quit_sessions(Chan *chans, int nchan);
+
+/* ---- mirror.c: mirror, mget, mput ------------------------------------------------------------- */
+enum { TREE_UP = 1, TREE_DELETE = 2 };
+int is_tree(const Task *t);  /* mirror, mget or mput: run by run_tree */
+/* mirror's own options (-R, --delete) out of words into t: 0, or -1 (reported). */
+int tree_options(char **words, int *nw, Task *t);
+enum Start start_tree(Chan *c, Task *t);
+/* The walk on chans[0], then the transfers it found over the sessions. */
+void run_tree(Chan *chans, int nchan, Task *t);
+/* run.c: generated transfers over up to nchan sessions, going on after a failure. */
+void run_generated(Chan *chans, int nchan, Task **items, int n);
 
 /* ---- report.c ----------------------------------------------------------------------------------- */
 void init_terminals(void);
