@@ -210,15 +210,17 @@ static void refuse(Plan *p, const char *dir, const char *name, const char *why) 
     ++p->refused;
 }
 
-/* A get (from remote to local) or a put (from local to remote). */
-static void plan_transfer(Plan *p, enum Kind k, const char *from, const char *to, int64_t mtime) {
+/* A get (from remote to local) or a put (from local to remote); a get's
+ * size from the listing (-1 unknown) spares the SIZE command. */
+static void plan_transfer(Plan *p, enum Kind k, const char *from, const char *to, int64_t mtime, int64_t size) {
     if (p->n == p->cap) {
         p->cap = p->cap ? p->cap * 2 : 64;
         p->tasks = realloc(p->tasks, (size_t)p->cap * sizeof *p->tasks);
         p->mtimes = realloc(p->mtimes, (size_t)p->cap * sizeof *p->mtimes);
         if (!p->tasks || !p->mtimes) abort();
     }
-    p->tasks[p->n] = (Task){.kind = k, .a1 = join(from, ""), .a2 = join(to, "")};
+    p->tasks[p->n] = (Task){.kind = k, .a1 = join(from, ""), .a2 = join(to, ""), .size = size,
+                            .size_listed = k == K_GET && size >= 0};
     p->mtimes[p->n++] = mtime;
 }
 
@@ -366,7 +368,7 @@ static void mirror_down_entry(Plan *p, Dirs *q, const ListEntry *e, const char *
         } else if (have && st.st_size == e->size && (!e->exact_mtime || st.st_mtime == e->mtime)) {
             ++p->same;
         } else {
-            plan_transfer(p, K_GET, rp, lp, e->has_mtime ? e->mtime : -1);
+            plan_transfer(p, K_GET, rp, lp, e->has_mtime ? e->mtime : -1, e->size);
         }
     } else if (opt.verbose) {
         msg("mirror: %s: not a plain file or directory, left out", rp);
@@ -462,7 +464,7 @@ static void mirror_up_entry(Chan *c, Plan *p, Dirs *q, const Listing *l, const c
         if (e && e->type == ENTRY_FILE && e->size == st.st_size && !(e->exact_mtime && st.st_mtime > e->mtime))
             ++p->same;
         else
-            plan_transfer(p, K_PUT, lp, rp, -1);
+            plan_transfer(p, K_PUT, lp, rp, -1, -1);
     } else if (opt.verbose) {
         msg("mirror: %s: not a plain file or directory, left out", lp);
     }
@@ -539,7 +541,7 @@ static void mget(Chan *c, Plan *p, const char *pattern, const char *ldir, const 
             continue;
         }
         char *rp = join(dir, l.names[i]), *lp = join(ldir, l.names[i]);
-        plan_transfer(p, K_GET, rp, lp, -1);
+        plan_transfer(p, K_GET, rp, lp, -1, e->type == ENTRY_FILE ? e->size : -1);
         free(rp);
         free(lp);
     }
@@ -568,7 +570,7 @@ static void mput(Plan *p, const char *pattern, const char *rdir) {
                 continue;
             }
             char *rp = join(rdir, base);
-            plan_transfer(p, K_PUT, g.gl_pathv[i], rp, -1);
+            plan_transfer(p, K_PUT, g.gl_pathv[i], rp, -1, -1);
             free(rp);
         }
         globfree(&g);

@@ -375,7 +375,7 @@ static enum Start prepare_transfer(Chan *c, Task *t) {
         fail(EX_USAGE);
         return START_FAILED;
     }
-    t->size = -1;
+    if (!t->size_listed) t->size = -1;
     t->offset = 0;
     if (t->kind == K_GET && !opt.resume) use_temporary_name(t);
     if (t->kind == K_PUT) {
@@ -386,7 +386,8 @@ static enum Start prepare_transfer(Chan *c, Task *t) {
             return START_FAILED;
         }
     }
-    if ((t->kind == K_PUT && !opt.resume) || snprintf(cmd, sizeof cmd, "SIZE %s", t->rname) >= (int)sizeof cmd) {
+    if ((t->kind == K_PUT && !opt.resume) || t->size_listed ||
+        snprintf(cmd, sizeof cmd, "SIZE %s", t->rname) >= (int)sizeof cmd) {
         t->phase = XFER_ARM;
         return arm_transfer(c, t);
     }

@@ -99,6 +99,7 @@ typedef struct {
     struct timespec t0;  /* when the transfer started */
     int silent;          /* pwd: only note the directory */
     int tries;           /* data connections the server could not open (425) */
+    int size_listed;     /* a get whose size the listing gave: no SIZE is asked */
     int retries;         /* --retry: tries made again so far */
     struct timespec not_before;  /* --retry: the next try waits until then (0: no wait) */
     int tree;            /* mirror: TREE_UP (-R), TREE_DELETE (--delete) */
