@@ -50,9 +50,11 @@ inline std::string LogWithoutTrace(const std::string &log) {
     // some servers vary them (pure-ftpd adds a line to some downloads only).
     static const std::regex preliminaryLines("r: 1\\d\\d-[^\r]*\r\n");
     static const std::regex figure("\\d+\\.\\d+");
+    static const std::regex rateUnit("[KMG]bytes per second");  // pure-ftpd picks the unit by speed
     std::string s = std::regex_replace(std::regex_replace(MaskTicks(log), trace, ""), port, "$1#");
     s = std::regex_replace(s, preliminaryLines, "");
-    return std::regex_replace(std::regex_replace(s, preliminary, "R: 1xx"), figure, "#.#");
+    s = std::regex_replace(std::regex_replace(s, preliminary, "R: 1xx"), figure, "#.#");
+    return std::regex_replace(s, rateUnit, "#bytes per second");
 }
 
 // Lines starting with "S: " (the commands sent), without their prefix.
