@@ -497,7 +497,9 @@ int LookUp(const char *name, int family, zp_addr *out, int max) {
     zp_win32::AddrInfo *res = nullptr;
     const int rc = ZP_OS_LOADED(getaddrinfo)(name, nullptr, &hints, &res);
     if (rc == WSAEOPNOTSUPP) return kNoResolver;
-    if (rc != 0) return Fail(rc);
+    // Its results are Windows Sockets numbers; one outside them (Wine passes
+    // some of its host's own on) is a failure without a better name.
+    if (rc != 0) return Fail(rc >= 10000 && rc < 12000 ? rc : WSANO_RECOVERY);
     int n = 0;
     for (const zp_win32::AddrInfo *ai = res; ai != nullptr && n < max; ai = ai->ai_next) {
         zp_addr a;
@@ -535,12 +537,13 @@ int zp_resolve_addrs_os(const char *name, int family, zp_addr *out, int max) {
     int n = LookUp(name, family, out, max);
     if (n == kNoResolver) return LookUpIpv4(name, family, out, max);
     // getaddrinfo calls a name without addresses of the family asked for
-    // unknown: known with the other family, it is a name without data of
-    // this one.
-    if (n < 0 && family != 0 && ZP_OS(WSAGetLastError)() == WSAHOST_NOT_FOUND) {
+    // unknown (or fails otherwise): known with the other family, it is a
+    // name without data of this one.
+    const int error = ZP_OS(WSAGetLastError)();
+    if (n < 0 && family != 0 && error != WSATRY_AGAIN && error != WSANO_DATA) {
         zp_addr other;
         if (LookUp(name, 0, &other, 1) > 0) return Fail(WSANO_DATA);
-        ZP_OS(WSASetLastError)(WSAHOST_NOT_FOUND);
+        ZP_OS(WSASetLastError)(error);
     }
     return n;
 }
