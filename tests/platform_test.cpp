@@ -482,6 +482,33 @@ TEST(PlatformResolver, TheSystemsAnswerCanBeReplaced) {
     zp_net_cleanup();
 }
 
+#ifdef _WIN32
+// Where WS2_32 has no getaddrinfo (Windows before XP), the IPv4 lookup
+// answers, and a name it finds has no IPv6 address.
+FARPROC WINAPI NoProcedure(HMODULE, LPCSTR) { return nullptr; }
+
+TEST(PlatformResolver, WithoutGetaddrinfoTheIpv4LookupAnswers) {
+    ASSERT_EQ(zp_net_startup(nullptr, 0), 0);
+    ASSERT_NE(support::ReplaceCallNamed("GetProcAddress", &NoProcedure), nullptr);
+    struct Case {
+        const char *name;
+        int family;
+        const char *want;  // the first address, or the error number
+    };
+    for (const Case &c : {Case{"localhost", 0, "127.0.0.1"}, Case{"127.0.0.1", 4, "127.0.0.1"},
+                          Case{"localhost", 6, "11004"}, Case{"no-such-host.invalid", 6, "11001"}}) {
+        SCOPED_TRACE(std::string(c.name) + " family " + std::to_string(c.family));
+        zp_addr out[8];
+        const int n = zp_resolve_addrs(c.name, c.family, out, 8);
+        char text[zub::kAddressTextSize] = "";
+        if (n > 0) zub::FormatAddress(&out[0], text, sizeof text);
+        EXPECT_EQ(n > 0 ? std::string(text) : std::to_string(zp_last_error()), c.want);
+    }
+    zp_syscall_reset();
+    zp_net_cleanup();
+}
+#endif
+
 TEST(PlatformFiles, DirectoriesDoNotOpenAsFiles) {
     EXPECT_EQ(zp_file_open("/", ZP_OPEN_READ), -1);
     EXPECT_EQ(zp_file_open("/", ZP_OPEN_WRITE), -1);
