@@ -26,7 +26,6 @@
 #include <vector>
 
 #include "net/address6.h"
-#include "servers/sock.h"
 #include "support.h"
 
 using namespace frame_test;
