@@ -7,9 +7,14 @@
 // its own standard input freely; its exit code names the first failed step.
 //
 // Divisions: child runner, handles with standard input closed, calls on
-// handle 0, system-call table.
-#ifndef _WIN32
+// handle 0, sockets of either family, resolver, system-call table.
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "net/address6.h"
 #include "support.h"
 
 using namespace frame_test;
@@ -100,8 +106,23 @@ TEST_F(PlatformHandles, NeverZeroEvenWithStandardInputClosed) {
 // ---- calls on handle 0 ------------------------------------------------------------------
 bool FailsWithNotSocket(int r) { return r == -1 && zp_last_error() == ZP_WSAENOTSOCK; }
 
+// The loopback address of family 4 or 6 at port.
+zp_addr Loopback(int family, uint16_t port = 0) {
+    zp_addr a = {};
+    a.family = static_cast<uint16_t>(family);
+    a.port = port;
+    if (family == 4) {
+        a.addr[0] = 127;
+        a.addr[3] = 1;
+    } else {
+        a.addr[15] = 1;
+    }
+    return a;
+}
+
 std::vector<Step> CallsOnHandle(int32_t h) {
     static char buf[8];
+    static zp_addr addr = Loopback(6, 21);
     return {
         {"zp_file_read", [h] { return zp_file_read(h, buf, sizeof buf) == -1; }},
         {"zp_file_write", [h] { return zp_file_write(h, "w", 1) == -1; }},
@@ -125,6 +146,11 @@ std::vector<Step> CallsOnHandle(int32_t h) {
         {"zp_splice_in", [h] { return zp_splice_in(h, h, 1) == -1; }},
         {"zp_splice_out", [h] { return zp_splice_out(h, h, 1) == -1; }},
         {"zp_send_file", [h] { return zp_send_file(h, h, 1) == -1; }},
+        {"zp_connect_addr", [h] { return FailsWithNotSocket(zp_connect_addr(h, &addr)); }},
+        {"zp_bind_addr", [h] { return FailsWithNotSocket(zp_bind_addr(h, &addr)); }},
+        {"zp_accept_addr", [h] { return FailsWithNotSocket(zp_accept_addr(h, &addr)); }},
+        {"zp_getsockname_addr", [h] { return FailsWithNotSocket(zp_getsockname_addr(h, &addr)); }},
+        {"zp_getpeername_addr", [h] { return FailsWithNotSocket(zp_getpeername_addr(h, &addr)); }},
     };
 }
 
@@ -187,6 +213,205 @@ TEST(PlatformSockets, PollReportsTheSocketsState) {
     }
     for (int32_t s : {listener, client, fresh}) EXPECT_EQ(zp_close_socket(s), 0);
     zp_net_cleanup();
+}
+
+// ---- sockets of either family -------------------------------------------------------
+std::string Addr(const zp_addr &a) {
+    char buf[zub::kAddressTextSize];
+    zub::FormatAddress(&a, buf, sizeof buf);
+    return buf;
+}
+std::string Text(const zp_addr &a) { return Addr(a) + " port " + std::to_string(a.port); }
+
+class PlatformEitherFamily : public ::testing::TestWithParam<int> {
+  protected:
+    void SetUp() override { ASSERT_EQ(zp_net_startup(nullptr, 0), 0); }
+    void TearDown() override {
+        for (int32_t s : open_) zp_close_socket(s);
+        zp_net_cleanup();
+    }
+    // A socket of the family under test that listens (or only is bound)
+    // on loopback; its address.
+    zp_addr Server(bool listen) {
+        zp_addr name = {}, lo = Loopback(GetParam());
+        const int32_t s = Open(zp_socket_family(GetParam()));
+        EXPECT_EQ(zp_bind_addr(s, &lo), 0);
+        EXPECT_EQ(listen ? zp_listen(s, 1) : 0, 0);
+        EXPECT_EQ(zp_getsockname_addr(s, &name), 0);
+        return name;
+    }
+    // A non-blocking connect to a, waited for with a generous bound.
+    int32_t Client(const zp_addr &a) {
+        const int32_t s = Open(zp_socket_family(GetParam()));
+        zp_set_nonblocking(s, 1);
+        failedAtOnce_ = zp_connect_addr(s, &a) != 0 && zp_last_error() != ZP_WSAEWOULDBLOCK ? zp_last_error() : 0;
+        if (failedAtOnce_ == 0) zp_wait(s, ZP_POLL_WRITABLE, 10000);
+        return s;
+    }
+    int32_t Open(int32_t s) {
+        if (s > 0) open_.push_back(s);
+        return s;
+    }
+    std::vector<int32_t> open_;
+    int failedAtOnce_ = 0;  // the error of a connect that did not get under way
+};
+
+// Listen, connect without waiting, accept: both ends agree on who is who.
+TEST_P(PlatformEitherFamily, LoopbackRoundTrip) {
+    const zp_addr name = Server(true);
+    ASSERT_NE(name.port, 0);
+    EXPECT_EQ(Text(name), Text(Loopback(GetParam(), name.port)));
+    const int32_t client = Client(name);
+    EXPECT_EQ(zp_poll_all(client), 1 << ZP_POLL_WRITABLE);
+    EXPECT_EQ(zp_connect_error(client), 0);
+    zp_addr peer, clientName, clientPeer, acceptedName, acceptedPeer;
+    const int32_t accepted = Open(zp_accept_addr(open_[0], &peer));
+    ASSERT_GT(accepted, 0);
+    ASSERT_EQ(zp_getsockname_addr(client, &clientName) | zp_getpeername_addr(client, &clientPeer), 0);
+    ASSERT_EQ(zp_getsockname_addr(accepted, &acceptedName) | zp_getpeername_addr(accepted, &acceptedPeer), 0);
+    EXPECT_EQ(Text(peer), Text(Loopback(GetParam(), clientName.port)));
+    EXPECT_EQ(Text(acceptedPeer), Text(clientName));
+    EXPECT_EQ(Text(clientPeer), Text(name));
+    EXPECT_EQ(Text(acceptedName), Text(name));
+    char got[4] = {};
+    ASSERT_EQ(zp_send(client, "six", 3), 3);
+    ASSERT_EQ(zp_wait(accepted, ZP_POLL_READABLE, 10000), 1);
+    EXPECT_EQ(zp_recv(accepted, got, sizeof got), 3);
+    EXPECT_EQ(zp_getpeername_addr(open_[0], &peer), -1);  // a listener has no peer
+    EXPECT_EQ(zp_last_error(), ZP_WSAENOTCONN);
+}
+
+// A port only bound, nobody listening: as on the IPv4 path, the socket is
+// in the error condition, never writable, refused.
+TEST_P(PlatformEitherFamily, RefusedConnectIsAnErrorCondition) {
+    const int32_t client = Client(Server(false));
+    if (failedAtOnce_ != 0) {
+        EXPECT_EQ(failedAtOnce_, ZP_WSAECONNREFUSED);
+        return;
+    }
+    for (int i = 0; i < 1000 && zp_poll(client, ZP_POLL_ERROR) == 0; ++i) zp_wait(client, ZP_POLL_WRITABLE, 10);
+    EXPECT_EQ(zp_poll_all(client), 1 << ZP_POLL_ERROR);
+    EXPECT_EQ(zp_connect_error(client), ZP_WSAECONNREFUSED);
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, PlatformEitherFamily, ::testing::Values(4, 6),
+                         [](const ::testing::TestParamInfo<int> &i) { return "IPv" + std::to_string(i.param); });
+
+// What is refused before the system is asked; an IPv6 socket bound by
+// zp_bind_addr takes IPv6 only, so an IPv4-mapped address is refused.
+TEST(PlatformSockets, EitherFamilyArgumentsAndIpv6Only) {
+    ASSERT_EQ(zp_net_startup(nullptr, 0), 0);
+    const int32_t s = zp_socket_family(6);
+    zp_addr other = Loopback(6), mapped = Loopback(6);
+    other.family = 5;
+    mapped.addr[10] = mapped.addr[11] = 0xff;
+    mapped.addr[12] = 127;
+    const auto failure = [](int rc) { return std::make_pair(rc, zp_last_error()); };
+    const std::vector<std::pair<int, int>> got = {failure(zp_socket_family(5)), failure(zp_connect_addr(s, &other)),
+                                                  failure(zp_bind_addr(s, nullptr)),
+                                                  failure(zp_getsockname_addr(s, nullptr)),
+                                                  failure(zp_bind_addr(s, &mapped))};
+    const int want[] = {ZP_WSAEAFNOSUPPORT, ZP_WSAEAFNOSUPPORT, ZP_WSAEFAULT, ZP_WSAEFAULT, ZP_WSAEINVAL};
+    for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], std::make_pair(-1, want[i])) << "row " << i;
+    EXPECT_EQ(zp_close_socket(s), 0);
+    zp_net_cleanup();
+}
+
+// ---- resolver ----------------------------------------------------------------------------
+// The addresses found (none with a port), or the error number.
+std::string Resolve(const char *name, int family, int max = 8) {
+    zp_addr out[8];
+    const int n = zp_resolve_addrs(name, family, out, max);
+    std::string got = n < 0 ? std::to_string(zp_last_error()) : "";
+    for (int i = 0; i < n; ++i) got += (i > 0 ? " " : "") + Addr(out[i]) + (out[i].port != 0 ? " port!" : "");
+    return got;
+}
+
+// This machine's own names. No AI_ADDRCONFIG: ::1 is found on a host
+// without a global IPv6 address.
+TEST(PlatformResolver, AddressesOfEitherFamily) {
+    ASSERT_EQ(zp_net_startup(nullptr, 0), 0);
+    const std::vector<std::vector<std::string>> rows = {
+        {"::1", "0", "::1"}, {"::1", "6", "::1"}, {"::1", "4", "11004"}, {"127.0.0.1", "0", "127.0.0.1"},
+        {"127.0.0.1", "6", "11004"}, {"localhost", "4", "127.0.0.1"}, {"fe80::1%1", "6", "fe80::1%1"},
+        {"no-such-host.invalid", "0", "11001"}, {"no-such-host.invalid", "6", "11001"}, {"", "0", "11001"},
+        {"::1", "5", "10047"},
+    };
+    for (const auto &r : rows) EXPECT_EQ(Resolve(r[0].c_str(), std::stoi(r[1])), r[2]) << r[0] << " family " << r[1];
+    EXPECT_EQ(Resolve("::1", 0, 0), "10014");
+#ifdef _WIN32
+    // Without WS2_32's getaddrinfo (before Windows XP) the IPv4 lookup answers.
+    support::ReplaceCallNamed("GetProcAddress", static_cast<FARPROC(WINAPI *)(HMODULE, LPCSTR)>(
+                                                    [](HMODULE, LPCSTR) -> FARPROC { return nullptr; }));
+    EXPECT_EQ(Resolve("localhost", 0), "127.0.0.1");
+    EXPECT_EQ(Resolve("localhost", 6), "11004");
+    EXPECT_EQ(Resolve("no-such-host.invalid", 6), "11001");
+    zp_syscall_reset();
+#endif
+    zp_net_cleanup();
+}
+
+// The system's getaddrinfo replaced through the table, as a test makes a
+// name resolve to an unreachable IPv6 address first and 127.0.0.1 second:
+// the resolver's order is kept without repeats, cut at max, filtered by
+// family, the answer freed once.
+#ifdef _WIN32
+#define ZT_RESOLVER_API WSAAPI
+#else
+#define ZT_RESOLVER_API
+#endif
+namespace fake {
+int calls, frees, error, noneOf;
+sockaddr_in6 v6[2];
+sockaddr_in v4;
+addrinfo list[5];
+int ZT_RESOLVER_API Lookup(const char *, const char *, const addrinfo *hints, addrinfo **res) {
+    ++calls;
+    EXPECT_EQ(hints->ai_flags & AI_ADDRCONFIG, 0);
+    if (error != 0 || hints->ai_family == noneOf) return error != 0 ? error : EAI_NONAME;
+    *res = list;
+    return 0;
+}
+void ZT_RESOLVER_API Free(addrinfo *ai) { frees += ai == list; }
+}  // namespace fake
+
+TEST(PlatformResolver, TheSystemsAnswerCanBeReplaced) {
+    using namespace fake;
+    const uint8_t doc[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    v6[0].sin6_family = v6[1].sin6_family = AF_INET6;
+    std::memcpy(&v6[0].sin6_addr, doc, 16);
+    std::memcpy(&v6[1].sin6_addr, loopback, 16);
+    v4.sin_family = AF_INET;
+    v4.sin_addr.s_addr = htonl(0x7F000001);
+    sockaddr *const order[5] = {reinterpret_cast<sockaddr *>(&v6[0]), reinterpret_cast<sockaddr *>(&v4),
+                                reinterpret_cast<sockaddr *>(&v6[0]), reinterpret_cast<sockaddr *>(&v6[1]),
+                                reinterpret_cast<sockaddr *>(&v4)};
+    for (int i = 0; i < 5; ++i) {
+        list[i].ai_family = order[i]->sa_family;
+        list[i].ai_addr = order[i];
+        list[i].ai_addrlen = order[i]->sa_family == AF_INET ? sizeof v4 : sizeof v6[0];
+        list[i].ai_next = i < 4 ? &list[i + 1] : nullptr;
+    }
+    struct Case {
+        int family, max, error, noneOf;
+        const char *want;
+        int calls, frees;
+    };
+    for (const Case &c : {Case{0, 8, 0, -1, "2001:db8::1 127.0.0.1 ::1", 1, 1}, Case{0, 2, 0, -1, "2001:db8::1 127.0.0.1", 1, 1},
+                          Case{4, 8, 0, -1, "127.0.0.1", 1, 1}, Case{6, 8, 0, -1, "2001:db8::1 ::1", 1, 1},
+                          Case{6, 8, 0, AF_INET6, "11004", 2, 1}, Case{6, 8, EAI_NONAME, -1, "11001", 2, 0},
+                          Case{0, 8, EAI_AGAIN, -1, "11002", 1, 0}}) {
+        SCOPED_TRACE(c.want);
+        calls = frees = 0;
+        error = c.error;
+        noneOf = c.noneOf;
+        support::ReplaceCallNamed("getaddrinfo", &Lookup);
+        support::ReplaceCallNamed("freeaddrinfo", &Free);
+        EXPECT_EQ(Resolve("ftp.example.com", c.family, c.max), c.want);
+        EXPECT_EQ(calls, c.calls);
+        EXPECT_EQ(frees, c.frees);
+        zp_syscall_reset();
+    }
 }
 
 TEST(PlatformFiles, DirectoriesDoNotOpenAsFiles) {

@@ -14,7 +14,8 @@
 //  - Files: the create/open calls return a handle > 0 or -1.
 //
 // Divisions: time and threads, lock, memory, files and directories,
-// formatting, sockets, resolver, system-call table.
+// formatting, sockets, sockets of either family, bulk data, resolver,
+// system-call table.
 #pragma once
 
 #include <cstdarg>
@@ -107,7 +108,7 @@ enum { ZP_FORMAT_MAX = 1024 };
 int zp_format(char *buf, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 int zp_vformat(char *buf, const char *fmt, va_list ap);
 
-// ---- sockets (IPv4 TCP only; addresses and ports in host byte order) ------
+// ---- sockets (IPv4 TCP; addresses and ports in host byte order) ------------
 int zp_net_startup(char *description, size_t size);  // 0, or a WSA error number
 // Ends the use of the stack. The library closes its sockets itself
 // beforehand; what this may still close is only a backstop.
@@ -154,6 +155,30 @@ int zp_is_blocking();  // a blocking call is in progress in this thread
 // when the time passed. For a caller that has nothing else to do meanwhile.
 int zp_wait(int32_t s, int mode, uint32_t ms);
 
+// ---- sockets of either family -----------------------------------------------
+// An address of either family with its port, as the calls below take and
+// give it. Plain bytes, so the engine needs no system header to hold one.
+struct zp_addr {
+    uint16_t family;   // 4 or 6
+    uint16_t port;     // host order
+    uint8_t addr[16];  // IPv4: bytes 0-3, most significant first; IPv6: all 16
+    uint32_t scope;    // IPv6 scope (interface) id; 0 for none
+};
+
+// A TCP socket of family 4 or 6: handle > 0, or -1 (ZP_WSAEAFNOSUPPORT for
+// any other family, or when the system has no sockets of that family).
+int32_t zp_socket_family(int family);
+// As zp_connect, zp_bind and zp_accept, for an address of either family; a
+// null address fails with ZP_WSAEFAULT, one of another family with
+// ZP_WSAEAFNOSUPPORT. zp_bind_addr turns address reuse on as zp_bind does,
+// and makes an IPv6 socket IPv6 only (no IPv4 peers through mapped
+// addresses). The peer of zp_accept_addr may be null.
+int zp_connect_addr(int32_t s, const zp_addr *a);    // 0, -1 (EWOULDBLOCK when under way)
+int zp_bind_addr(int32_t s, const zp_addr *a);       // 0, -1
+int32_t zp_accept_addr(int32_t s, zp_addr *peer);    // handle > 0, or -1
+int zp_getsockname_addr(int32_t s, zp_addr *a);      // 0, -1
+int zp_getpeername_addr(int32_t s, zp_addr *a);      // 0, -1
+
 // ---- bulk data ------------------------------------------------------------
 // Large transfers without a copy through the caller, where the system can.
 // A pipe is the kernel-side buffer between socket and file; its ends are
@@ -179,6 +204,14 @@ int32_t zp_send_file(int32_t s, int32_t h, int32_t n);
 // stored (at most max) or -1 with the last error set to 11001..11004.
 int zp_resolve(const char *name, uint32_t *addrs, int max);
 int zp_gethostname(char *buf, int size);  // 0, -1
+// Addresses of name of family 0 (either), 4 or 6, in the resolver's order
+// without repeats; returns how many were stored (at most max, which must be
+// 1 or more) or -1 with the last error set: 11001 the name is unknown,
+// 11004 it is known but has no address of that family, 11002 try again
+// later; ZP_WSAEAFNOSUPPORT for another family, ZP_WSAEFAULT for no room.
+// Numeric texts are taken as they are, an IPv6 one with "%scope" too. Ports
+// are 0.
+int zp_resolve_addrs(const char *name, int family, zp_addr *out, int max);
 
 // ---- system-call table --------------------------------------------------
 // Every call into the operating system goes through one named entry, so a
@@ -222,6 +255,13 @@ void zp_syscall_reset();  // every entry back to its default
     X(int, zp_wait, (int32_t s, int mode, uint32_t ms), (s, mode, ms))                   \
     X(int, zp_resolve, (const char *name, uint32_t *addrs, int max), (name, addrs, max)) \
     X(int, zp_gethostname, (char *buf, int size), (buf, size))                           \
+    X(int32_t, zp_socket_family, (int family), (family))                                 \
+    X(int, zp_connect_addr, (int32_t s, const zp_addr *a), (s, a))                       \
+    X(int, zp_bind_addr, (int32_t s, const zp_addr *a), (s, a))                          \
+    X(int32_t, zp_accept_addr, (int32_t s, zp_addr *peer), (s, peer))                    \
+    X(int, zp_getsockname_addr, (int32_t s, zp_addr *a), (s, a))                         \
+    X(int, zp_getpeername_addr, (int32_t s, zp_addr *a), (s, a))                         \
+    X(int, zp_resolve_addrs, (const char *name, int family, zp_addr *out, int max), (name, family, out, max)) \
     X(int32_t, zp_file_create, (const char *path, int attr), (path, attr))               \
     X(int32_t, zp_file_open, (const char *path, int mode), (path, mode))                 \
     X(int32_t, zp_file_read, (int32_t h, void *buf, uint32_t n), (h, buf, n))            \

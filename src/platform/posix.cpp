@@ -6,7 +6,7 @@
 //
 // Divisions: system-call table, handle helpers, error mapping, time and
 // threads, lock, memory, files, formatting, socket bookkeeping, sockets,
-// resolver.
+// sockets of either family, bulk data, resolver.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -77,7 +77,8 @@ struct Syscall {
     X(PthreadSigmask, pthread_sigmask, ::pthread_sigmask)               \
     X(Sigpending, sigpending, ::sigpending)                             \
     X(Sigtimedwait, sigtimedwait, ::sigtimedwait)                       \
-    X(Shutdown, shutdown, ::shutdown)
+    X(Shutdown, shutdown, ::shutdown)                                   \
+    X(Getpeername, getpeername, ::getpeername)
 
 #define ZP_ENTRY(index, name, fn) \
     {#name, reinterpret_cast<zp_syscall_ptr>(fn), reinterpret_cast<zp_syscall_ptr>(fn)},
@@ -112,6 +113,7 @@ Fn sys(int index) {
 #define osRecv sys<ssize_t (*)(int, void *, size_t, int)>(kRecv)
 #define osPoll sys<int (*)(struct pollfd *, nfds_t, int)>(kPoll)
 #define osGetsockname sys<int (*)(int, struct sockaddr *, socklen_t *)>(kGetsockname)
+#define osGetpeername sys<int (*)(int, struct sockaddr *, socklen_t *)>(kGetpeername)
 #define osSetsockopt sys<int (*)(int, int, int, const void *, socklen_t)>(kSetsockopt)
 #define osGetaddrinfo \
     sys<int (*)(const char *, const char *, const struct addrinfo *, struct addrinfo **)>(kGetaddrinfo)
@@ -416,13 +418,10 @@ int FinishInterruptedConnect(int s) {
     errno = err;
     return -1;
 }
-}  // namespace
 
-int zp_connect_os(int32_t s, uint32_t addr, uint16_t port) {
-    if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
-    struct sockaddr_in sa;
-    FillSockaddr(&sa, addr, port);
-    int r = osConnect(s, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa);
+// The connect of zp_connect and zp_connect_addr, and its bookkeeping.
+int ConnectTo(int s, const struct sockaddr *sa, socklen_t len) {
+    int r = osConnect(s, sa, len);
     if (r < 0 && errno == EINTR) r = FinishInterruptedConnect(s);
     if (r == 0) {
         SetState(s, kEstablished);
@@ -430,6 +429,14 @@ int zp_connect_os(int32_t s, uint32_t addr, uint16_t port) {
     }
     if (errno == EINPROGRESS || errno == EWOULDBLOCK) SetState(s, kConnecting);
     return FailErrno();
+}
+}  // namespace
+
+int zp_connect_os(int32_t s, uint32_t addr, uint16_t port) {
+    if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
+    struct sockaddr_in sa;
+    FillSockaddr(&sa, addr, port);
+    return ConnectTo(s, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa);
 }
 
 int zp_bind_os(int32_t s, uint32_t addr, uint16_t port) {
@@ -577,6 +584,120 @@ int zp_wait_os(int32_t s, int mode, uint32_t ms) {
 }
 
 int zp_is_blocking() { return 0; }
+
+// ---- sockets of either family ------------------------------------------------------
+namespace {
+// The system's record of a (family 4 or 6); its length, or 0 (with the last
+// error set) when a is null or of another family.
+socklen_t ToSockaddr(const zp_addr *a, struct sockaddr_storage *ss) {
+    memset(ss, 0, sizeof *ss);
+    if (!a) {
+        FailWith(ZP_WSAEFAULT);
+        return 0;
+    }
+    if (a->family == 4) {
+        auto *sin = reinterpret_cast<struct sockaddr_in *>(ss);
+        sin->sin_family = AF_INET;
+        sin->sin_port = htons(a->port);
+        memcpy(&sin->sin_addr, a->addr, 4);
+        return sizeof *sin;
+    }
+    if (a->family == 6) {
+        auto *sin6 = reinterpret_cast<struct sockaddr_in6 *>(ss);
+        sin6->sin6_family = AF_INET6;
+        sin6->sin6_port = htons(a->port);
+        memcpy(&sin6->sin6_addr, a->addr, 16);
+        sin6->sin6_scope_id = a->scope;
+        return sizeof *sin6;
+    }
+    FailWith(ZP_WSAEAFNOSUPPORT);
+    return 0;
+}
+
+// a from the system's record: false for a family other than IPv4 and IPv6
+// (a is then all zeros).
+bool FromSockaddr(const struct sockaddr *sa, zp_addr *a) {
+    memset(a, 0, sizeof *a);
+    if (sa->sa_family == AF_INET) {
+        const auto *sin = reinterpret_cast<const struct sockaddr_in *>(sa);
+        a->family = 4;
+        a->port = ntohs(sin->sin_port);
+        memcpy(a->addr, &sin->sin_addr, 4);
+        return true;
+    }
+    if (sa->sa_family == AF_INET6) {
+        const auto *sin6 = reinterpret_cast<const struct sockaddr_in6 *>(sa);
+        a->family = 6;
+        a->port = ntohs(sin6->sin6_port);
+        memcpy(a->addr, &sin6->sin6_addr, 16);
+        a->scope = sin6->sin6_scope_id;
+        return true;
+    }
+    return false;
+}
+
+// getsockname or getpeername of s into a.
+int NameOf(int32_t s, zp_addr *a, int (*call)(int, struct sockaddr *, socklen_t *)) {
+    if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
+    if (!a) return FailWith(ZP_WSAEFAULT);
+    struct sockaddr_storage ss;
+    memset(&ss, 0, sizeof ss);
+    socklen_t len = sizeof ss;
+    if (call(s, reinterpret_cast<struct sockaddr *>(&ss), &len) < 0) return FailErrno();
+    return FromSockaddr(reinterpret_cast<struct sockaddr *>(&ss), a) ? 0 : FailWith(ZP_WSAEAFNOSUPPORT);
+}
+}  // namespace
+
+int32_t zp_socket_family_os(int family) {
+    if (family != 4 && family != 6) return FailWith(ZP_WSAEAFNOSUPPORT);
+    int fd = osSocket(family == 4 ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) return FailErrno();
+    fd = LiftFromZero(fd);
+    if (fd <= 0) return FailErrno();
+    SetState(fd, kFresh);
+    return fd;
+}
+
+int zp_connect_addr_os(int32_t s, const zp_addr *a) {
+    if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
+    struct sockaddr_storage ss;
+    const socklen_t len = ToSockaddr(a, &ss);
+    return len == 0 ? -1 : ConnectTo(s, reinterpret_cast<struct sockaddr *>(&ss), len);
+}
+
+int zp_bind_addr_os(int32_t s, const zp_addr *a) {
+    if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
+    struct sockaddr_storage ss;
+    const socklen_t len = ToSockaddr(a, &ss);
+    if (len == 0) return -1;
+    int one = 1;
+    osSetsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // A listener on an IPv6 address takes IPv6 peers only, whatever the
+    // system's default: an IPv4 peer would arrive as a mapped address.
+    if (a->family == 6 && osSetsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) < 0) return FailErrno();
+    return osBind(s, reinterpret_cast<struct sockaddr *>(&ss), len) < 0 ? FailErrno() : 0;
+}
+
+int32_t zp_accept_addr_os(int32_t s, zp_addr *peer) {
+    if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
+    struct sockaddr_storage ss;
+    memset(&ss, 0, sizeof ss);
+    socklen_t len = sizeof ss;
+    int fd;
+    do {
+        fd = osAccept4(s, reinterpret_cast<struct sockaddr *>(&ss), &len, SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return FailErrno();
+    fd = LiftFromZero(fd);
+    if (fd <= 0) return FailErrno();
+    SetState(fd, kEstablished);
+    if (peer) FromSockaddr(reinterpret_cast<struct sockaddr *>(&ss), peer);
+    return fd;
+}
+
+int zp_getsockname_addr_os(int32_t s, zp_addr *a) { return NameOf(s, a, osGetsockname); }
+
+int zp_getpeername_addr_os(int32_t s, zp_addr *a) { return NameOf(s, a, osGetpeername); }
 
 // ---- bulk data ------------------------------------------------------------------
 namespace {
@@ -733,6 +854,49 @@ int zp_resolve_os(const char *name, uint32_t *addrs, int max) {
     }
     osFreeaddrinfo(res);
     return n == 0 ? FailWith(ZP_WSANO_DATA) : n;
+}
+
+namespace {
+// The addresses of one getaddrinfo answer of the family asked for (0:
+// either), repeats left out: how many were stored, at most max; or -1 with
+// the last error set.
+int LookUp(const char *name, int family, zp_addr *out, int max) {
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = family == 4 ? AF_INET : family == 6 ? AF_INET6 : AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;  // one entry per address; no AI_ADDRCONFIG: ::1 on any host
+    struct addrinfo *res = nullptr;
+    int e = osGetaddrinfo(name, nullptr, &hints, &res);
+    if (e != 0) return FailWith(WsaFromEai(e));
+    int n = 0;
+    for (struct addrinfo *ai = res; ai && n < max; ai = ai->ai_next) {
+        zp_addr a;
+        if (!ai->ai_addr || !FromSockaddr(ai->ai_addr, &a)) continue;
+        if ((family == 4 || family == 6) && a.family != family) continue;
+        a.port = 0;
+        bool seen = false;
+        for (int i = 0; i < n && !seen; ++i) seen = memcmp(&out[i], &a, sizeof a) == 0;
+        if (!seen) out[n++] = a;
+    }
+    osFreeaddrinfo(res);
+    return n == 0 ? FailWith(ZP_WSANO_DATA) : n;
+}
+}  // namespace
+
+int zp_resolve_addrs_os(const char *name, int family, zp_addr *out, int max) {
+    if (family != 0 && family != 4 && family != 6) return FailWith(ZP_WSAEAFNOSUPPORT);
+    if (!out || max < 1) return FailWith(ZP_WSAEFAULT);
+    if (!name || !*name) return FailWith(ZP_WSAHOST_NOT_FOUND);
+    int n = LookUp(name, family, out, max);
+    // The resolver may call a name without addresses of one family unknown
+    // (glibc does for a name of /etc/hosts): known with the other family,
+    // it is a name without data of this one.
+    if (n < 0 && family != 0 && zp_last_error() == ZP_WSAHOST_NOT_FOUND) {
+        zp_addr other;
+        if (LookUp(name, 0, &other, 1) > 0) return FailWith(ZP_WSANO_DATA);
+        zp_set_last_error(ZP_WSAHOST_NOT_FOUND);
+    }
+    return n;
 }
 
 int zp_gethostname_os(char *buf, int size) {

@@ -15,7 +15,11 @@ namespace zp_win32 {
 #define ZP_SYS_ENTRY(name)                                 \
     {#name, reinterpret_cast<zp_syscall_ptr>(&::name),     \
      reinterpret_cast<zp_syscall_ptr>(&::name)},
-SysEntry g_sys[kSysCount] = {ZP_WIN32_SYSCALLS(ZP_SYS_ENTRY)};
+#define ZP_LOADED_ENTRY(name)                                      \
+    {#name, reinterpret_cast<zp_syscall_ptr>(&zp_win32::name),     \
+     reinterpret_cast<zp_syscall_ptr>(&zp_win32::name)},
+SysEntry g_sys[kSysCount] = {ZP_WIN32_SYSCALLS(ZP_SYS_ENTRY) ZP_WIN32_LOADED_CALLS(ZP_LOADED_ENTRY)};
+#undef ZP_LOADED_ENTRY
 #undef ZP_SYS_ENTRY
 
 static SysEntry *FindEntry(const char *name) {

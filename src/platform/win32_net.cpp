@@ -1,9 +1,15 @@
 // win32_net.cpp - Win32 backend of the platform layer: Windows Sockets 1.1.
 //
 // Divisions: handle and address conversion, start-up and errors, socket
-// calls, readiness, resolver. Every call goes through ZP_OS (win32_sys.h).
+// calls, readiness, sockets of either family, bulk data, resolver. Every
+// call goes through ZP_OS (win32_sys.h).
+//
+// IPv6 sockets are made and used with the same WSOCK32 calls, which pass
+// them on to the Windows Sockets 2 stack; only the resolver of either
+// family is WS2_32's own (getaddrinfo), found at run time.
 #include "platform/win32_sys.h"
 
+#include <atomic>
 #include <cstring>
 
 // ---- handle and address conversion ------------------------------------------
@@ -54,6 +60,13 @@ static void ReadAddr(const sockaddr_in &sa, uint32_t *addr, uint16_t *port) {
 }
 
 static int Status(int rc) { return rc == SOCKET_ERROR ? -1 : 0; }
+
+// Room for a socket address of any family (as sockaddr_storage).
+union AnyAddr {
+    sockaddr_in v4;
+    zp_win32::SockAddrIn6 v6;
+    char room[128];
+};
 
 // ---- start-up and errors ------------------------------------------------------
 int zp_net_startup(char *description, size_t size) {
@@ -183,7 +196,7 @@ int zp_connect_error(int32_t s) {
 // last error is left as it was.
 static bool NeverConnected(int32_t s) {
     const int saved = ZP_OS(WSAGetLastError)();
-    sockaddr_in sa;
+    AnyAddr sa;  // room for an IPv6 socket's address too
     std::memset(&sa, 0, sizeof sa);
     int len = sizeof sa;
     const bool fresh = ZP_OS(getsockname)(ToSocket(s), reinterpret_cast<sockaddr *>(&sa), &len) == SOCKET_ERROR &&
@@ -258,6 +271,132 @@ int zp_poll_pair_os(int32_t a, int32_t b) {
 
 int zp_is_blocking() { return ZP_OS(WSAIsBlocking)() ? 1 : 0; }
 
+// ---- sockets of either family ------------------------------------------------------
+namespace {
+int Fail(int code) {
+    ZP_OS(WSASetLastError)(code);
+    return -1;
+}
+
+void PutPort(u_short *field, uint16_t port) {
+    unsigned char *p = reinterpret_cast<unsigned char *>(field);
+    p[0] = static_cast<unsigned char>(port >> 8);
+    p[1] = static_cast<unsigned char>(port);
+}
+
+uint16_t GetPort(const u_short *field) {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(field);
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+
+// The system's record of a; its length, or 0 (last error set) for a null
+// address or one of another family.
+int ToAnyAddr(const zp_addr *a, AnyAddr *sa) {
+    std::memset(sa, 0, sizeof *sa);
+    if (a == nullptr) {
+        Fail(WSAEFAULT);
+        return 0;
+    }
+    if (a->family == 4) {
+        sa->v4.sin_family = AF_INET;
+        PutPort(&sa->v4.sin_port, a->port);
+        std::memcpy(&sa->v4.sin_addr, a->addr, 4);
+        return sizeof sa->v4;
+    }
+    if (a->family == 6) {
+        sa->v6.sin6_family = zp_win32::kAfInet6;
+        PutPort(&sa->v6.sin6_port, a->port);
+        std::memcpy(sa->v6.sin6_addr, a->addr, 16);
+        sa->v6.sin6_scope_id = a->scope;
+        return sizeof sa->v6;
+    }
+    Fail(WSAEAFNOSUPPORT);
+    return 0;
+}
+
+// a from the system's record of len bytes; false (a all zeros) for
+// another family.
+bool FromAnyAddr(const void *record, size_t len, zp_addr *a) {
+    AnyAddr sa;
+    std::memset(&sa, 0, sizeof sa);
+    std::memcpy(&sa, record, len < sizeof sa ? len : sizeof sa);
+    std::memset(a, 0, sizeof *a);
+    if (sa.v4.sin_family == AF_INET) {
+        a->family = 4;
+        a->port = GetPort(&sa.v4.sin_port);
+        std::memcpy(a->addr, &sa.v4.sin_addr, 4);
+        return true;
+    }
+    if (sa.v6.sin6_family == zp_win32::kAfInet6) {
+        a->family = 6;
+        a->port = GetPort(&sa.v6.sin6_port);
+        std::memcpy(a->addr, sa.v6.sin6_addr, 16);
+        a->scope = sa.v6.sin6_scope_id;
+        return true;
+    }
+    return false;
+}
+
+// getsockname or getpeername of s into a.
+int NameOf(int32_t s, zp_addr *a, bool peer) {
+    if (NoSocket(s)) return -1;
+    if (a == nullptr) return Fail(WSAEFAULT);
+    AnyAddr sa;
+    std::memset(&sa, 0, sizeof sa);
+    int len = sizeof sa;
+    sockaddr *record = reinterpret_cast<sockaddr *>(&sa);
+    const int rc = peer ? ZP_OS(getpeername)(ToSocket(s), record, &len)
+                        : ZP_OS(getsockname)(ToSocket(s), record, &len);
+    if (rc == SOCKET_ERROR) return -1;
+    return FromAnyAddr(&sa, static_cast<size_t>(len), a) ? 0 : Fail(WSAEAFNOSUPPORT);
+}
+}  // namespace
+
+int32_t zp_socket_family_os(int family) {
+    if (family != 4 && family != 6) return Fail(WSAEAFNOSUPPORT);
+    return FromSocket(ZP_OS(socket)(family == 4 ? AF_INET : zp_win32::kAfInet6, SOCK_STREAM, IPPROTO_TCP));
+}
+
+int zp_connect_addr_os(int32_t s, const zp_addr *a) {
+    if (NoSocket(s)) return -1;
+    AnyAddr sa;
+    const int len = ToAnyAddr(a, &sa);
+    if (len == 0) return -1;
+    return Status(ZP_OS(connect)(ToSocket(s), reinterpret_cast<sockaddr *>(&sa), len));
+}
+
+// No SO_REUSEADDR, as in zp_bind. IPV6_V6ONLY is on by default here and
+// unknown before Windows Vista, whose IPv6 sockets take IPv6 peers only
+// anyway: a refusal of it is no failure.
+int zp_bind_addr_os(int32_t s, const zp_addr *a) {
+    if (NoSocket(s)) return -1;
+    AnyAddr sa;
+    const int len = ToAnyAddr(a, &sa);
+    if (len == 0) return -1;
+    if (a->family == 6) {
+        const int saved = ZP_OS(WSAGetLastError)();
+        DWORD one = 1;
+        ZP_OS(setsockopt)(ToSocket(s), zp_win32::kIpprotoIpv6, zp_win32::kIpv6V6only,
+                          reinterpret_cast<const char *>(&one), sizeof one);
+        ZP_OS(WSASetLastError)(saved);
+    }
+    return Status(ZP_OS(bind)(ToSocket(s), reinterpret_cast<sockaddr *>(&sa), len));
+}
+
+int32_t zp_accept_addr_os(int32_t s, zp_addr *peer) {
+    if (NoSocket(s)) return -1;
+    AnyAddr sa;
+    std::memset(&sa, 0, sizeof sa);
+    int len = sizeof sa;
+    int32_t h = FromSocket(ZP_OS(accept)(ToSocket(s), reinterpret_cast<sockaddr *>(&sa), &len));
+    if (h > 0 && peer != nullptr) FromAnyAddr(&sa, static_cast<size_t>(len), peer);
+    return h;
+}
+
+int zp_getsockname_addr_os(int32_t s, zp_addr *a) { return NameOf(s, a, false); }
+
+int zp_getpeername_addr_os(int32_t s, zp_addr *a) { return NameOf(s, a, true); }
+
 // ---- bulk data ------------------------------------------------------------------
 // Windows has no pipe that splices a socket to a file: the engine moves
 // bulk data through its own large buffer instead.
@@ -295,6 +434,116 @@ int zp_resolve_os(const char *name, uint32_t *addrs, int max) {
     while (addrs != nullptr && n < max && he->h_addr_list[n] != nullptr) {
         addrs[n] = NetToHost32(he->h_addr_list[n]);
         ++n;
+    }
+    return n;
+}
+
+// The resolver of either family: WS2_32's getaddrinfo, looked up in the
+// DLL the first time it is called. Where it is missing (Windows before XP),
+// the IPv4 lookup above answers for families 0 and 4, and a name it finds
+// has no IPv6 address here (11004).
+namespace {
+HMODULE Ws2Module() {
+    static std::atomic<HMODULE> module{nullptr};
+    HMODULE m = module.load();
+    if (m == nullptr) {
+        m = ZP_OS(LoadLibraryA)("ws2_32.dll");
+        if (m != nullptr) module.store(m);
+    }
+    return m;
+}
+
+template <typename Fn>
+Fn Ws2Function(const char *name) {
+    const HMODULE m = Ws2Module();
+    if (m == nullptr) return nullptr;
+    // Through the generic function type, which converts to any other.
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(ZP_OS(GetProcAddress)(m, name)));
+}
+}  // namespace
+
+namespace zp_win32 {
+int WINAPI getaddrinfo(const char *node, const char *service, const AddrInfo *hints, AddrInfo **res) {
+    const auto fn = Ws2Function<decltype(&getaddrinfo)>("getaddrinfo");
+    return fn != nullptr ? fn(node, service, hints, res) : WSAEOPNOTSUPP;
+}
+
+void WINAPI freeaddrinfo(AddrInfo *ai) {
+    const auto fn = Ws2Function<decltype(&freeaddrinfo)>("freeaddrinfo");
+    if (fn != nullptr && ai != nullptr) fn(ai);
+}
+}  // namespace zp_win32
+
+namespace {
+// Adds a to out[0..n) unless it is there already; the new count.
+int AddUnique(zp_addr *out, int n, const zp_addr &a) {
+    for (int i = 0; i < n; ++i)
+        if (std::memcmp(&out[i], &a, sizeof a) == 0) return n;
+    out[n] = a;
+    return n + 1;
+}
+
+// The resolver's answer does not exist on this system.
+constexpr int kNoResolver = -2;
+
+// The addresses of one getaddrinfo answer of the family asked for (0:
+// either): how many were stored, at most max; -1 with the last error set;
+// or kNoResolver.
+int LookUp(const char *name, int family, zp_addr *out, int max) {
+    zp_win32::AddrInfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = family == 4 ? AF_INET : family == 6 ? zp_win32::kAfInet6 : AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;  // one entry per address; no AI_ADDRCONFIG: ::1 on any host
+    zp_win32::AddrInfo *res = nullptr;
+    const int rc = ZP_OS_LOADED(getaddrinfo)(name, nullptr, &hints, &res);
+    if (rc == WSAEOPNOTSUPP) return kNoResolver;
+    // Its results are Windows Sockets numbers; one outside them (Wine passes
+    // some of its host's own on) is a failure without a better name.
+    if (rc != 0) return Fail(rc >= 10000 && rc < 12000 ? rc : WSANO_RECOVERY);
+    int n = 0;
+    for (const zp_win32::AddrInfo *ai = res; ai != nullptr && n < max; ai = ai->ai_next) {
+        zp_addr a;
+        if (ai->ai_addr == nullptr || !FromAnyAddr(ai->ai_addr, ai->ai_addrlen, &a)) continue;
+        if ((family == 4 || family == 6) && a.family != family) continue;
+        a.port = 0;
+        n = AddUnique(out, n, a);
+    }
+    ZP_OS_LOADED(freeaddrinfo)(res);
+    return n == 0 ? Fail(WSANO_DATA) : n;
+}
+
+// The IPv4 lookup in place of getaddrinfo.
+int LookUpIpv4(const char *name, int family, zp_addr *out, int max) {
+    uint32_t found[8];
+    const int got = zp_resolve_os(name, found, 8);
+    if (got < 0) return -1;
+    if (family == 6) return Fail(WSANO_DATA);
+    int n = 0;
+    for (int i = 0; i < got && n < max; ++i) {
+        zp_addr a;
+        std::memset(&a, 0, sizeof a);
+        a.family = 4;
+        for (int b = 0; b < 4; ++b) a.addr[b] = static_cast<uint8_t>(found[i] >> (24 - 8 * b));
+        n = AddUnique(out, n, a);
+    }
+    return n;
+}
+}  // namespace
+
+int zp_resolve_addrs_os(const char *name, int family, zp_addr *out, int max) {
+    if (family != 0 && family != 4 && family != 6) return Fail(WSAEAFNOSUPPORT);
+    if (out == nullptr || max < 1) return Fail(WSAEFAULT);
+    if (name == nullptr || name[0] == '\0') return Fail(WSAHOST_NOT_FOUND);
+    int n = LookUp(name, family, out, max);
+    if (n == kNoResolver) return LookUpIpv4(name, family, out, max);
+    // getaddrinfo calls a name without addresses of the family asked for
+    // unknown (or fails otherwise): known with the other family, it is a
+    // name without data of this one.
+    const int error = ZP_OS(WSAGetLastError)();
+    if (n < 0 && family != 0 && error != WSATRY_AGAIN && error != WSANO_DATA) {
+        zp_addr other;
+        if (LookUp(name, 0, &other, 1) > 0) return Fail(WSANO_DATA);
+        ZP_OS(WSASetLastError)(error);
     }
     return n;
 }

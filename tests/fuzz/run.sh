@@ -10,7 +10,7 @@ cd "$(dirname "$0")/../.."
 
 build="${1:-build-fuzz}"
 seconds="${FUZZ_SECONDS:-30}"
-targets=(fuzz_reply fuzz_pasv_pwd fuzz_quad fuzz_listutil fuzz_listing)
+targets=(fuzz_reply fuzz_pasv_pwd fuzz_quad fuzz_listutil fuzz_listing fuzz_address)
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DZUB_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" --parallel 2 --target "${targets[@]}"
