@@ -80,6 +80,8 @@ extern "C" {
 #define ZUB_E_TLS_EXPIRED (-38)  /* the certificate has expired or is not valid yet */
 #define ZUB_E_TLS_UNAVAILABLE (-39)  /* this build has no TLS */
 #define ZUB_E_TLS_BROKEN (-40)  /* an established TLS connection failed (not TLS, or cut) */
+#define ZUB_E_EPSV_REFUSED (-41)  /* an IPv6 session's server refused EPSV */
+#define ZUB_E_EPRT_REFUSED (-42)  /* an IPv6 session's server refused EPRT */
 /* zubDriver: the channel is pacing or waiting; call again. */
 #define ZUB_PACING 9999
 
@@ -119,6 +121,8 @@ extern "C" {
  * blocks. Turning it on sets its buffers aside (ZUB_E_NO_MEMORY when they
  * cannot be had); results, counters and log lines stay the same. */
 #define ZUB_SET_BULK 33  /* channel: 0 original blocks (default), 1 large pieces */
+#define ZUB_SET_ADDRESS_FAMILY 35  /* channel: 0 IPv4 only (default), 1 any, 2 IPv6 only */
+#define ZUB_SET_ADDRESS_WAIT 36  /* library: ms one address of a connect is given (families 1, 2), 2000 */
 #define ZUB_SET_MLSD 34  /* channel: 1 kinds ZUB_MLSD and ZUB_MLSD_ARG send MLSD; 0 (default) they send LIST <arg> */
 
 /* zubSetInteger values */
@@ -152,6 +156,7 @@ extern "C" {
 #define ZUB_GET_TLS_VERSION 30  /* 0 none, 0x0303 TLS 1.2, 0x0304 TLS 1.3 */
 #define ZUB_GET_TLS_VERIFIED 31  /* 1 the server's certificate was checked and passed */
 #define ZUB_GET_TLS_BUILT 32  /* 1 this build has TLS, 0 not */
+#define ZUB_GET_ADDRESS_FAMILY 34  /* the control connection's family: 4, 6, 0 none */
 #define ZUB_GET_LIST_FORMAT 33  /* the last listing: 1 MLSD lines of facts, 0 LIST or NLST text */
 #define ZUB_GET_PORT_NIBBLE 2000  /* places the channel's data ports */
 
@@ -166,6 +171,8 @@ extern "C" {
 #define ZUB_STR_CA_FILE 30  /* set: PEM file of trusted authorities ("" or NULL: the system's) */
 #define ZUB_STR_TLS_CIPHER 31  /* get: the control connection's TLS cipher, "" when none */
 #define ZUB_STR_SERVER_DIR 32  /* get: the directory of the session's last PWD, "" before one */
+#define ZUB_STR_SERVER_ADDRESS 33  /* get: the server's address, either family ("::1"), "" before a connect */
+#define ZUB_STR_LOCAL_ADDRESS 34  /* get: the control connection's local address, either family */
 
 /* ---- zubGetList kinds ------------------------------------------------ */
 #define ZUB_LIST 0  /* LIST */

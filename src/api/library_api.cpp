@@ -2,6 +2,7 @@
 // zubRelease, zubDriver. Attach and release are the frame's; each channel's
 // TLS state (net) and FTP session (engine) start and end with its record.
 #include "engine/driver.h"
+#include "net/family.h"
 #include "net/tls.h"
 #include "zub32.h"
 
@@ -12,6 +13,7 @@ namespace {
 void StartChannel(int chan) {
     TlsResetChannel(chan);
     ResetFtpChannel(chan);
+    ResetFamilyChannel(chan);
 }
 
 // The TLS connections go with their close notify while the sockets are

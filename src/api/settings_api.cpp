@@ -7,6 +7,7 @@
 #include "frame/log.h"
 #include "frame/settings.h"
 #include "frame/text.h"
+#include "net/family.h"
 #include "net/net.h"
 #include "net/tls.h"
 #include "platform/platform.h"
@@ -32,6 +33,11 @@ bool StoreSessionSetting(ChannelRecord *rec, uint32_t number, uint32_t value, in
         *result = static_cast<int32_t>(FtpOf(rec).Epsv);
         break;
     case ZUB_SET_BULK: *result = SetBulk(rec, value); break;
+    case ZUB_SET_ADDRESS_FAMILY:
+        if (value > kFamilyIPv6) return false;  // refused rather than taken as another
+        FamilyOf(rec).Family = value;
+        break;
+    case ZUB_SET_ADDRESS_WAIT: gAddressWait = value; break;
     case ZUB_SET_MLSD:
         FtpOf(rec).Mlsd = value != 0 ? 1 : 0;
         FtpOf(rec).MlsdRefused = false;
@@ -70,6 +76,11 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetInteger(int32_t channel, int32_t nu
     case ZUB_GET_TLS_VERIFIED: return rec->CtrlSock != 0 && TlsOf(rec).LastVerified ? 1 : 0;
     case ZUB_GET_TLS_BUILT: return TlsBuilt() ? 1 : 0;
     case ZUB_GET_LIST_FORMAT: return FtpOf(rec).MlsdSent ? 1 : 0;
+    case ZUB_GET_ADDRESS_FAMILY: {
+        // Connected only: a socket left by a failed connect has no family yet.
+        zp_addr peer{};
+        return rec->CtrlSock != 0 && zp_getpeername_addr(rec->CtrlSock, &peer) == 0 ? peer.family : 0;
+    }
     default: {
         int32_t value;
         return QueryInteger(rec, number, &value) ? value : -1;
@@ -99,8 +110,20 @@ extern "C" ZUB_EXPORT int32_t ZUB_CALL zubGetString(int32_t channel, int32_t num
     LogText(rec, "*** zubGetString\r\n");
     switch (number) {
     case ZUB_STR_LOCAL_IP: {
-        int32_t r = QueryLocalAddress(rec);
+        // An IPv6 session has no IPv4 address: LocalIPText says 0.0.0.0.
+        int32_t r = FamilyOf(rec).V6 ? 1 : QueryLocalAddress(rec);
         return r == 1 ? BoundedCopy(buffer, rec->LocalIPText, size) : r;
+    }
+    case ZUB_STR_SERVER_ADDRESS:
+    case ZUB_STR_LOCAL_ADDRESS: {
+        // Either family, from the connection itself ("" when there is none).
+        zp_addr a{};
+        char text[kAddressTextSize] = "";
+        const bool server = number == ZUB_STR_SERVER_ADDRESS;
+        if (rec->CtrlSock != 0 &&
+            (server ? zp_getpeername_addr(rec->CtrlSock, &a) : zp_getsockname_addr(rec->CtrlSock, &a)) == 0)
+            FormatAddress(&a, text, sizeof text);
+        return BoundedCopy(buffer, text, size);
     }
     case ZUB_STR_TLS_CIPHER: {
         if (!buffer || size < 1) return 0;

@@ -6,6 +6,7 @@
 // closing.
 #include "engine/driver.h"
 #include "frame/log.h"
+#include "net/family.h"
 #include "net/net.h"
 #include "net/text.h"
 #include "net/tls.h"
@@ -32,10 +33,11 @@ int32_t ToDataConnection(ChannelRecord *rec, int32_t returnState) {
         return FailStep(rec, 0, ZUB_E_TLS_REFUSED);
     }
     rec->ReturnState = returnState;
+    // An IPv6 session has no PASV: EPSV always.
     if (!rec->PassiveMode)
         rec->NextState = S_SendPort;
     else
-        rec->NextState = f.Epsv && !f.EpsvRefused ? S_SendEpsv : S_SendPasv;
+        rec->NextState = FamilyOf(rec).V6 || (f.Epsv && !f.EpsvRefused) ? S_SendEpsv : S_SendPasv;
     return kStepDone;
 }
 
@@ -57,7 +59,7 @@ int32_t ConnectPassive(ChannelRecord *rec, uint32_t now, uint16_t port) {
     rec->DataPort = port;
     LogWrite(rec, "DataPort = %d\r\n", static_cast<int>(rec->DataPort));
     DropStaleSockets(rec);
-    int32_t r = ConnectData(rec);
+    int32_t r = FamilyOf(rec).V6 ? ConnectData6(rec) : ConnectData(rec);
     // No socket at all is told apart from a connect that failed.
     if (r < 0) return FailStep(rec, r, rec->DataSock == 0 ? ZUB_E_CANNOT_CREATE_SOCKET : 0);
     ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
@@ -115,6 +117,8 @@ int32_t State_EpsvReply(ChannelRecord *rec, uint32_t now) {
     if (int32_t begun = ReplyBegun(rec); begun <= 0) return begun == 0 ? kStepDone : begun;
     int32_t r = ReadReply(rec);
     if (r == ZUB_E_SERVER_ERROR && rec->ServerCode >= 500 && rec->ServerCode < 600) {
+        // IPv6 has nothing to fall back to.
+        if (FamilyOf(rec).V6) return FailStep(rec, 0, ZUB_E_EPSV_REFUSED);
         LogText(rec, "EPSV refused: PASV instead\r\n");
         FtpOf(rec).EpsvRefused = true;
         rec->NextTime = 0;
@@ -162,14 +166,22 @@ int32_t State_SendPort(ChannelRecord *rec, uint32_t now) {
     // it) is no reason to fail: the next ports of the range are tried, up
     // to the whole range, and only the last attempt's code is reported.
     const int range = rec->DataPortLimit - rec->DataPortBase + 1;
+    const bool v6 = FamilyOf(rec).V6;
     int32_t r;
     for (int attempt = 1;; ++attempt) {
         NextDataPort(rec);
         DropStaleSockets(rec);
-        r = ListenData(rec);
+        r = v6 ? ListenData6(rec) : ListenData(rec);
         if (r != -ZP_WSAEADDRINUSE || attempt >= range) break;
     }
     if (r < 0) return FailStep(rec, r, rec->ListenSock == 0 ? ZUB_E_CANNOT_CREATE_SOCKET : ZUB_E_LISTEN);
+    if (v6) {
+        // RFC 2428: EPRT |2|address|port|, the control connection's own address.
+        char text[kAddressTextSize];
+        FormatAddress(&FamilyOf(rec).Local, text, sizeof text);
+        zp_format(rec->CmdBuf, "EPRT |2|%s|%d|\r\n", text, static_cast<int>(rec->DataPort));
+        return SendCommand(rec, now, ZUB_E_WRITE_ERROR, S_PortReply);
+    }
     zp_format(rec->CmdBuf, "PORT %s,%1d,%1d\r\n", rec->LocalIPText, rec->DataPort >> 8, rec->DataPort & 0xFF);
     // The dots of the address (at most 15 characters after "PORT ") become
     // commas; nothing behind them is touched.
@@ -180,7 +192,9 @@ int32_t State_SendPort(ChannelRecord *rec, uint32_t now) {
 
 int32_t State_PortReply(ChannelRecord *rec, uint32_t now) {
     if (int32_t begun = ReplyBegun(rec); begun <= 0) return begun == 0 ? kStepDone : begun;
-    int32_t r = TakeReply(rec);
+    const int32_t read = ReadReply(rec);
+    if (read == ZUB_E_SERVER_ERROR && FamilyOf(rec).V6) return FailStep(rec, 0, ZUB_E_EPRT_REFUSED);
+    int32_t r = TakeReadReply(rec, read);
     if (r != kStepDone) return r;
     if (IsPreliminary(rec)) return kStepDone;
     rec->NextTime = 0;
@@ -228,9 +242,33 @@ int32_t WatchControl(ChannelRecord *rec) {
 }
 }  // namespace
 
+namespace {
+// The accept of an IPv6 session: the data must come from the control
+// connection's server, as for IPv4.
+int32_t AcceptData6(ChannelRecord *rec, uint32_t now) {
+    zp_addr peer{};
+    int32_t s = zp_accept_addr(rec->ListenSock, &peer);
+    if (s < 0) return FailStep(rec, NegatedLastError(), 0);
+    if (!SameAddress(&peer, &FamilyOf(rec).Peer)) {
+        char text[kAddressTextSize];
+        FormatAddress(&peer, text, sizeof text);
+        LogWrite(rec, "Connection from [%s] refused.\r\n", text);
+        CloseSocket(s, 0);
+        return kStepDone;
+    }
+    rec->DataSock = s;
+    RingAttach(&rec->DataRing, s);
+    LogText(rec, "Connection is accepted.\r\n");
+    ArmWait(rec, now, EngineSettings.ResponseDelay, EngineSettings.ResponseWait);
+    ReturnToCaller(rec);
+    return kStepDone;
+}
+}  // namespace
+
 int32_t State_AcceptWait(ChannelRecord *rec, uint32_t now) {
     if (AwaitReadable(rec->ListenSock, 0) != 1) return WatchControl(rec);
     LogText(rec, "Accepting connection.\r\n");
+    if (FamilyOf(rec).V6) return AcceptData6(rec, now);
     uint32_t addr = 0;
     uint16_t port = 0;
     int32_t s = zp_accept(rec->ListenSock, &addr, &port);

@@ -3,6 +3,7 @@
 // the directory of the last PWD reply.
 #include "engine/driver.h"
 
+#include "net/family.h"
 #include "net/tls.h"
 
 namespace zub {
@@ -30,6 +31,7 @@ void ResetFtpChannel(int chan) {
 void ClearSession(const ChannelRecord *rec) {
     TlsClearSession(rec);
     FtpOf(rec).Protected = false;
+    ForgetAddresses(rec);
     // The next session may be another server's.
     FtpOf(rec).MlsdRefused = false;
 }

@@ -1,9 +1,11 @@
 // session.cpp - the states that open a session (socket, address, connect,
 // greeting, USER, PASS) and close it (QUIT).
 //
-// Divisions: connect (101-103), login (104-107), quit (220-221).
+// Divisions: connect (101-103), connect to an address of either family
+// (108-109), login (104-107), quit (220-221).
 #include "engine/driver.h"
 #include "frame/log.h"
+#include "net/family.h"
 #include "net/net.h"
 #include "net/text.h"
 #include "net/tls.h"
@@ -25,6 +27,20 @@ void LogConnectBanner(ChannelRecord *rec) {
     LogWrite(rec, "LocalHost: '%s'\r\n", rec->ReplyBuf);
     LogWrite(rec, "Server: '%s'\r\n", rec->ServerName);
 }
+// Under setting 35 (any, IPv6 only): the name or literal becomes a list of
+// addresses, tried in turn by 108 and 109 within the connect deadline.
+int32_t StartFamilyConnect(ChannelRecord *rec, uint32_t now) {
+    if (rec->CtrlSock > 0) CloseSocket(rec->CtrlSock, 0);
+    rec->CtrlSock = 0;
+    RingAttach(&rec->CtrlRing, 0);
+    int32_t r = ResolveAddresses(rec);
+    if (r < 0) return FailStep(rec, r, 0);
+    FamilyOf(rec).LastError = -ZP_WSAECONNREFUSED;
+    ArmWait(rec, now, 0, EngineSettings.ConnectWait);
+    rec->WaitWritable = 0;
+    rec->NextState = S_ConnectNext;
+    return kStepDone;
+}
 }  // namespace
 
 int32_t State_ConnectStart(ChannelRecord *rec, uint32_t now) {
@@ -36,6 +52,7 @@ int32_t State_ConnectStart(ChannelRecord *rec, uint32_t now) {
     if (SessionSecured(rec) && !TlsBuilt()) return FailStep(rec, 0, ZUB_E_TLS_UNAVAILABLE);
     ClearSession(rec);  // unprotected and unverified until this session's own
     ForgetPwdDir(rec);
+    if (FamilyOf(rec).Family != kFamilyIPv4) return StartFamilyConnect(rec, now);
     if (rec->CtrlSock > 0) CloseSocket(rec->CtrlSock, 0);  // a connect without a close before
     rec->CtrlSock = CreateSocket();
     // Bytes the last session left unread (a late reply, say) are no part of
@@ -80,6 +97,74 @@ int32_t State_ConnectWaitUp(ChannelRecord *rec, uint32_t now) {
         zp_set_nonblocking(rec->CtrlSock, 0);
     }
     if (QueryLocalAddress(rec) < 0) return FailStep(rec, 0, ZUB_E_LISTEN);
+    if (TlsOf(rec).Security == ZUB_TLS_IMPLICIT) return StartControlTls(rec, now);
+    rec->NextTime = 0;
+    rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);
+    rec->NextState = S_Greeting;
+    return kStepDone;
+}
+
+// ---- connect to an address of either family -----------------------------------------
+namespace {
+// "192.0.2.1:21" or "[2001:db8::1]:21", for the log.
+struct EndpointText {
+    char text[ZP_FORMAT_MAX];  // zp_format's room
+    explicit EndpointText(const zp_addr &a) {
+        char addr[kAddressTextSize];
+        FormatAddress(&a, addr, sizeof addr);
+        zp_format(text, a.family == 6 ? "[%s]:%d" : "%s:%d", addr, static_cast<int>(a.port));
+    }
+};
+
+// The attempt on the address before Next failed with code: the next one.
+int32_t NextAddress(ChannelRecord *rec, int32_t code) {
+    FamilyChannel &f = FamilyOf(rec);
+    LogWrite(rec, "Connect to %s failed (%d)\r\n", EndpointText(f.Peer).text, static_cast<int>(code));
+    f.LastError = code;
+    rec->NextState = S_ConnectNext;
+    return kStepDone;
+}
+}  // namespace
+
+// One address after the other; the last one's failure is the connect's.
+int32_t State_ConnectNext(ChannelRecord *rec, uint32_t now) {
+    FamilyChannel &f = FamilyOf(rec);
+    if (rec->CtrlSock > 0) CloseSocket(rec->CtrlSock, 0);
+    rec->CtrlSock = 0;
+    rec->CtrlRing.RingSock = 0;
+    if (f.Next >= f.Count) return FailStep(rec, f.LastError, 0);
+    zp_addr a = f.List[f.Next++];
+    a.port = rec->ServerPort;
+    f.Peer = a;
+    LogWrite(rec, "Connecting to %s\r\n", EndpointText(a).text);
+    int32_t r = ConnectControlTo(rec, &a);
+    if (r < 0) return NextAddress(rec, r);
+    f.AttemptEnd = TickAdd(now, gAddressWait);
+    rec->NextState = S_ConnectAttempt;
+    return kStepDone;
+}
+
+// The attempt under way: up, refused, or given up at its own deadline
+// while other addresses remain (the last one has the whole connect wait).
+int32_t State_ConnectAttempt(ChannelRecord *rec, uint32_t now) {
+    FamilyChannel &f = FamilyOf(rec);
+    const int answers = PollAnswers(rec->CtrlSock);
+    if (answers & (1 << ZP_POLL_ERROR)) {
+        int e = zp_connect_error(rec->CtrlSock);
+        return NextAddress(rec, e ? -e : -ZP_WSAECONNREFUSED);
+    }
+    if (!(answers & (1 << ZP_POLL_WRITABLE))) {
+        if (f.Next < f.Count && TickAfter(now, f.AttemptEnd)) return NextAddress(rec, -ZP_WSAETIMEDOUT);
+        return kStepDone;
+    }
+    rec->NonBlockArg = 0;
+    zp_set_nonblocking(rec->CtrlSock, 0);
+    if (QueryLocalAddresses(rec) < 0) return FailStep(rec, 0, ZUB_E_LISTEN);
+    if (rec->LogFile) {
+        char text[kAddressTextSize];
+        FormatAddress(&f.Peer, text, sizeof text);
+        LogWrite(rec, "ServerIP = %s\r\n", text);
+    }
     if (TlsOf(rec).Security == ZUB_TLS_IMPLICIT) return StartControlTls(rec, now);
     rec->NextTime = 0;
     rec->TimeStop = TickAdd(now, EngineSettings.ResponseWait);

@@ -20,6 +20,8 @@
     X(105, UserReply, session)        \
     X(106, SendPass, session)         \
     X(107, PassReply, session)        \
+    X(108, ConnectNext, session)      \
+    X(109, ConnectAttempt, session)   \
     X(110, SendAuth, secure)          \
     X(111, AuthReply, secure)         \
     X(112, CtrlHandshake, secure)     \

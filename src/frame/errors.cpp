@@ -55,6 +55,8 @@ const ErrorRow ErrorTable[] = {
     {ZUB_E_TLS_EXPIRED, "Server certificate has expired or is not yet valid."},
     {ZUB_E_TLS_UNAVAILABLE, "TLS is not available in this build."},
     {ZUB_E_TLS_BROKEN, "TLS connection failed."},
+    {ZUB_E_EPSV_REFUSED, "The server refused EPSV on an IPv6 session."},
+    {ZUB_E_EPRT_REFUSED, "The server refused EPRT on an IPv6 session."},
     {-ZP_WSAEINTR, "Interrupted system call."},
     {-ZP_WSAEBADF, "Bad file number."},
     {-ZP_WSAEACCES, "Access denied."},

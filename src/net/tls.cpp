@@ -14,6 +14,7 @@
 #include "frame/log.h"
 #include "net/net.h"
 #include "net/text.h"
+#include "net/address6.h"
 #include "net/tls_backend.h"
 #include "platform/platform.h"
 #include "zub32.h"
@@ -48,12 +49,19 @@ void TlsResetChannel(int chan) {
 // certificate must hold. A CA file counts only when the certificate is
 // checked at all; "" leaves the system's authorities.
 TlsParams::TlsParams(const char *name, bool check, const char *file)
-    : serverName(name ? name : ""), nameIsAddress(false), address{0, 0, 0, 0}, verify(check),
+    : serverName(name ? name : ""), nameIsAddress(false), address{}, addressLength(4), verify(check),
       caFile(check && file && file[0] ? file : nullptr) {
     if (IsDottedQuad(serverName)) {
         const uint32_t a = ParseDottedQuad(serverName);
         nameIsAddress = true;
         for (int i = 0; i < 4; ++i) address[i] = static_cast<uint8_t>(a >> (24 - 8 * i));
+        return;
+    }
+    zp_addr literal;
+    if (ParseAddressLiteral(serverName, &literal) && literal.family == 6) {
+        nameIsAddress = true;
+        addressLength = 16;
+        for (int i = 0; i < 16; ++i) address[i] = literal.addr[i];
     }
 }
 

@@ -45,11 +45,13 @@ struct TlsParams {
     TlsParams(const char *serverName, bool verify, const char *caFile);
 
     const char *serverName;  // never null; "" for none
-    // The name is a dotted quad, the address the engine connected to: it
-    // is checked against the certificate's IP addresses and sent in no
+    // The name is an address literal (a dotted quad, or an IPv6 address,
+    // bare or in brackets), the address the engine connected to: it is
+    // checked against the certificate's IP addresses and sent in no
     // server-name extension.
     bool nameIsAddress;
-    uint8_t address[4];      // that address, first field first
+    uint8_t address[16];     // that address, first byte first
+    int addressLength;       // 4 (IPv4) or 16 (IPv6)
     bool verify;             // check the certificate chain and the name
     // Only with verify: the PEM file of the only trusted authorities; null
     // for the system's. A file the backend cannot load trusts nobody:

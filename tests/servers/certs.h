@@ -9,7 +9,7 @@
 //
 // The members name the files as the test program (the client) opens them:
 //   ca         the test CA's certificate (the client's CA file)
-//   server     key + certificate for IP 127.0.0.1 and DNS localhost, valid
+//   server     key + certificate for IP 127.0.0.1, IP ::1 and DNS localhost, valid
 //   wrongName  key + certificate for DNS wrong.invalid only (no IP)
 //   expired    like server, but its validity ended a day ago
 //   unknown    like server, but signed by a CA the client never sees

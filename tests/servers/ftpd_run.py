@@ -104,7 +104,10 @@ def parse_args(argv):
     # pyftpd_run.py's options: TLS data is always required here; no anonymous log-in.
     p.add_argument("--tls-data-required", action="store_true")
     p.add_argument("--anonymous", action="store_true")
+    p.add_argument("--ipv6", action="store_true", help="vsftpd only: listen on ::1")
     args = p.parse_args(argv)
+    if args.ipv6 and args.daemon != "vsftpd":
+        p.error("--ipv6 is for vsftpd only")
     if args.tls and not args.certfile:
         p.error("--tls needs --certfile")
     return args
@@ -264,7 +267,11 @@ def hand_over_root(ident):
 
 def vsftpd_config(args, conf, tree, ident, port):
     lines = [
+        "listen=NO", "listen_ipv6=YES", "listen_address6=::1", "listen_port=%d" % port,
+    ] if args.ipv6 else [
         "listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1", "listen_port=%d" % port,
+    ]
+    lines += [
         "background=NO",
         "anonymous_enable=NO", "local_enable=YES", "write_enable=YES", "local_umask=022",
         "local_root=" + ident.root, "chroot_local_user=YES", "allow_writeable_chroot=YES",
@@ -490,10 +497,14 @@ def guard(pid, watch_fd):
 
 # ---- running ----------------------------------------------------------------------
 
+# The loopback address the daemon listens on: ::1 with --ipv6.
+LOOPBACK = "127.0.0.1"
+
+
 def free_port():
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s = socket.socket(socket.AF_INET6 if ":" in LOOPBACK else socket.AF_INET, socket.SOCK_STREAM)
     try:
-        s.bind(("127.0.0.1", 0))
+        s.bind((LOOPBACK, 0))
         return s.getsockname()[1]
     finally:
         s.close()
@@ -509,12 +520,14 @@ def log_tail(log, offset):
 
 
 def listener_inode(port):
-    """The inode of the socket listening on 127.0.0.1:port, or None."""
-    with open("/proc/net/tcp") as f:
+    """The inode of the socket listening on the loopback address and port, or None."""
+    v6 = ":" in LOOPBACK
+    local = ("00000000000000000000000001000000" if v6 else "0100007F") + ":%04X" % port
+    with open("/proc/net/tcp6" if v6 else "/proc/net/tcp") as f:
         next(f)
         for line in f:
             parts = line.split()
-            if parts[3] == "0A" and parts[1] == "0100007F:%04X" % port:
+            if parts[3] == "0A" and parts[1] == local:
                 return parts[9]
     return None
 
@@ -539,7 +552,7 @@ def answers(port, tls):
     """True when the daemon on port greets (or, implicit TLS, completes a
     handshake); False when nobody listens yet."""
     try:
-        s = socket.create_connection(("127.0.0.1", port), timeout=5)
+        s = socket.create_connection((LOOPBACK, port), timeout=5)
     except OSError:
         return False
     try:
@@ -731,6 +744,9 @@ def main(argv):
             print("ftpd_run.py: %s" % e, file=sys.stderr)
             return 1
     args = parse_args(argv)
+    global LOOPBACK
+    if args.ipv6:
+        LOOPBACK = "::1"
     daemon = Daemon(args)
     done = threading.Event()
 

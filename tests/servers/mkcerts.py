@@ -5,7 +5,7 @@ Fresh keys and certificates every run (EC P-256, SHA-256), written to OUTDIR
 (created if missing; files already there are replaced):
 
     ca.pem         the test CA's certificate: the client's CA file
-    server.pem     key + certificate for IP:127.0.0.1 and DNS:localhost,
+    server.pem     key + certificate for IP:127.0.0.1, IP:::1 and DNS:localhost,
                    signed by the CA, valid from an hour ago for 30 days
     wrongname.pem  key + certificate for DNS:wrong.invalid only, same CA
     expired.pem    like server.pem, but valid from 30 days ago to 1 day ago
@@ -113,7 +113,8 @@ def main():
     out = sys.argv[1]
     os.makedirs(out, exist_ok=True)
 
-    local = [x509.IPAddress(ipaddress.ip_address("127.0.0.1")), x509.DNSName("localhost")]
+    local = [x509.IPAddress(ipaddress.ip_address("127.0.0.1")), x509.IPAddress(ipaddress.ip_address("::1")),
+             x509.DNSName("localhost")]
     ca_key, ca_cert = make_ca("zub32 test CA")
     other_key, other_cert = make_ca("zub32 unknown test CA")
     leaves = {

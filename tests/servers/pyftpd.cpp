@@ -139,7 +139,9 @@ bool PyFtpd::spawn() {
                       (opts_.anonymous ? "1" : "0") + "\t" +
                       std::to_string(startBoundMs(opts_)) + "\t" + std::to_string(opts_.tls) +
                       "\t" + opts_.certFile + "\t" + (opts_.tlsDataRequired ? "1" : "0");
-    if (!opts_.daemon.empty()) req += "\t" + opts_.daemon + "\t" + (opts_.tlsResumeOptional ? "1" : "0");
+    if (!opts_.daemon.empty() || opts_.ipv6)
+        req += "\t" + opts_.daemon + "\t" + (opts_.tlsResumeOptional ? "1" : "0");
+    if (opts_.ipv6) req += "\t1";
     req += "\n";
     if (!sock::sendAll(toChild_, req, 5000)) return fail("cannot send to the broker");
     return true;
@@ -228,6 +230,7 @@ bool PyFtpd::spawn() {
                                  "--certfile", opts_.certFile});
     }
     if (opts_.tlsDataRequired) args.push_back("--tls-data-required");
+    if (opts_.ipv6) args.push_back("--ipv6");
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -54,6 +54,7 @@ struct PyFtpdOptions {
     std::string daemon;         // "" pyftpdlib, else "vsftpd", "proftpd" or "pure-ftpd"
     bool tlsResumeOptional = false; // a daemon's data connections need not resume the
                                     // control session (Wine's SChannel resumes none)
+    bool ipv6 = false;          // listen on ::1 instead of 127.0.0.1 (pyftpdlib, vsftpd)
 };
 
 class PyFtpd {

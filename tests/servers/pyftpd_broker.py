@@ -7,7 +7,7 @@ Listens on 127.0.0.1 on an ephemeral port and prints that port as the first
 line on stdout. Each connection asks for one server, with one line of
 tab-separated fields:
 
-    start USER PASSWORD ANONYMOUS(0|1) TIMEOUT_MS [TLS CERTFILE DATA_REQUIRED [DAEMON [RESUME_OPTIONAL]]]
+    start USER PASSWORD ANONYMOUS(0|1) TIMEOUT_MS [TLS CERTFILE DATA_REQUIRED [DAEMON [RESUME_OPTIONAL [IPV6]]]]
 
 TLS is 0 (none), 1 (explicit) or 2 (implicit), CERTFILE a PEM file with key
 and certificate (a Wine path on drive Z:, such as Z:\\tmp\\x\\server.pem, is
@@ -97,7 +97,7 @@ def linux_path(path):
 
 
 def start_server(user, password, anonymous, timeout_ms, tls=None, certfile="",
-                 data_required=False, daemon="", resume_optional=False):
+                 data_required=False, daemon="", resume_optional=False, ipv6=False):
     directory = tempfile.mkdtemp(prefix="zub-pyftpd-", dir="/tmp")
     root = os.path.join(directory, "root")
     log = os.path.join(directory, "server.log")
@@ -116,6 +116,8 @@ def start_server(user, password, anonymous, timeout_ms, tls=None, certfile="",
         args += ["--tls", tls, "--certfile", linux_path(certfile)]
     if data_required:
         args.append("--tls-data-required")
+    if ipv6:
+        args.append("--ipv6")
     try:
         with open(log, "ab") as err:
             proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -226,10 +228,11 @@ def serve(conn):
         if fields == ["certs"]:
             make_certs(conn, buf)
             return
-        if len(fields) not in (5, 8, 9, 10) or fields[0] != "start" or \
+        if len(fields) not in (5, 8, 9, 10, 11) or fields[0] != "start" or \
                 (len(fields) >= 8 and fields[5] not in TLS_MODES) or \
-                (len(fields) >= 9 and fields[8] not in DAEMONS) or \
-                (len(fields) == 10 and fields[9] not in ("0", "1")):
+                (len(fields) >= 9 and fields[8] not in DAEMONS + ("",)) or \
+                (len(fields) >= 10 and fields[9] not in ("0", "1")) or \
+                (len(fields) == 11 and fields[10] not in ("0", "1")):
             conn.sendall(b"error\tbad request\n")
             return
         tls, certfile, data_required, daemon = None, "", False, ""
@@ -237,11 +240,12 @@ def serve(conn):
             tls, certfile, data_required = TLS_MODES[fields[5]], fields[6], fields[7] == "1"
         if len(fields) >= 9:
             daemon = fields[8]
-        resume_optional = len(fields) == 10 and fields[9] == "1"
+        resume_optional = len(fields) >= 10 and fields[9] == "1"
+        ipv6 = len(fields) == 11 and fields[10] == "1"
         try:
             port, pid, directory = start_server(fields[1], fields[2], fields[3] == "1",
                                                 int(fields[4]), tls, certfile, data_required,
-                                                daemon, resume_optional)
+                                                daemon, resume_optional, ipv6)
         except Exception as e:  # the reason goes back to the test
             text = " | ".join(str(e).replace("\t", " ").splitlines())
             conn.sendall(("error\t%s\n" % text).encode())

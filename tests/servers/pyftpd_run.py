@@ -54,6 +54,7 @@ def parse_args():
     p.add_argument("--tls", choices=("explicit", "implicit"))
     p.add_argument("--certfile", help="PEM file with private key and certificate")
     p.add_argument("--tls-data-required", action="store_true")
+    p.add_argument("--ipv6", action="store_true", help="listen on ::1 instead of 127.0.0.1")
     args = p.parse_args()
     if args.tls and not args.certfile:
         p.error("--tls needs --certfile")
@@ -153,7 +154,7 @@ def main():
     log.addHandler(handler)
     log.propagate = False
 
-    server = FTPServer(("127.0.0.1", 0), make_handler(args))
+    server = FTPServer(("::1" if args.ipv6 else "127.0.0.1", 0), make_handler(args))
     print(server.socket.getsockname()[1], flush=True)
     threading.Thread(target=exit_on_stdin_eof, daemon=True).start()
     server.serve_forever(timeout=0.2)

@@ -12,7 +12,7 @@
 #include "zub32.h"
 #include "zubftp.h"
 
-Options opt = {.parallel = 1, .block = 8192};
+Options opt = {.parallel = 1, .block = 8192, .family = 1};
 
 static const char *usage_text =
     "usage: zubftp [options] ftp[s]://[user[:password]@]host[:port][/dir] COMMAND [ARGS] [; COMMAND ...]\n"
@@ -45,6 +45,8 @@ static const char *usage_text =
     "                      up to N more times, waiting 0.5 s, 1 s, 2 s ... (at most 30 s)\n"
     "  --limit-rate RATE   bytes per second per transfer (suffix k, m, g: x1024)\n"
     "  -f FILE             run the commands in FILE, one a line, before those given here\n"
+    "  -4, -6              IPv4 or IPv6 only (default: either, as the name resolves;\n"
+    "                      an IPv6 address goes in brackets: ftp://[::1]:2121/)\n"
     "\n"
     "encryption (ftps:// is TLS from the first byte, default port 990):\n"
     "  --tls               ftp:// with AUTH TLS; control and data are encrypted\n"
@@ -103,10 +105,16 @@ static int parse_userinfo(const char *a, const char *at) {
     return 0;
 }
 
-/* "host[:port]" from a to end; the port defaults to the scheme's. */
+/* "host[:port]" or "[ipv6]:port" from a to end; the port defaults to the
+ * scheme's. The brackets stay in the host: the library takes them. */
 static int parse_hostport(const char *a, const char *end, int default_port) {
-    const char *pc = NULL;
-    for (const char *p = a; p < end; ++p)
+    const char *pc = NULL, *from = a;
+    if (*a == '[') {
+        const char *close = memchr(a, ']', (size_t)(end - a));
+        if (!close || close == a + 1 || (close + 1 < end && close[1] != ':')) return -1;
+        from = close + 1;
+    }
+    for (const char *p = from; p < end; ++p)
         if (*p == ':') pc = p;
     const char *he = pc ? pc : end;
     if (he == a || (size_t)(he - a) >= sizeof opt.host) return -1;
@@ -221,6 +229,8 @@ static int parse_options(int argc, char **argv, int *i) {
             return EX_OK;
         } else if ((flag = flag_option(a))) {
             *flag = 1;
+        } else if (!strcmp(a, "-4") || !strcmp(a, "-6")) {
+            opt.family = a[1] == '4' ? 0 : 2;
         } else if (!strcmp(a, "--tls")) {
             if (opt.tls == ZUB_TLS_NONE) opt.tls = ZUB_TLS_EXPLICIT;
         } else if (val && (text = text_option(a))) {

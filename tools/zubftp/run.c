@@ -71,6 +71,12 @@ static int set_channel(Chan *x, int ch) {
         return EX_USAGE;
     }
     if (opt.cacert) zubSetString(ch, ZUB_STR_CA_FILE, opt.cacert);
+    /* Either family as the name resolves; a library without the setting
+     * reaches IPv4 only, which -6 cannot take. */
+    if (zubSetInteger(ch, ZUB_SET_ADDRESS_FAMILY, (uint32_t)opt.family) != opt.family && opt.family == 2) {
+        msg("this zub32 library has no IPv6: -6 cannot work");
+        return EX_USAGE;
+    }
     /* A rate limit wants the data in small pieces. */
     return opt.library_defaults || opt.limit_rate ? GO_ON : set_bulk(ch);
 }

@@ -45,6 +45,7 @@ typedef struct {
     int preserve_time;     /* --preserve-time: a get takes the server's modification time */
     int retry;             /* --retry N: tries after the first for a failed connect or a 4xx reply */
     int64_t limit_rate;    /* --limit-rate: bytes per second per transfer, 0 no limit */
+    int family;            /* ZUB_SET_ADDRESS_FAMILY: 1 any (default), 0 with -4, 2 with -6 */
     const char *log, *password_file, *cacert;  /* --log, --password-file, --cacert */
     const char *command_file;  /* -f FILE: commands, one a line */
     char host[256];        /* from the URL */

@@ -243,7 +243,7 @@ TlsConn *TlsConnNew(int32_t sock, const TlsParams &p, TlsConn *resume, int32_t *
     BIO_set_data(bio, c);
     SSL_set_bio(ssl, bio, bio);
     if (p.nameIsAddress) {
-        if (p.verify) X509_VERIFY_PARAM_set1_ip(SSL_get0_param(ssl), p.address, sizeof p.address);
+        if (p.verify) X509_VERIFY_PARAM_set1_ip(SSL_get0_param(ssl), p.address, static_cast<size_t>(p.addressLength));
     } else if (p.serverName[0]) {
         SSL_set_tlsext_host_name(ssl, p.serverName);
         if (p.verify) SSL_set1_host(ssl, p.serverName);

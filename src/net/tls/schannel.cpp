@@ -81,7 +81,8 @@ struct TlsConn {
     bool verified;
     bool resumed;
     bool dottedQuad;       // the name is an address: no SNI, checked against the IP names
-    BYTE address[4];       // that address
+    BYTE address[16];      // that address
+    DWORD addressLength;   // 4 or 16
     HCERTSTORE caStore;    // the CA file's certificates; null = the system's roots
     SecPkgContext_StreamSizes sizes;
     int32_t version;
@@ -299,8 +300,9 @@ int32_t PolicyResult(DWORD error) {
     }
 }
 
-// Whether the certificate's subject alternative names hold the IPv4 address.
-bool HasAddressName(PCCERT_CONTEXT cert, const BYTE addr[4]) {
+// Whether the certificate's subject alternative names hold the address
+// (4 bytes IPv4, 16 IPv6).
+bool HasAddressName(PCCERT_CONTEXT cert, const BYTE *addr, DWORD length) {
     PCERT_EXTENSION ext =
         CertFindExtension(szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension, cert->pCertInfo->rgExtension);
     if (ext == nullptr) return false;
@@ -312,8 +314,8 @@ bool HasAddressName(PCCERT_CONTEXT cert, const BYTE addr[4]) {
     bool found = false;
     for (DWORD i = 0; i < names->cAltEntry && !found; ++i) {
         const CERT_ALT_NAME_ENTRY &e = names->rgAltEntry[i];
-        found = e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && e.IPAddress.cbData == 4 &&
-                std::memcmp(e.IPAddress.pbData, addr, 4) == 0;
+        found = e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && e.IPAddress.cbData == length &&
+                std::memcmp(e.IPAddress.pbData, addr, length) == 0;
     }
     LocalFree(names);
     return found;
@@ -368,7 +370,7 @@ int32_t NameVerdict(const TlsConn *c, PCCERT_CHAIN_CONTEXT chain, PCCERT_CONTEXT
     if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status))
         return ZUB_E_TLS_UNTRUSTED;
     int32_t result = PolicyResult(status.dwError);
-    if (result == 1 && c->dottedQuad && !HasAddressName(cert, c->address)) result = ZUB_E_TLS_NAME;
+    if (result == 1 && c->dottedQuad && !HasAddressName(cert, c->address, c->addressLength)) result = ZUB_E_TLS_NAME;
     return result;
 }
 
@@ -671,6 +673,7 @@ TlsConn *TlsConnNew(int32_t sock, const TlsParams &params, TlsConn *resume, int3
     std::strncpy(c->serverName, params.serverName, sizeof c->serverName - 1);
     c->dottedQuad = params.nameIsAddress;
     std::memcpy(c->address, params.address, sizeof c->address);
+    c->addressLength = static_cast<DWORD>(params.addressLength);
     if (params.caFile != nullptr) {
         c->caStore = LoadCaFile(params.caFile);
         if (c->caStore == nullptr) {
