@@ -201,6 +201,24 @@ class PythonicTest(ServerCase):
     def connect(self, path="", **kw):
         return zub32.connect(self.url + path, **kw)
 
+    def test_ipv6(self):
+        # A server on ::1: reached by default, refused with family=4.
+        self.stop_server()
+        self.start_server("--ipv6")
+        url = self.url.replace("@127.0.0.1:", "@[::1]:")
+        with open(os.path.join(self.root, "six.txt"), "w") as f:
+            f.write("6")
+        for family, names in ((None, ["six.txt"]), (6, ["six.txt"]), (4, None)):
+            with self.subTest(family=family):
+                if names is None:
+                    with self.assertRaises(zub32.NetworkError):
+                        zub32.connect(url, family=family)
+                    continue
+                with zub32.connect(url, family=family) as ch:
+                    self.assertEqual(ch.nlst(), names)
+        with self.assertRaises(ValueError):
+            zub32.connect(url, family=5)
+
     def assert_progress(self, calls, total):
         self.assertGreaterEqual(len(calls), 2, calls)
         self.assertEqual(calls[0], (0, total))

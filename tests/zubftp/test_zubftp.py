@@ -586,6 +586,33 @@ class Pyftpd(unittest.TestCase):
                 if status == 0:  # the command line's commands come after the file's
                     self.assertTrue(r.stdout.endswith("/%s\n" % d), r.stdout)
 
+    def test_ipv6(self):
+        # A server on ::1 is reached by default, in brackets; -4 and -6
+        # force a family.
+        root = os.path.join(self.tmp.name, "root6")
+        os.mkdir(root)
+        proc, port = start_server([PYFTPD, "--root", root, "--user", "user", "--password", PASSWORD,
+                                   "--log", os.path.join(self.tmp.name, "server6.log"), "--ipv6"])
+        try:
+            src = self.local("six.bin", os.urandom(70_000))
+            url6 = "ftp://user:%s@[::1]:%d" % (PASSWORD_URL, port)
+            rows = [  # options, URL, commands, exit status
+                ([], url6, ["put", src, ";", "nlst", ";", "get", "six.bin", self.local("six-back.bin")], 0),
+                (["-6", "--active"], url6, ["ls"], 0),
+                (["-4"], url6, ["pwd"], 3),
+                (["-6"], self.url, ["pwd"], 3),
+                ([], "ftp://[::1:%d/" % port, ["pwd"], 2),
+            ]
+            for options, url, cmds, status in rows:
+                with self.subTest(options=options, url=url):
+                    r = run(options + [url] + cmds)
+                    self.assertEqual(r.returncode, status, r.stderr)
+                    if status == 0:
+                        self.assertIn("six.bin", r.stdout)
+            self.assertEqual(digest(self.local("six-back.bin")), digest(src))
+        finally:
+            stop_server(proc)
+
     def test_limit_rate(self):
         data = os.urandom(300_000)
         src = self.local("rate.bin", data)

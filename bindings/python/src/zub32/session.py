@@ -70,7 +70,8 @@ def parse_url(url: str) -> dict:
 def connect(url: str, *, password: Optional[str] = None, tls: Union[bool, str, None] = None,
             cafile: Optional[str] = None, verify: bool = True, passive: bool = True,
             timeout: Optional[float] = None, bulk: bool = False, mlsd: bool = True,
-            log: Optional[str] = None, library: Optional[str] = None) -> Channel:
+            log: Optional[str] = None, library: Optional[str] = None,
+            family: Optional[int] = None) -> Channel:
     """Connects and logs in to the server of `url`, changes to its path and
     sets binary type; returns the channel, to be used with `with`:
 
@@ -86,7 +87,11 @@ def connect(url: str, *, password: Optional[str] = None, tls: Union[bool, str, N
     block and data deadlines, which are library-wide. bulk: large-piece
     transfers. mlsd: entries() asks MLSD first. log: a channel log file.
     library: the library's path (default: the search of the package).
+    family: None either (as the name resolves; ftp://[::1]:2121/ for an
+    IPv6 address), 4 IPv4 only, 6 IPv6 only.
     """
+    if family not in (None, 4, 6):
+        raise InvalidArgument(C.E_CANNOT_COMPLY, "family must be None, 4 or 6: %r" % (family,))
     u = parse_url(url)
     user = u["user"] if u["user"] is not None else "anonymous"
     pw = password if password is not None else u["password"]
@@ -117,6 +122,7 @@ def connect(url: str, *, password: Optional[str] = None, tls: Union[bool, str, N
         ch.set_security(tls, cafile if cafile is not None else "", verify)
         ch.set_passive(passive)
         ch.set_integer(C.SET_BULK, 1 if bulk else 0)
+        ch.set_integer(C.SET_ADDRESS_FAMILY, {None: 1, 4: 0, 6: 2}[family])
         ch.use_mlsd = mlsd
         if waits_ms is not None:
             for number in (C.SET_CONNECT_WAIT, C.SET_RESPONSE_WAIT, C.SET_BLOCK_WAIT,
