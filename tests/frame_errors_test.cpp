@@ -97,7 +97,7 @@ TEST_F(FrameErrors, NoBufferOrNoRoomWritesNothing) {
 
 TEST_F(FrameErrors, CodesWithoutARowHaveTheEmptyText) {
     Attach(1);
-    for (int32_t code : {-29, 0, 999, -2, -41, 1, -10000, -10062, 10061, INT32_MIN, INT32_MAX,
+    for (int32_t code : {-29, 0, 999, -2, -43, 1, -10000, -10062, 10061, INT32_MIN, INT32_MAX,
                          // Only all 32 bits match: -3 with high bits set is another code.
                          static_cast<int32_t>(0x7FFFFFFDu), -3 - 0x10000}) {
         int32_t r;
