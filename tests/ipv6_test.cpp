@@ -166,6 +166,33 @@ TEST_F(V6Setting, EachFamilyTakesItsAddresses) {
     v6.stop();
 }
 
+// A server that knows neither EPSV nor EPRT: an IPv6 session has no PASV
+// or PORT to fall back to, and says so with its own codes.
+TEST_F(V6Setting, RefusedEpsvAndEprtAreTheirOwnCodes) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the refusing server is started natively only";
+#else
+    zt::PyFtpdOptions opts;
+    opts.ipv6 = true;
+    opts.refuse = "EPSV,EPRT";
+    srv = std::make_unique<zt::PyFtpd>(opts);
+    ASSERT_TRUE(srv->start()) << srv->error();
+    zubSetInteger(0, ZUB_SET_SERVER_PORT, static_cast<uint32_t>(srv->port()));
+    ASSERT_EQ(zubSetInteger(0, ZUB_SET_ADDRESS_FAMILY, 2), 2);
+    ASSERT_EQ(zubConnect(0, "::1", "user", "secret"), 0);
+    ASSERT_TRUE(srv->writeFile("f.txt", "data"));
+    zubSetInteger(0, ZUB_SET_PASSIVE, 1);
+    EXPECT_EQ(zubGetFile(0, "f.txt"), ZUB_E_EPSV_REFUSED);
+    zubSetInteger(0, ZUB_SET_PASSIVE, 0);
+    EXPECT_EQ(zubGetFile(0, "f.txt"), ZUB_E_EPRT_REFUSED);
+    EXPECT_EQ(zubHello(0), 0);  // the session goes on
+    const std::string log = Log();
+    EXPECT_EQ(Occurrences(log, "S: PASV"), 0);
+    EXPECT_EQ(Occurrences(log, "S: PORT"), 0);
+    EXPECT_FALSE(std::filesystem::exists(Local("f.txt")));
+#endif
+}
+
 // ---- trying the addresses in turn -----------------------------------------------------
 // A name resolves to three addresses: 127.0.0.2, where nothing listens
 // (refused at once), ::1, where a listener whose queue is full drops the

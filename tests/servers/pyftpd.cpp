@@ -231,6 +231,7 @@ bool PyFtpd::spawn() {
     }
     if (opts_.tlsDataRequired) args.push_back("--tls-data-required");
     if (opts_.ipv6) args.push_back("--ipv6");
+    if (!opts_.refuse.empty()) args.insert(args.end(), {"--refuse", opts_.refuse});
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

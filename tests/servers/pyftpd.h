@@ -55,6 +55,7 @@ struct PyFtpdOptions {
     bool tlsResumeOptional = false; // a daemon's data connections need not resume the
                                     // control session (Wine's SChannel resumes none)
     bool ipv6 = false;          // listen on ::1 instead of 127.0.0.1 (pyftpdlib, vsftpd)
+    std::string refuse;         // pyftpdlib, natively: commands answered as unknown ("EPSV,EPRT")
 };
 
 class PyFtpd {

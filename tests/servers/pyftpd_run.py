@@ -55,6 +55,7 @@ def parse_args():
     p.add_argument("--certfile", help="PEM file with private key and certificate")
     p.add_argument("--tls-data-required", action="store_true")
     p.add_argument("--ipv6", action="store_true", help="listen on ::1 instead of 127.0.0.1")
+    p.add_argument("--refuse", default="", help="commands (comma-separated) answered as unknown")
     args = p.parse_args()
     if args.tls and not args.certfile:
         p.error("--tls needs --certfile")
@@ -125,6 +126,9 @@ def make_handler(args):
         pass
 
     Handler.authorizer = auth
+    refused = {c.strip().upper() for c in args.refuse.split(",") if c.strip()}
+    if refused:
+        Handler.proto_cmds = {k: v for k, v in Handler.proto_cmds.items() if k not in refused}
     Handler.banner = "pyftpdlib test server ready."
     # Data connections must stay on the loopback address the client used.
     Handler.masquerade_address = None
