@@ -66,12 +66,10 @@ int32_t ResolveAddresses(ChannelRecord *rec) {
 
 // ---- connecting -----------------------------------------------------------------
 int32_t ConnectControlTo(ChannelRecord *rec, const zp_addr *a) {
-    zp_lock_enter();
-    int32_t s = zp_socket_family(a->family);
-    zp_lock_leave();
+    int32_t s = CreateSocketOf(a->family);
     rec->CtrlSock = s > 0 ? s : 0;
     RingAttach(&rec->CtrlRing, rec->CtrlSock);
-    if (s <= 0) return ZUB_E_INVALID_SOCKET;
+    if (s < 0) return s;
     if (a->family == 4) {
         uint32_t v = 0;
         for (int i = 0; i < 4; ++i) v = v << 8 | a->addr[i];
@@ -81,9 +79,7 @@ int32_t ConnectControlTo(ChannelRecord *rec, const zp_addr *a) {
         rec->ServerAddr = 0;
     }
     zp_set_nonblocking(s, 1);
-    if (zp_connect_addr(s, a) == 0) return 1;
-    int32_t e = NegatedLastError();
-    return e == -ZP_WSAEWOULDBLOCK ? 1 : e;
+    return ConnectResult(zp_connect_addr(s, a));
 }
 
 int32_t QueryLocalAddresses(ChannelRecord *rec) {
@@ -103,27 +99,21 @@ int32_t QueryLocalAddresses(ChannelRecord *rec) {
 
 // ---- data sockets of an IPv6 session ----------------------------------------------
 int32_t ConnectData6(ChannelRecord *rec) {
-    zp_lock_enter();
-    int32_t s = zp_socket_family(6);
-    zp_lock_leave();
+    int32_t s = CreateSocketOf(6);
     rec->DataSock = s > 0 ? s : 0;
     RingAttach(&rec->DataRing, rec->DataSock);
-    if (s <= 0) return ZUB_E_INVALID_SOCKET;
+    if (s < 0) return s;
     // The data goes to the control connection's server, whatever a reply
     // named; only the port is the reply's.
     zp_addr to = FamilyOf(rec).Peer;
     to.port = rec->DataPort;
-    if (zp_connect_addr(s, &to) == 0) return 1;
-    int32_t e = NegatedLastError();
-    return e == -ZP_WSAEWOULDBLOCK ? 1 : e;
+    return ConnectResult(zp_connect_addr(s, &to));
 }
 
 int32_t ListenData6(ChannelRecord *rec) {
-    zp_lock_enter();
-    int32_t s = zp_socket_family(6);
-    zp_lock_leave();
+    int32_t s = CreateSocketOf(6);
     rec->ListenSock = s > 0 ? s : 0;
-    if (s <= 0) return ZUB_E_INVALID_SOCKET;
+    if (s < 0) return s;
     zp_addr at = FamilyOf(rec).Local;
     at.port = rec->DataPort;
     char text[kAddressTextSize];

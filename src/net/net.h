@@ -12,6 +12,9 @@ namespace zub {
 
 // ---- sockets -------------------------------------------------------------
 int32_t CreateSocket();                          // handle, or -10
+int32_t CreateSocketOf(int family);              // of family 4 or 6: handle, or -10
+// A connect's result r (0 or -1): 1 made or under way, else minus the error.
+int32_t ConnectResult(int r);
 // The three answers of one zero-timeout poll, bit (1 << mode) for each
 // mode of PollSocket that holds.
 int PollAnswers(int32_t sock);

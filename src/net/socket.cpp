@@ -30,6 +30,13 @@ int32_t CreateSocket() {
     return s > 0 ? s : ZUB_E_INVALID_SOCKET;
 }
 
+int32_t CreateSocketOf(int family) {
+    zp_lock_enter();
+    int32_t s = zp_socket_family(family);
+    zp_lock_leave();
+    return s > 0 ? s : ZUB_E_INVALID_SOCKET;
+}
+
 int32_t PollSocket(int32_t sock, int mode) {
     if (mode < ZP_POLL_READABLE || mode > ZP_POLL_ERROR) return ZUB_E_BAD_STATUS_FLAG;
     // The poll sets are library-wide, so only one poll runs at a time.
@@ -161,8 +168,6 @@ int32_t CloseSocket(int32_t sock, uint32_t lingerMs) {
 }
 
 // ---- connections -----------------------------------------------------------------
-namespace {
-
 // A connect that is still under way counts as made: the caller waits for
 // writability afterwards.
 int32_t ConnectResult(int r) {
@@ -170,8 +175,6 @@ int32_t ConnectResult(int r) {
     int32_t e = NegatedLastError();
     return e == -ZP_WSAEWOULDBLOCK ? 1 : e;
 }
-
-}  // namespace
 
 int32_t ConnectControl(ChannelRecord *rec) {
     FillSockAddr(&rec->ServerSockAddr, rec->ServerAddr, rec->ServerPort);

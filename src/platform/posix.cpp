@@ -456,18 +456,28 @@ int zp_listen_os(int32_t s, int backlog) {
     return 0;
 }
 
-int32_t zp_accept_os(int32_t s, uint32_t *addr, uint16_t *port) {
-    if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
-    struct sockaddr_in sa;
-    socklen_t len = sizeof sa;
+namespace {
+// accept4 on listener s (again after a signal), the new handle lifted off
+// descriptor 0 and marked established: the handle, or -1.
+int32_t AcceptEstablished(int32_t s, struct sockaddr *sa, socklen_t *len) {
     int fd;
     do {
-        fd = osAccept4(s, reinterpret_cast<struct sockaddr *>(&sa), &len, SOCK_CLOEXEC);
+        fd = osAccept4(s, sa, len, SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return FailErrno();
     fd = LiftFromZero(fd);
     if (fd <= 0) return FailErrno();
     SetState(fd, kEstablished);
+    return fd;
+}
+}  // namespace
+
+int32_t zp_accept_os(int32_t s, uint32_t *addr, uint16_t *port) {
+    if (s <= 0) return FailWith(ZP_WSAENOTSOCK);
+    struct sockaddr_in sa;
+    socklen_t len = sizeof sa;
+    const int32_t fd = AcceptEstablished(s, reinterpret_cast<struct sockaddr *>(&sa), &len);
+    if (fd < 0) return fd;
     if (addr) *addr = ntohl(sa.sin_addr.s_addr);
     if (port) *port = ntohs(sa.sin_port);
     return fd;
@@ -683,14 +693,8 @@ int32_t zp_accept_addr_os(int32_t s, zp_addr *peer) {
     struct sockaddr_storage ss;
     memset(&ss, 0, sizeof ss);
     socklen_t len = sizeof ss;
-    int fd;
-    do {
-        fd = osAccept4(s, reinterpret_cast<struct sockaddr *>(&ss), &len, SOCK_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return FailErrno();
-    fd = LiftFromZero(fd);
-    if (fd <= 0) return FailErrno();
-    SetState(fd, kEstablished);
+    const int32_t fd = AcceptEstablished(s, reinterpret_cast<struct sockaddr *>(&ss), &len);
+    if (fd < 0) return fd;
     if (peer) FromSockaddr(reinterpret_cast<struct sockaddr *>(&ss), peer);
     return fd;
 }
