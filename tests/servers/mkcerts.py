@@ -25,6 +25,7 @@ import sys
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 NOW = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
@@ -34,6 +35,18 @@ DAY = datetime.timedelta(days=1)
 
 def new_key():
     return ec.generate_private_key(ec.SECP256R1())
+
+
+def signed(builder, key):
+    """The certificate signed with key. Wine's certificate check refuses an
+    ECDSA signature whose r or s is shorter than the curve's 32 bytes (about
+    one signature in 128): it is made again, with a new random k, until
+    neither is."""
+    while True:
+        cert = builder.sign(key, hashes.SHA256())
+        r, s = decode_dss_signature(cert.signature)
+        if min(r.bit_length(), s.bit_length()) > 248:
+            return cert
 
 
 def name(cn):
@@ -59,9 +72,8 @@ def make_ca(cn):
                                          crl_sign=True, encipher_only=False,
                                          decipher_only=False), critical=True)
             .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()),
-                           critical=False)
-            .sign(key, hashes.SHA256()))
-    return key, cert
+                           critical=False))
+    return key, signed(cert, key)
 
 
 def make_leaf(ca_key, ca_cert, cn, alt_names, not_before, not_after):
@@ -85,9 +97,8 @@ def make_leaf(ca_key, ca_cert, cn, alt_names, not_before, not_after):
             .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()),
                            critical=False)
             .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(
-                ca_key.public_key()), critical=False)
-            .sign(ca_key, hashes.SHA256()))
-    return key, cert
+                ca_key.public_key()), critical=False))
+    return key, signed(cert, ca_key)
 
 
 def pem_cert(cert):

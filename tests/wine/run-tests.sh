@@ -54,10 +54,16 @@ export WINEPREFIX="$work/prefix" WINEDEBUG=-all ZUB_PYFTPD_BROKER=$broker_port
 "$wine" wineboot --init >/dev/null 2>&1 || true
 
 rc=0
-timeout -k 10 1800 "$wine" "$build/zub32_tests.exe" --gtest_color=no "$@" >"$work/tests.log" 2>&1 || rc=$?
+timeout -k 10 "${ZUB_WINE_TIMEOUT:-1800}" "$wine" "$build/zub32_tests.exe" --gtest_color=no "$@" >"$work/tests.log" 2>&1 || rc=$?
 cat "$work/tests.log"
 if [ "$rc" -eq 124 ]; then
-  echo "wine: zub32_tests.exe did not finish within 30 minutes" >&2
+  echo "wine: zub32_tests.exe did not finish within ${ZUB_WINE_TIMEOUT:-1800} s" >&2
+  # The channel log of the test that was running, for what it was waiting on.
+  last=$(find "$work/prefix" -name channel.log -printf '%T@ %p\n' 2>/dev/null | sort -n | tail -n1 | cut -d' ' -f2-)
+  if [ -n "$last" ]; then
+    echo "---- the newest channel log ($last), last 200 lines ----" >&2
+    tail -n 200 "$last" >&2
+  fi
 fi
 # GoogleTest's summary once more at the end, as a closing line to read.
 passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\..*/\1/p' "$work/tests.log" | tail -n1)
