@@ -53,11 +53,45 @@ broker_port=$server_port
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all ZUB_PYFTPD_BROKER=$broker_port
 "$wine" wineboot --init >/dev/null 2>&1 || true
 
+# Where each thread of a test program that hangs is waiting, before it is
+# stopped: Wine's debugger attaches, prints every thread's stack, detaches.
+backtraces() {
+  local winepid
+  winepid=$(timeout 60 winedbg --command "info proc" 2>/dev/null | awk '/zub32_tests.exe/ {print $1; exit}')
+  [ -n "$winepid" ] || return 0
+  echo "---- the test program's threads ----" >&2
+  printf 'attach 0x%s\nbt all\ndetach\nquit\n' "${winepid#=}" | timeout 120 winedbg 2>&1 |
+    awk '/^Backtracing for thread/ {keep = /zub32_tests/} keep' | head -n 300 >"$work/threads.txt" || true
+  cat "$work/threads.txt" >&2
+  # The program's own frames by name (its symbol table is not stripped).
+  local addr2line
+  addr2line=$(command -v x86_64-w64-mingw32-addr2line || true)
+  if [ -n "$addr2line" ]; then
+    echo "---- its frames by name ----" >&2
+    sed -n 's/.* \(0x[0-9a-f]*\) in zub32_tests .*/\1/p' "$work/threads.txt" | sort -u |
+      while read -r a; do printf '%s  %s\n' "$a" "$("$addr2line" -f -C -e "$build/zub32_tests.exe" "$a" | paste -sd' ')"; done >&2
+  fi
+}
+
 rc=0
-timeout -k 10 "${ZUB_WINE_TIMEOUT:-1800}" "$wine" "$build/zub32_tests.exe" --gtest_color=no "$@" >"$work/tests.log" 2>&1 || rc=$?
+limit=${ZUB_WINE_TIMEOUT:-1800}
+"$wine" "$build/zub32_tests.exe" --gtest_color=no "$@" >"$work/tests.log" 2>&1 &
+tests=$!
+(
+  for ((waited = 0; waited < limit; waited += 2)); do
+    kill -0 "$tests" 2>/dev/null || exit 0
+    sleep 2
+  done
+  backtraces
+  kill -9 "$tests" 2>/dev/null
+) &
+watchdog=$!
+wait "$tests" || rc=$?
+wait "$watchdog" 2>/dev/null || true
+[ "$rc" -eq 137 ] && rc=124
 cat "$work/tests.log"
 if [ "$rc" -eq 124 ]; then
-  echo "wine: zub32_tests.exe did not finish within ${ZUB_WINE_TIMEOUT:-1800} s" >&2
+  echo "wine: zub32_tests.exe did not finish within $limit s" >&2
   # The channel log of the test that was running, for what it was waiting on.
   last=$(find "$work/prefix" -name channel.log -printf '%T@ %p\n' 2>/dev/null | sort -n | tail -n1 | cut -d' ' -f2-)
   if [ -n "$last" ]; then

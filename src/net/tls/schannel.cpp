@@ -601,6 +601,7 @@ bool WholeRecordHeld(const TlsConn *c) {
 // now in plain, 0 more input needed, < 0 closed or failed.
 int32_t DecryptHeld(TlsConn *c) {
     while (c->inLen > 0) {
+        const int32_t held = c->inLen;
         SecBuffer bufs[4] = {{static_cast<unsigned long>(c->inLen), SECBUFFER_DATA, c->in},
                              {0, SECBUFFER_EMPTY, nullptr},
                              {0, SECBUFFER_EMPTY, nullptr},
@@ -640,9 +641,11 @@ int32_t DecryptHeld(TlsConn *c) {
             if (got > 0) return got;
             int32_t r = StepHandshake(c);
             if (r <= 0) return r;
-            continue;
         }
         if (got > 0) return got;
+        // A round that gave nothing and took nothing would come round
+        // again for ever: more input first.
+        if (c->inLen >= held) return 0;
     }
     return 0;
 }
