@@ -75,6 +75,7 @@ namespace {
 struct SocketEntry {
     std::atomic<int32_t> sock;
     TlsConn *conn;
+    bool peerEnded;  // a read met the peer's close notify
 };
 SocketEntry gSockets[2 * kMaxChannels];
 std::atomic<int32_t> gLive{0};  // entries in use: 0 keeps plain sockets on the short path
@@ -103,6 +104,8 @@ TlsConn *ConnOf(int32_t sock) {
 // Tickets that come only when the server begins to read, after a drain of
 // what was there, would otherwise reset the connection under the upload's
 // last bytes (the server would keep a cut file, and may report success).
+// A peer that has ended its side already (the end of a download or a
+// listing) is not waited for again: only what is there is read.
 constexpr uint32_t kPeerEndWaitMs = 1000;
 
 void DrainUnread(int32_t sock, bool toPeerEnd) {
@@ -122,11 +125,12 @@ void DrainUnread(int32_t sock, bool toPeerEnd) {
 void DropEntry(SocketEntry &e) {
     TlsConn *conn = e.conn;
     const int32_t sock = e.sock.load(std::memory_order_relaxed);
+    const bool toPeerEnd = (&e - gSockets) % 2 == 1 && !e.peerEnded;
     e.sock.store(0, std::memory_order_release);
     e.conn = nullptr;
+    e.peerEnded = false;
     gLive.fetch_sub(1, std::memory_order_relaxed);
-    const bool data = (&e - gSockets) % 2 == 1;
-    if (TlsConnClose(conn)) DrainUnread(sock, data);
+    if (TlsConnClose(conn)) DrainUnread(sock, toPeerEnd);
 }
 }  // namespace
 
@@ -166,6 +170,7 @@ int32_t TlsStart(ChannelRecord *rec, int32_t sock, bool data) {
     TlsConn *conn = TlsConnNew(sock, params, control, &error);
     if (!conn) return error < 0 ? error : ZUB_E_TLS_HANDSHAKE;
     e.conn = conn;
+    e.peerEnded = false;
     gLive.fetch_add(1, std::memory_order_relaxed);
     e.sock.store(sock, std::memory_order_release);
     LogWrite(rec, "TLS handshake on %s socket\r\n", data ? "data" : "control");
@@ -190,8 +195,11 @@ int32_t TlsHandshakeStep(ChannelRecord *rec, int32_t sock) {
 
 // ---- reading and writing ----------------------------------------------------------------
 int32_t TlsRead(int32_t sock, char *buf, int32_t size) {
-    TlsConn *conn = ConnOf(sock);
-    return conn ? TlsConnRead(conn, buf, size) : ZUB_E_TLS_BROKEN;
+    SocketEntry *e = EntryOf(sock);
+    if (e == nullptr || e->conn == nullptr) return ZUB_E_TLS_BROKEN;
+    const int32_t r = TlsConnRead(e->conn, buf, size);
+    if (r == ZUB_E_SOCKET_CLOSED) e->peerEnded = true;
+    return r;
 }
 
 int32_t TlsWrite(int32_t sock, const char *bytes, int32_t count) {

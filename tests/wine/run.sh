@@ -10,12 +10,17 @@ build=${1:-$repo/build-win64}
 [ -f "$build/ZUB32.dll" ] || { echo "wine: no $build/ZUB32.dll (run tools/build-windows.sh)" >&2; exit 1; }
 wine=$(command -v wine64 || command -v wine || true)
 [ -n "$wine" ] || { echo "wine: wine64 is not installed (bash tools/deps.sh wine64 wine)" >&2; exit 1; }
+wineserver=$(command -v wineserver || ls /usr/lib/wine/wineserver64 2>/dev/null || echo wineserver)
 
 work=$(mktemp -d /tmp/zub-wine-XXXXXX)
 source "$repo/tests/servers/serve.sh"
 cleanup() {
   local rc=$?
   trap - EXIT
+  # The prefix's wineserver and Wine's services end before the prefix goes.
+  if [ -n "${WINEPREFIX:-}" ]; then
+    "$wineserver" -k 2>/dev/null || true
+  fi
   stop_server
   rm -rf "$work"
   exit "$rc"
