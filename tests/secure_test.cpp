@@ -139,15 +139,28 @@ TEST_P(SecureSession, LogInListAndSixtyFourMebibytesEachWay) {
     char cipher[128];
     EXPECT_GT(zubGetString(0, ZUB_STR_TLS_CIPHER, cipher, sizeof cipher), 0);
 
+    // An upload's data connection ends with our sending side shut and the
+    // server's end awaited; a download's and a listing's, which the server
+    // has ended already, are closed without either.
+    static int (*realShutdown)(int32_t);
+    static int shutdowns;
+    shutdowns = 0;
+    realShutdown = ReplaceCall(zp_shutdown_send, +[](int32_t s) {
+        ++shutdowns;
+        return realShutdown(s);
+    });
     ASSERT_EQ(zubSetMode(0, 'B'), 0);
     ASSERT_TRUE(WriteFile(Local("up.bin"), BigData()));
     ASSERT_EQ(zubPutFile(0, "up.bin"), 0);
     EXPECT_TRUE(srv->readFile("up.bin") == BigData()) << "uploaded copy differs";
+    EXPECT_EQ(shutdowns, 1);
     ASSERT_EQ(zubGetFile(0, "up.bin:down.bin"), 0);
     EXPECT_TRUE(ReadFile(Local("down.bin")) == BigData()) << "downloaded copy differs";
     static char list[4096];
     EXPECT_GT(zubGetList(0, ZUB_NLST, list, sizeof list), 0);
     EXPECT_NE(std::string(list).find("up.bin"), std::string::npos) << list;
+    EXPECT_EQ(shutdowns, 1);
+    ReplaceCall(zp_shutdown_send, realShutdown);
 
     const std::string log = Log();
     const char *ask = c.data == DataKind::Passive ? "S: PASV\r\n" : c.data == DataKind::Epsv ? "S: EPSV\r\n" : "S: PORT ";
